@@ -3,6 +3,7 @@
 #include "function.hpp"
 
 #include <cstddef>
+#include <new>
 
 namespace kestro {
 
@@ -163,9 +164,11 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     }
     return result.release();
   } catch (py::Error&) {
-    py::add_traceback(k(info.traceback_name), frame.line);
-    return nullptr;
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
   }
+  py::add_traceback(k(info.traceback_name), frame.line);
+  return nullptr;
 }
 
 // ---- attributes ----------------------------------------------------------------------
@@ -315,7 +318,6 @@ PyType_Slot type_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_doc, const_cast<char*>(raw::type_doc)},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_methods, methods},
