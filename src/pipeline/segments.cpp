@@ -18,7 +18,7 @@ Ref load_segments(py::Frame& fr, int open_line, PyObject* segments_file) {
 
 namespace {
 
-// What an f-string field with no format specification makes of a value.
+// What an f-string field with an empty format makes of a value.
 Ref field(const Ref& value) { return py::format(value, C.empty_str); }
 
 Ref number(Py_ssize_t n) { return py::check(PyLong_FromSsize_t(n)); }
