@@ -11,6 +11,7 @@ SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml
 
 test: build
 	$(PY) -P -m pytest -q tests
+	MYPY_CACHE_DIR=build/mypy $(PY) -P -m mypy.stubtest kestro_core.kestro_core
 
 demo: build
 	@command -v espeak-ng >/dev/null 2>&1 || $(MAKE) --no-print-directory apt PACKAGES=espeak-ng || \

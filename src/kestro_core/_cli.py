@@ -1,0 +1,268 @@
+"""Command line: ``python -m kestro_core check|run``.
+
+check   looks at a segments file (and optionally the speed, the output
+        directory and a local copy of the source video) and lists every
+        problem that would make a run fail late.
+run     checks first, then calls ``run_kestro``; on a failure it says in one
+        paragraph which step failed, why, and which working files stayed.
+
+Exit status: 0 success, 1 a problem or a failed run, 2 a usage error.
+The extension is imported only by ``run``, once the check has passed.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import re
+import subprocess
+import sys
+import textwrap
+from typing import Any, TextIO
+
+from kestro_core._check import Problem, check, format_seconds
+
+PROG = "python -m kestro_core"
+
+# Working files a run leaves behind when it stops early, in the order a run
+# makes them; the numbered ones are matched by pattern.
+_FIXED_FILES = ("movie.mp4", "filelist.txt", "horizontal_final.mp4", "FINAL_KESTRO.mp4")
+_NUMBERED = re.compile(r"^(clip|voice|merged)_(\d+)\.(mp4|mp3)$")
+_NUMBERED_EXT = {"clip": "mp4", "voice": "mp3", "merged": "mp4"}
+
+
+# --------------------------------------------------------------------------
+# argument parsing
+# --------------------------------------------------------------------------
+
+def _speed(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Check a segments file, or run a whole narrated-video job.")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{check,run}")
+
+    p = sub.add_parser(
+        "check", help="list every problem that would make a run fail late",
+        description="Check a segments file (and the settings of a run) before anything "
+                    "is downloaded. Lists every problem with its Segment number and key "
+                    "and exits 1; with none, prints the Segment count and the narrated "
+                    "time and exits 0.")
+    p.add_argument("segments", metavar="SEGMENTS", help="the segments file (JSON)")
+    p.add_argument("--speed", type=_speed, metavar="X",
+                   help="speed factor of the vertical export to check")
+    p.add_argument("--output-dir", default=".", metavar="DIR",
+                   help="output directory of the run (default: .)")
+    p.add_argument("--source", metavar="VIDEO",
+                   help="a local copy of the source video: every range must lie inside it")
+
+    p = sub.add_parser(
+        "run", help="check, then run the whole job",
+        description="Check the job, then download, narrate, cut, join and export it.")
+    p.add_argument("link", metavar="LINK", help="link of the source video")
+    p.add_argument("segments", metavar="SEGMENTS", help="the segments file (JSON)")
+    p.add_argument("--speed", type=_speed, required=True, metavar="X",
+                   help="speed factor of the vertical export")
+    p.add_argument("--voice", required=True, metavar="NAME", help="voice of the narration")
+    p.add_argument("--output-dir", default=".", metavar="DIR",
+                   help="output directory, must exist (default: .)")
+    p.add_argument("--no-check", action="store_true",
+                   help="start without checking first")
+    return parser
+
+
+# --------------------------------------------------------------------------
+# check
+# --------------------------------------------------------------------------
+
+def _list_problems(problems: list[Problem], out: TextIO, what: str) -> None:
+    count = len(problems)
+    print(f"{what}: {count} problem{'' if count == 1 else 's'}:", file=out)
+    for problem in problems:
+        print(f"  {problem}", file=out)
+
+
+def _cmd_check(args: argparse.Namespace) -> int:
+    report = check(args.segments, args.speed, args.output_dir, args.source)
+    if report:
+        _list_problems(report, sys.stdout, args.segments)
+        return 1
+    n = report.segment_count
+    seconds = report.narrated_us / 1e6
+    print(f"{args.segments}: OK, {n} Segment{'' if n == 1 else 's'}, "
+          f"{seconds:g} s ({format_seconds(report.narrated_us)}) narrated in total")
+    return 0
+
+
+# --------------------------------------------------------------------------
+# run
+# --------------------------------------------------------------------------
+
+_MARKERS = ("📥", "⏳", "⬇", "✅", "🎬", "🔗", "📐", "🧹", "  Segment ", "  (GPU")
+
+
+class _ProgressWatch:
+    """Stands in for sys.stdout during a run: passes everything through and
+    remembers the last progress line the run printed."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self.last: str | None = None
+        self.mid_line = False          # the last text written did not end a line
+
+    def write(self, text: str) -> int:
+        line = text.lstrip("\r\n")
+        if line.startswith(_MARKERS):
+            self.last = line
+        if text:
+            self.mid_line = not text.endswith("\n")
+        return self._stream.write(text)
+
+    def flush(self) -> None:
+        self._stream.flush()
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._stream, name)
+
+
+def _step_from_progress(last: str | None) -> str:
+    """Name the step a run was in, from the last progress line it printed."""
+    if last is None:
+        return "the start of the run, before the download"
+    m = re.match(r"  Segment (\d+)/(\d+)", last)
+    if m:
+        return f"Segment {m.group(1)} of {m.group(2)}"
+    steps = (
+        ("📥", "the download (job request)"),
+        ("⏳", "the download (waiting for the download service)"),
+        ("⬇", "the download (transfer by wget)"),
+        ("✅ Download complete", "reading the segments file"),
+        ("🎬", "the first Segment, before its progress line"),
+        ("🔗", "the concatenation"),
+        ("📐", "the vertical export"),
+        ("  (GPU", "the vertical export with the software encoder"),
+        ("🧹", "the clean-up"),
+        ("✅ Done!", "the final report"),
+    )
+    for prefix, step in steps:
+        if last.startswith(prefix):
+            return step
+    return "an unknown step"
+
+
+def _ffmpeg_run_name(argv: list[Any]) -> str:
+    if "h264_nvenc" in argv or "libx264" in argv:
+        return "the export"
+    if "concat" in argv:
+        return "the concat"
+    if "-shortest" in argv:
+        return "the merge of clip and narration"
+    if "-ss" in argv:
+        return "the clip cut"
+    return "an ffmpeg run"
+
+
+def _detail(exc: BaseException) -> str:
+    """Which call inside the step raised, where the exception tells it."""
+    if isinstance(exc, subprocess.CalledProcessError):
+        argv = exc.cmd if isinstance(exc.cmd, list) else [exc.cmd]
+        if argv and argv[0] == "wget":
+            return "wget"
+        return f"{_ffmpeg_run_name(argv)} (ffmpeg)"
+    if isinstance(exc, FileNotFoundError) and exc.filename in ("ffmpeg", "wget"):
+        return f"starting {exc.filename}"
+    # the innermost entry the module added tells which of its functions raised
+    inner = None
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.startswith("kestro_core/kestro_core"):
+            inner = code.co_name.rsplit(".", 1)[-1]
+        elif code.co_filename.endswith("subprocess.py") and inner is not None:
+            return "starting a child process"
+        tb = tb.tb_next
+    return {"_generate_tts": "the narration request",
+            "_download_video": "the download",
+            "_build_atempo_chain": "the tempo filter chain"}.get(inner or "", "")
+
+
+def _left_behind(output_dir: str) -> list[str]:
+    try:
+        names = os.listdir(output_dir or ".")
+    except OSError:
+        return []
+    fixed = [n for n in _FIXED_FILES if n in names]
+    numbered = []
+    for name in names:
+        m = _NUMBERED.match(name)
+        if m and _NUMBERED_EXT[m.group(1)] == m.group(3):
+            numbered.append((int(m.group(2)), ("clip", "voice", "merged").index(m.group(1)), name))
+    ordered = fixed[:1] + [n for _, _, n in sorted(numbered)] + fixed[1:]
+    return ordered
+
+
+def failure_paragraph(exc: BaseException, last_progress: str | None,
+                      output_dir: str) -> str:
+    """The short paragraph printed when a run fails."""
+    step = _step_from_progress(last_progress)
+    detail = _detail(exc)
+    # "the download (job request)" needs no ", in the download"
+    if detail and not any(word in detail and word in step
+                          for word in ("download", "export", "concat", "wget")):
+        step += f", in {detail}"
+    text = (str(exc) or "(no message)").strip()
+    if not text.endswith((".", "!", "?")):
+        text += "."
+    files = _left_behind(output_dir)
+    where = os.path.abspath(output_dir)
+    if files:
+        left = (f"Working files left in {where}: {', '.join(files)}. They stay until you "
+                f"remove them; a new run into this directory overwrites them.")
+    else:
+        left = f"No working file was left in {where}."
+    paragraph = f"kestro_core run failed at {step}: {type(exc).__name__}: {text} {left}"
+    return textwrap.fill(paragraph, width=100, break_long_words=False,
+                         break_on_hyphens=False)
+
+
+def _cmd_run(args: argparse.Namespace) -> int:
+    if not args.no_check:
+        problems = check(args.segments, args.speed, args.output_dir)
+        if problems:
+            _list_problems(problems, sys.stderr, args.segments)
+            print("The run was not started.", file=sys.stderr)
+            return 1
+
+    watch = _ProgressWatch(sys.stdout)
+    try:
+        from kestro_core.kestro_core import run_kestro
+    except Exception as exc:
+        print(f"kestro_core run: the module cannot be loaded: {type(exc).__name__}: {exc}",
+              file=sys.stderr)
+        return 1
+    saved, sys.stdout = sys.stdout, watch
+    try:
+        run_kestro(args.link, args.segments, args.speed, args.voice, args.output_dir)
+    except (Exception, KeyboardInterrupt) as exc:
+        sys.stdout = saved
+        if watch.mid_line:              # e.g. the download's percentage line
+            saved.write("\n")
+        saved.flush()
+        print(failure_paragraph(exc, watch.last, args.output_dir), file=sys.stderr)
+        return 130 if isinstance(exc, KeyboardInterrupt) else 1
+    finally:
+        sys.stdout = saved
+    return 0
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    if args.command == "check":
+        return _cmd_check(args)
+    return _cmd_run(args)
