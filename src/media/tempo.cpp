@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 
 #include "../module/runtime.hpp"
 
@@ -34,13 +33,6 @@ Ref ascii_text(size_t length, Fill&& fill) {
   Ref out = py::check(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
   fill(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get())));
   return out;
-}
-
-// The interpreter's own double-to-text: 'r' is repr(), 'f' fixed-point with `digits`.
-std::unique_ptr<char, void (*)(void*)> double_text(double value, char mode, int digits) {
-  char* text = PyOS_double_to_string(value, mode, digits, mode == 'r' ? Py_DTSF_ADD_DOT_0 : 0, nullptr);
-  if (!text) py::raise();
-  return {text, PyMem_Free};
 }
 
 // The last factor of a chain as ".4f" writes it. Above 1.0 and up to 2.0 a double is m / 2^52

@@ -2,6 +2,8 @@
 // the object helpers of the plumbing layer.
 #pragma once
 
+#include <memory>
+
 #include "../py/call.hpp"
 #include "../py/scope.hpp"
 #include "constants.hpp"
@@ -26,6 +28,13 @@ inline Ref member(K module, K name) { return py::attr(global(module), k(name)); 
 inline void print(PyObject* text) { py::call(cached.print, text); }
 inline void print(const Ref& text) { print(text.get()); }
 
+// The interpreter's own double-to-text, as a C string: mode 'r' is repr(), 'f' fixed-point
+// with `digits` after the point.
+using DoubleText = std::unique_ptr<char, void (*)(void*)>;
+DoubleText double_text(double value, char mode, int digits);
+
+// A whole number in decimal, as str() of an int gives it.
+Ref decimal(Py_ssize_t n);
 // The float text form: what repr() gives for a float.
 Ref float_text(double value);
 // `value` in fixed-point notation with `digits` after the point, as format(value, ".Nf").

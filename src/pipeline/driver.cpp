@@ -17,8 +17,7 @@ Ref join(PyObject* output_dir, PyObject* name) {
 
 // output_dir/<prefix><i><ext>
 Ref working_file(PyObject* output_dir, K prefix, Py_ssize_t i, K ext) {
-  Ref index = py::str(py::check(PyLong_FromSsize_t(i)));
-  return join(output_dir, concat(k(prefix), index, k(ext)).get());
+  return join(output_dir, concat(k(prefix), decimal(i), k(ext)).get());
 }
 
 // if os.path.exists(path): os.remove(path)  (on `line` and the next)
@@ -57,7 +56,7 @@ Ref run_kestro(py::Frame& fr, const Args& a) {
   fr.at(146);
   Py_ssize_t count = PyObject_Length(segments.get());
   if (count < 0) py::raise();
-  print(concat(k(K::processing), py::str(py::check(PyLong_FromSsize_t(count))), k(K::segments_tail)));
+  print(concat(k(K::processing), decimal(count), k(K::segments_tail)));
 
   // 5. per Segment: narration, pause, cut, merge, record, clean-up
   fr.at(148);

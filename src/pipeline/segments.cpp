@@ -21,8 +21,6 @@ namespace {
 // What an f-string field with an empty format makes of a value.
 Ref field(const Ref& value) { return py::format(value, C.empty_str); }
 
-Ref number(Py_ssize_t n) { return py::check(PyLong_FromSsize_t(n)); }
-
 }  // namespace
 
 Ref progress_line(PyObject* seg, Py_ssize_t i, PyObject* segments) {
@@ -30,7 +28,7 @@ Ref progress_line(PyObject* seg, Py_ssize_t i, PyObject* segments) {
   Ref end = item(seg, k(K::end));
   Py_ssize_t count = PyObject_Length(segments);
   if (count < 0) py::raise();
-  return py::concat(k(K::segment_prefix), py::str(number(i + 1)), k(K::slash), py::str(number(count)),
+  return py::concat(k(K::segment_prefix), decimal(i + 1), k(K::slash), decimal(count),
                     k(K::colon_space), field(start), k(K::arrow), field(end));
 }
 
