@@ -174,6 +174,7 @@ void set_up_scope(PyObject* builtins) {
   py::scope.ns = state.ns;
   Py_XSETREF(py::scope.builtins, builtins);
   py::scope.name_error = raw::name_error;
+  py::scope.not_text = raw::not_text;
 }
 
 int exec_module(PyObject* module) {

@@ -64,13 +64,17 @@ Ref format(const O& o, PyObject* spec) {
   return check(PyObject_Format(ptr(o), spec));
 }
 
-// The concatenation of text parts; every part must be a str.
+// a + b + ... for text parts. A part that is not a str (a rebound helper may return
+// anything) is the TypeError that str's own + gives.
+[[gnu::cold]] void not_text(PyObject* part);
+
 template <class... A>
 Ref concat(const A&... a) {
   PyObject* parts[] = {ptr(a)...};
   Py_ssize_t length = 0;
   Py_UCS4 widest = 0;
   for (PyObject* p : parts) {
+    if (!PyUnicode_Check(p)) not_text(p);
     length += PyUnicode_GET_LENGTH(p);
     widest = std::max(widest, PyUnicode_MAX_CHAR_VALUE(p));
   }

@@ -1,8 +1,15 @@
 #include "scope.hpp"
 
+#include "call.hpp"
+
 #include <frameobject.h>
 
 namespace py {
+
+void not_text(PyObject* part) {
+  PyErr_Format(PyExc_TypeError, scope.not_text, Py_TYPE(part)->tp_name);
+  raise();
+}
 
 Ref lookup(PyObject* name) {
   PyObject* found = nullptr;

@@ -14,6 +14,7 @@ struct Scope {
   PyObject* enter_name = nullptr;    // "__enter__"
   PyObject* exit_name = nullptr;     // "__exit__"
   const char* name_error = nullptr;  // the NameError format, "%U" standing for the name
+  const char* not_text = nullptr;    // the TypeError format for a non-str joined to a str
 };
 inline Scope scope;
 
