@@ -16,3 +16,13 @@ def kc():
     module = importlib.import_module("kestro_core.kestro_core")
     assert "site-packages" in module.__file__, module.__file__
     return module
+
+
+@pytest.fixture
+def routed(kc, standin, monkeypatch):
+    """The module's requests, routed to the test file's `standin` server."""
+    from demo.standin import RoutedRequests
+
+    r = RoutedRequests(standin)
+    monkeypatch.setattr(kc, "requests", r)
+    return r

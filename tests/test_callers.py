@@ -427,18 +427,21 @@ def blocks():
 
 def steady_growth(run, calls=300, slack=50):
     """Blocks gained over `calls` runs, once the interpreter's own caches have
-    stopped growing (warm-up rounds until one adds at most two blocks); measured
-    again, up to three times, while the gain reaches `slack`: the file layer
-    alone now and then keeps a few dozen blocks for good, a leak comes back."""
+    stopped growing (warm-up rounds until two in a row add at most two blocks
+    each); measured again, up to three times, while the gain reaches `slack`:
+    the file layer alone now and then keeps a few dozen blocks for good, a leak
+    comes back."""
     native = sys.getallocatedblocks() > 0
     if not native:
         tracemalloc.start()
     try:
-        for _ in range(10):
+        quiet = 0
+        for _ in range(15):
             start = blocks()
             for _ in range(100):
                 run()
-            if blocks() - start <= 2:
+            quiet = quiet + 1 if blocks() - start <= 2 else 0
+            if quiet == 2:
                 break
         gained = []
         for _ in range(3):

@@ -11,12 +11,12 @@ import os
 import socket
 import sys
 import subprocess
-import traceback
 
 import pytest
 import requests
 
-from demo.standin import OMIT, RoutedRequests, StandIn
+from tests.support.entries import module_entries as entries_of
+from demo.standin import OMIT, StandIn
 
 API = "https://api.fetchbox.example/ajax/download.php?format=1080&url="
 BROWSER_UA = ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
@@ -76,13 +76,6 @@ def standin(tmp_path):
 
 
 @pytest.fixture
-def routed(kc, standin, monkeypatch):
-    r = RoutedRequests(standin)
-    monkeypatch.setattr(kc, "requests", r)
-    return r
-
-
-@pytest.fixture
 def clock(kc, routed, monkeypatch):
     c = SleepRecorder(routed)
     monkeypatch.setattr(kc, "time", c)
@@ -100,13 +93,9 @@ def with_file_url(seq, standin):
 
 
 def module_entries(exc):
-    """The module's own traceback entries for this function; they point at
-    the same source file as the function's code object."""
     import kestro_core.kestro_core as kc
 
-    entries = [fs for fs in traceback.extract_tb(exc.__traceback__) if fs.name == ENTRY_NAME]
-    assert all(fs.filename == kc._download_video.__code__.co_filename for fs in entries)
-    return entries
+    return entries_of(exc, kc._download_video)
 
 
 def read(path):

@@ -20,6 +20,8 @@ import traceback
 from types import SimpleNamespace
 
 import pytest
+
+from tests.support.entries import module_entries
 import requests
 
 from tests.support import rawserver
@@ -88,8 +90,9 @@ def serve(routes):
 
 
 def module_entry(exc, name):
-    entries = [fs for fs in traceback.extract_tb(exc.__traceback__) if fs.name == "kestro_core.kestro_core." + name]
-    return entries
+    import kestro_core.kestro_core as kc
+
+    return module_entries(exc, getattr(kc, name))
 
 
 def innermost_in_requests(exc):

@@ -21,8 +21,8 @@ import pytest
 import requests
 
 CALLS = 1000
-WARMUP = 200
-WARMUP_ROUNDS = 10
+WARMUP = 100
+WARMUP_ROUNDS = 20
 ATTEMPTS = 3
 BLOCK_SLACK = 50
 
@@ -470,12 +470,15 @@ def measure(once, watched):
     attempt and the reference-count changes of `watched` per attempt."""
     deltas, drifts = [], []
     with Counter() as count:
-        # warm up until the interpreter's own caches and free lists stop growing
+        # warm up until the interpreter's own caches and free lists stop growing:
+        # two rounds in a row that add at most two blocks each
+        quiet = 0
         for _ in range(WARMUP_ROUNDS):
             start = count()
             for _ in range(WARMUP):
                 once()
-            if count() - start <= 2:
+            quiet = quiet + 1 if count() - start <= 2 else 0
+            if quiet == 2:
                 break
         # The interpreter's file layer alone (open + json.load in plain Python)
         # now and then keeps a few dozen blocks more for good; such a step does

@@ -7,12 +7,12 @@ synthesis runs.
 
 import base64
 import binascii
-import traceback
 
 import pytest
 import requests
 
-from demo.standin import OMIT, RoutedRequests, StandIn
+from tests.support.entries import module_entries as entries_of
+from demo.standin import OMIT, StandIn
 
 URL = "https://voicecast.example/api/generate-audio-frontend"
 HEADERS = [
@@ -35,25 +35,14 @@ def standin():
 
 
 @pytest.fixture
-def routed(kc, standin, monkeypatch):
-    r = RoutedRequests(standin)
-    monkeypatch.setattr(kc, "requests", r)
-    return r
-
-
-@pytest.fixture
 def out(tmp_path):
     return tmp_path / "voice_0.mp3"
 
 
 def module_entries(exc):
-    """The module's own traceback entries for this function; they point at
-    the same source file as the function's code object."""
     import kestro_core.kestro_core as kc
 
-    entries = [fs for fs in traceback.extract_tb(exc.__traceback__) if fs.name == ENTRY_NAME]
-    assert all(fs.filename == kc._generate_tts.__code__.co_filename for fs in entries)
-    return entries
+    return entries_of(exc, kc._generate_tts)
 
 
 @pytest.mark.parametrize("text, voice", [
