@@ -3,6 +3,9 @@
 import gc
 import json
 import os
+import subprocess
+import sys
+import textwrap
 import traceback
 import warnings
 from types import SimpleNamespace
@@ -281,3 +284,32 @@ def test_traceback_entries(kc, monkeypatch, tmp_path, capsys, content, exc_type,
     if entries == 2:
         assert names[first + 2] == "load"
     assert all(fs.lineno and fs.lineno > 0 for fs in frames[first:first + entries])
+
+
+def test_opener_that_swallows_the_parse_error(tmp_path):
+    """`open` is taken from builtins at import; an opener whose __exit__ swallows the
+    failure of json.load leaves no segments: the error Python itself would give."""
+    script = textwrap.dedent("""
+        import builtins, json, linecache, tokenize, traceback
+        real_open = builtins.open
+        class Swallowing:
+            def __init__(self, *a, **k): self.f = real_open(*a, **k)
+            def __enter__(self): return self.f
+            def __exit__(self, *exc): self.f.close(); return True
+        builtins.open = Swallowing
+        import kestro_core.kestro_core as kc
+        builtins.open = real_open
+        real_open("bad.json", "w").write("[")
+        kc._download_video = lambda url, out: None
+        try:
+            kc.run_kestro("u", "bad.json", 1.5, "v", ".")
+        except UnboundLocalError as exc:
+            print(exc)
+            print([fs.name for fs in traceback.extract_tb(exc.__traceback__)][-1])
+    """)
+    child = subprocess.run([sys.executable, "-P", "-c", script], cwd=tmp_path, capture_output=True, text=True,
+                           timeout=60)
+    assert child.returncode == 0, child.stderr[-2000:]
+    assert child.stdout.splitlines() == [
+        "cannot access local variable 'segments' where it is not associated with a value",
+        "kestro_core.kestro_core.run_kestro"]

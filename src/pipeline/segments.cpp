@@ -13,6 +13,10 @@ Ref load_segments(py::Frame& fr, int open_line, PyObject* segments_file) {
     fr.at(open_line + 1);
     segments = call(member(K::json, K::load).get(), f);
   });
+  if (!segments) {  // an opener whose __exit__ swallowed the failure of json.load
+    PyErr_Format(PyExc_UnboundLocalError, raw::unbound_local, utf8(K::segments));
+    py::raise();
+  }
   return segments;
 }
 
