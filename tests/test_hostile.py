@@ -137,21 +137,27 @@ def check_library_error(info, expected, routed):
         assert expected is requests.exceptions.JSONDecodeError
 
 
+def download_against(kc, monkeypatch, server, out, sleep):
+    """_download_video run against `server` with no child process and `sleep` as time.sleep:
+    the exception it raised, the time it took, the routed requests and the process recorder."""
+    routed = Shortened(server)
+    processes = NoProcess()
+    monkeypatch.setattr(kc, "requests", routed)
+    monkeypatch.setattr(kc, "subprocess", processes)
+    monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=sleep))
+    started = time.monotonic()
+    with pytest.raises(Exception) as info:
+        kc._download_video(LINK, str(out))
+    return info, time.monotonic() - started, routed, processes
+
+
 @pytest.mark.parametrize("name,behaviour,expected", HOSTILE, ids=IDS)
 def test_job_request(kc, monkeypatch, tmp_path, capsys, name, behaviour, expected):
     out = tmp_path / "movie.mp4"
     out.write_bytes(b"left from before")
     before = snapshot(out)
     with serve({"/ajax/": behaviour}) as server:
-        routed = Shortened(server)
-        processes = NoProcess()
-        monkeypatch.setattr(kc, "requests", routed)
-        monkeypatch.setattr(kc, "subprocess", processes)
-        monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=lambda s: None))
-        started = time.monotonic()
-        with pytest.raises(Exception) as info:
-            kc._download_video(LINK, str(out))
-        elapsed = time.monotonic() - started
+        info, elapsed, routed, processes = download_against(kc, monkeypatch, server, out, lambda s: None)
     assert server.alive_threads() == []
     check_library_error(info, expected, routed)
     assert len(module_entry(info.value, "_download_video")) == 1
@@ -171,15 +177,7 @@ def test_poll(kc, monkeypatch, tmp_path, capsys, name, behaviour, expected):
         server.routes["/ajax/"] = rawserver.json_answer(
             '{"success": true, "id": 5, "progress_url": "%s/progress/5"}' % server.origin)
         server.routes["/progress/"] = behaviour
-        routed = Shortened(server)
-        processes = NoProcess()
-        monkeypatch.setattr(kc, "requests", routed)
-        monkeypatch.setattr(kc, "subprocess", processes)
-        monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=sleeps.append))
-        started = time.monotonic()
-        with pytest.raises(Exception) as info:
-            kc._download_video(LINK, str(out))
-        elapsed = time.monotonic() - started
+        info, elapsed, routed, processes = download_against(kc, monkeypatch, server, out, sleeps.append)
     assert server.alive_threads() == []
     check_library_error(info, expected, routed)
     assert elapsed < BOUND

@@ -65,13 +65,10 @@ Ref list_line(PyObject* path) {
 
 Ref concat_list_lines(PyObject* files) {
   Ref lines = py::check(PyList_New(0));
-  Ref iterator = py::check(PyObject_GetIter(files));
-  while (PyObject* file = PyIter_Next(iterator.get())) {
-    Ref entry = Ref::steal(file);
-    Ref absolute = py::call(py::attr(member(K::os, K::path), k(K::abspath)).get(), entry);
+  for (Py_ssize_t j = 0; j < PyList_GET_SIZE(files); ++j) {
+    Ref absolute = py::call(py::attr(member(K::os, K::path), k(K::abspath)).get(), PyList_GET_ITEM(files, j));
     py::check_status(PyList_Append(lines.get(), list_line(absolute.get()).get()));
   }
-  if (PyErr_Occurred()) py::raise();
   return lines;
 }
 

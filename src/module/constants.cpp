@@ -73,7 +73,6 @@ void build_constants() {
   }
   C.half = check(PyFloat_FromDouble(0.5)).release();
   C.n0 = number(0);
-  C.n1 = number(1);
   C.n3 = number(3);
   C.n10 = number(10);
   C.n15 = number(15);

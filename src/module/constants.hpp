@@ -15,7 +15,6 @@ struct Constants {
   PyObject* empty_str;
   PyObject* half;
   PyObject* n0;
-  PyObject* n1;
   PyObject* n3;
   PyObject* n10;
   PyObject* n15;
