@@ -26,3 +26,10 @@ def routed(kc, standin, monkeypatch):
     r = RoutedRequests(standin)
     monkeypatch.setattr(kc, "requests", r)
     return r
+
+
+@pytest.fixture(autouse=True)
+def _own_cache(tmp_path_factory, monkeypatch):
+    """Every test, and every child it starts, gets a cache directory of its own: the
+    user's cache is never read or written by the suite."""
+    monkeypatch.setenv("XDG_CACHE_HOME", str(tmp_path_factory.mktemp("xdg-cache")))
