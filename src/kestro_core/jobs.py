@@ -1,0 +1,119 @@
+"""A task function for job queues: one short per job, each in a directory of its own.
+
+``make_short_job`` takes a plain dict (what a queue can carry) and returns a plain
+dict, so any queue that calls an importable function by name can run it::
+
+    from redis import Redis
+    from rq import Queue
+    from kestro_core.jobs import make_short_job
+
+    spec = {"segments_file": "/shared/jobs/42/segments.json", "speed": 1.5,
+            "source": "/shared/sources/42.mp4", "speech": "espeak-ng",
+            "output_root": "/shared/products"}
+    Queue(connection=Redis("queue-host")).enqueue(make_short_job, spec, job_timeout=3600)
+
+Importing this module loads neither the queue library nor the extension: the
+machine that enqueues needs only the function's name, and the extension is loaded
+by the worker when the first job runs.
+"""
+
+from __future__ import annotations
+
+import os
+import tempfile
+from collections.abc import Mapping
+from typing import Any
+
+__all__ = ["make_short_job", "SPEC_KEYS", "REQUIRED_SPEC_KEYS"]
+
+#: keys a spec must have
+REQUIRED_SPEC_KEYS = ("segments_file", "speed", "output_root")
+
+# key -> (accepted types, what to write in a message); None is accepted for every
+# optional key and means "make_short's default"
+_PATH_KEYS = ("segments_file", "source", "voice_dir", "cache_dir", "output_root")
+_TYPES: dict[str, tuple[tuple[type, ...], str]] = {
+    "segments_file": ((str,), "a path string"),
+    "speed": ((int, float), "a number"),
+    "output_root": ((str,), "a path string"),
+    "link": ((str,), "a string"),
+    "source": ((str,), "a path string"),
+    "speech": ((str,), "a string"),
+    "voice": ((str,), "a string"),
+    "voice_dir": ((str,), "a path string"),
+    "cache_dir": ((str,), "a path string"),
+    "use_cache": ((bool,), "true or false"),
+    "check": ((bool,), "true or false"),
+}
+
+#: every key a spec may have
+SPEC_KEYS = tuple(_TYPES)
+
+# spec keys handed to make_short under the same name (all but the two positional ones
+# and the root, which becomes a fresh output_dir)
+_PASSED_ON = tuple(k for k in SPEC_KEYS if k not in REQUIRED_SPEC_KEYS)
+
+
+def _validate(spec: object) -> dict[str, Any]:
+    """The spec as a dict with its None values dropped; ValueError listing every
+    problem found when it is not one make_short_job can run."""
+    if not isinstance(spec, Mapping):
+        raise ValueError(f"a job spec must be a dict, not {type(spec).__name__}")
+    problems: list[str] = []
+    unknown = sorted(str(k) for k in spec if k not in _TYPES)
+    if unknown:
+        problems.append(f"unknown key{'s' if len(unknown) > 1 else ''} "
+                        f"{', '.join(repr(k) for k in unknown)} (a spec may have: "
+                        f"{', '.join(SPEC_KEYS)})")
+    given = {k: v for k, v in spec.items() if k in _TYPES and v is not None}
+    for key in REQUIRED_SPEC_KEYS:
+        if key not in given:
+            problems.append(f"{key!r} is missing")
+    for key, value in given.items():
+        types, wanted = _TYPES[key]
+        # bool is an int: a speed of True is a mistake, not 1.0
+        if not isinstance(value, types) or (bool not in types and isinstance(value, bool)):
+            problems.append(f"{key!r} must be {wanted}, not {type(value).__name__}")
+        elif key in _PATH_KEYS and isinstance(value, str) and not os.path.isabs(value):
+            problems.append(f"{key!r} is the relative path {value!r}: a worker would read it "
+                            f"against its own working directory; give an absolute path "
+                            f"that every worker can reach")
+    if problems:
+        raise ValueError("bad job spec: " + "; ".join(problems))
+    return given
+
+
+def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
+    """Make one short as a queue job; return where its products are.
+
+    ``spec`` holds ``segments_file``, ``speed`` and ``output_root`` (absolute path of
+    the directory under which each job gets a fresh ``job-*`` directory; created if
+    missing) and, optionally, make_short's keyword arguments ``link``, ``source``,
+    ``speech``, ``voice``, ``voice_dir``, ``cache_dir``, ``use_cache`` and ``check``
+    (a None value means make_short's default). Paths must be absolute.
+
+    Returns ``{"output_dir": ..., "horizontal": ..., "vertical": ...}`` (absolute
+    path strings). A bad spec raises ValueError; a job whose inputs fail the check
+    raises ``CheckFailed`` with the list of problems, before anything is fetched; any
+    other failure raises what make_short raised. A failed job's directory is removed
+    when it is still empty; otherwise it is kept for inspection and named in a note
+    on the exception.
+    """
+    given = _validate(spec)
+    from kestro_core import make_short  # the worker loads the extension here
+
+    root = given["output_root"]
+    os.makedirs(root, exist_ok=True)
+    output_dir = tempfile.mkdtemp(prefix="job-", dir=root)
+    options = {k: given[k] for k in _PASSED_ON if k in given}
+    try:
+        short = make_short(given["segments_file"], float(given["speed"]),
+                           output_dir=output_dir, **options)
+    except BaseException as exc:
+        try:
+            os.rmdir(output_dir)            # only ever removes an empty directory
+        except OSError:
+            exc.add_note(f"the job's partial output is kept in {output_dir}")
+        raise
+    return {"output_dir": short.output_dir, "horizontal": short.horizontal,
+            "vertical": short.vertical}
