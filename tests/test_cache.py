@@ -82,7 +82,7 @@ def test_round_trip(tmp_path, cache, monkeypatch, kind, linking):
     assert dest.read_bytes() == src.read_bytes() and precious.read_bytes() == b"keep me"
     assert os.path.samefile(entry, dest) is linking
     assert sorted(os.listdir(dest.parent)) == ["movie.mp4"]
-    cache.link_out(entry, str(dest))  # already the same file: no temp name left behind
+    cache.link_out(entry, str(dest))  # again (linked: rename of one file onto itself)
     assert sorted(os.listdir(dest.parent)) == ["movie.mp4"]
     assert src.read_bytes() == b"payload" * 100 and cache.enabled
 
