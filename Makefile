@@ -112,11 +112,13 @@ test-valgrind: build
 	$(PY) tools/check_valgrind.py $(VALGRIND_LOG)
 
 # make wheel: the sdist and a manylinux wheel in dist/, for installing with pip alone.
-# The sdist and a first wheel are built from the tree in one go; a second wheel is built from
-# the unpacked sdist, as a user's pip would build it, and that one is repaired by auditwheel
-# into dist/. Both builds use the tools of .venv (--no-isolation), so no index is reached
-# while building. build/wheelhouse gets the runtime dependencies as wheels, for installs
-# without an index. tests/test_wheel.py runs this target and checks its results.
+# The tree is copied first (without .venv, build, dist, demo-output and .git), so that both
+# builds see the same files even while the tree is being edited. The sdist and a first wheel
+# are built from that copy; a second wheel is built from the unpacked sdist, as a user's pip
+# would build it, and that one is repaired by auditwheel into dist/. Both builds use the
+# tools of .venv (--no-isolation), so no index is reached while building. build/wheelhouse
+# gets the runtime dependencies as wheels, for installs without an index.
+# tests/test_wheel.py runs this target and checks its results.
 # make wheelhouse: the same, for the dependencies only.
 
 WHEEL_DIR     := build/wheel
@@ -145,9 +147,11 @@ $(VENV)/.wheel-tools: $(VENV)/.deps
 
 $(WHEEL_DIR)/.built: $(VENV)/.wheel-tools $(SOURCES) README.md LICENSE
 	rm -rf $(WHEEL_DIR) dist/kestro_core-*
-	mkdir -p $(WHEEL_DIR) dist
+	mkdir -p $(WHEEL_DIR)/snapshot dist
+	tar -cf - --exclude=./.venv --exclude=./build --exclude=./dist --exclude=./demo-output \
+	  --exclude=./.git . | tar -xf - -C $(WHEEL_DIR)/snapshot
 	$(WHEEL_TIMEOUT) $(PY) -m build --no-isolation --sdist --wheel --outdir $(WHEEL_DIR)/tree \
-	  -C build-dir=$(WHEEL_DIR)/cmake-tree .
+	  $(WHEEL_DIR)/snapshot
 	tar -xzf $(WHEEL_DIR)/tree/kestro_core-*.tar.gz -C $(WHEEL_DIR)
 	$(WHEEL_TIMEOUT) $(PY) -m build --no-isolation --wheel --outdir $(WHEEL_DIR)/sdist \
 	  $(WHEEL_DIR)/kestro_core-*/
