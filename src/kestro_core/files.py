@@ -1,0 +1,64 @@
+"""File placement shared by the sources, the voices and the cache.
+
+A job's output directory holds files that may be hard links to something else: "movie.mp4"
+may share its bytes with the user's own video or with a cache entry, and a "voice_" file with
+a cached narration. Such a path is never opened for writing: a new file is made beside it and
+renamed over it, so whatever else links to the old bytes keeps them unchanged.
+"""
+
+from __future__ import annotations
+
+import os
+import re
+import secrets
+import shutil
+
+__all__ = ["WORKING_FILES", "is_working_file", "place", "temp_beside"]
+
+# The names a job writes, overwrites or deletes in its output directory.
+WORKING_FILES = ("movie.mp4", "horizontal_final.mp4", "FINAL_KESTRO.mp4", "filelist.txt")
+_NUMBERED = re.compile(r"(clip_\d+\.mp4|voice_\d+\.mp3|merged_\d+\.mp4)")
+
+
+def is_working_file(name: str) -> bool:
+    """True for a file name that a job writes or deletes in its output directory."""
+    return name in WORKING_FILES or _NUMBERED.fullmatch(name) is not None
+
+
+def temp_beside(path: str) -> str:
+    """A fresh name in the directory of ``path`` that no job uses; nothing is created."""
+    head, tail = os.path.split(path)
+    return os.path.join(head, f".{tail}.{secrets.token_hex(6)}.part")
+
+
+def place(src: str, dest: str, *, link: bool = True) -> bool:
+    """Put the bytes of ``src`` at ``dest`` without opening ``dest`` for writing.
+
+    Hard-links ``src`` to a temporary name beside ``dest`` when ``link`` is true and the
+    system allows it, else copies it there; then renames the temporary file onto ``dest``.
+    Returns True when it linked. ``src`` is only read. A failure (an interrupt included)
+    removes the temporary file and leaves ``dest`` as it was.
+    """
+    tmp = temp_beside(dest)
+    linked = False
+    try:
+        if link:
+            try:
+                os.link(src, tmp)
+                linked = True
+            except OSError:
+                # another file system, protected hard links, too many links, no support
+                linked = False
+        if not linked:
+            shutil.copyfile(src, tmp)
+        os.replace(tmp, dest)
+        # rename() does nothing when both names already were one file
+        if os.path.lexists(tmp):
+            os.remove(tmp)
+    except BaseException:
+        try:
+            os.remove(tmp)
+        except OSError:
+            pass
+        raise
+    return linked
