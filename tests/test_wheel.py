@@ -11,14 +11,16 @@ temporary directory, so they can only import what pip installed.
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import shutil
 import subprocess
 import sys
 import tarfile
+import time
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import cast
@@ -82,12 +84,25 @@ def _one(directory: Path, pattern: str) -> Path:
 
 
 @pytest.fixture(scope="module")
-def built() -> Built:
-    _run(["make", "--no-print-directory", "wheel"], cwd=ROOT, env=_env(), timeout=1800)
-    return Built(wheel=_one(DIST, "kestro_core-*.whl"),
-                 sdist=_one(DIST, "kestro_core-*.tar.gz"),
-                 tree_wheel=_one(WHEEL_DIR / "tree", "kestro_core-*.whl"),
-                 sdist_wheel=_one(WHEEL_DIR / "sdist", "kestro_core-*.whl"))
+def built() -> Iterator[Built]:
+    """Runs ``make wheel``; holds a lock until the module is done, so that a second test
+    run (the sanitizer suite, say) neither rebuilds under this one nor reads half a build."""
+    (ROOT / "build").mkdir(exist_ok=True)
+    with open(ROOT / "build" / "wheel.lock", "w") as lock:
+        deadline = time.monotonic() + 1800
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    pytest.fail("another test run has held build/wheel.lock for 30 minutes")
+                time.sleep(1)
+        _run(["make", "--no-print-directory", "wheel"], cwd=ROOT, env=_env(), timeout=1800)
+        yield Built(wheel=_one(DIST, "kestro_core-*.whl"),
+                    sdist=_one(DIST, "kestro_core-*.tar.gz"),
+                    tree_wheel=_one(WHEEL_DIR / "tree", "kestro_core-*.whl"),
+                    sdist_wheel=_one(WHEEL_DIR / "sdist", "kestro_core-*.whl"))
 
 
 def test_sdist_holds_the_build_inputs_and_nothing_local(built: Built) -> None:
