@@ -78,6 +78,14 @@ class Report(list[Problem]):
     def add(self, segment: int | None, key: str | None, message: str) -> None:
         self.append(Problem(segment, key, message))
 
+    def listing(self, what: str) -> str:
+        """The problems as ``check`` prints them: a heading naming ``what``, then one
+        indented line each."""
+        count = len(self)
+        lines = [f"{what}: {count} problem{'' if count == 1 else 's'}:"]
+        lines += [f"  {problem}" for problem in self]
+        return "\n".join(lines)
+
 
 # --------------------------------------------------------------------------
 # ffmpeg's time syntax
@@ -419,8 +427,8 @@ def _check_output_dir(report: Report, output_dir: str) -> None:
         report.add(None, None, f"output directory {shown} is not writable")
 
 
-def _check_programs(report: Report) -> None:
-    for name in PROGRAMS:
+def _check_programs(report: Report, programs: tuple[str, ...]) -> None:
+    for name in programs:
         if shutil.which(name) is None:
             report.add(None, None, f"{name} is not on PATH")
 
@@ -456,7 +464,7 @@ def _source_duration(report: Report, source: str) -> int | None:
 # --------------------------------------------------------------------------
 
 def check(segments_file: str, speed: float | None = None, output_dir: str = ".",
-          source: str | None = None) -> Report:
+          source: str | None = None, programs: tuple[str, ...] = PROGRAMS) -> Report:
     """Check everything a run needs; give the list of every problem found.
 
     Problems come in this order: the segments file (in Segment order), the
@@ -468,9 +476,37 @@ def check(segments_file: str, speed: float | None = None, output_dir: str = ".",
     if speed is not None:
         _check_speed(tail, speed)
     _check_output_dir(tail, output_dir)
-    _check_programs(tail)
+    _check_programs(tail, programs)
     if source is not None:
         duration_us = _source_duration(tail, source)
     _check_segments(report, segments_file, duration_us)
     report.extend(tail)
+    return report
+
+
+def check_job(segments_file: str, speed: float | None = None, output_dir: str = ".", *,
+              source: str | None = None, speech: str | None = None,
+              voice: str | None = None, voice_dir: str | None = None) -> Report:
+    """``check``, plus what a job from a local source or with a local voice needs: the
+    source must be a readable video that is none of the job's own working files, and the
+    chosen speech engine and voice must be there. ``speech`` None leaves the engine out."""
+    from kestro_core.sources import source_problems
+    from kestro_core.voices import voice_problems
+
+    late = Report()
+    probe_source = None
+    if source is not None:
+        for message in source_problems(source, output_dir):
+            late.add(None, None, message)
+        probe_source = None if late else source
+    if speech == "service" and not voice:
+        late.add(None, None, "the speech service needs a voice name: give one with --voice "
+                             "(voice=), or choose a local engine with --speech")
+    elif speech is not None:
+        for message in voice_problems(speech, voice, voice_dir):
+            late.add(None, None, message)
+    # a local source needs no wget
+    programs = PROGRAMS if source is None else tuple(p for p in PROGRAMS if p != "wget")
+    report = check(segments_file, speed, output_dir, probe_source, programs)
+    report.extend(late)
     return report

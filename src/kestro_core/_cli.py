@@ -1,13 +1,16 @@
-"""Command line: ``python -m kestro_core check|run``.
+"""Command line: ``python -m kestro_core check|run|cache``.
+
+Parsing and printing only; the job itself is ``kestro_core.make_short``.
 
 check   looks at a segments file (and optionally the speed, the output
-        directory and a local copy of the source video) and lists every
-        problem that would make a run fail late.
-run     checks first, then calls ``run_kestro``; on a failure it says in one
+        directory, the source video, the speech engine and voice) and lists
+        every problem that would make a run fail late.
+run     calls ``make_short`` (which checks first); on a failure it says in one
         paragraph which step failed, why, and which working files stayed.
+cache   prints where the cache is and how big; ``cache clear`` empties it.
 
-Exit status: 0 success, 1 a problem or a failed run, 2 a usage error.
-The extension is imported only by ``run``, once the check has passed.
+Exit status: 0 success, 1 a problem or a failed run, 2 a usage error,
+130 interrupted.
 """
 
 from __future__ import annotations
@@ -20,7 +23,9 @@ import sys
 import textwrap
 from typing import Any, TextIO
 
-from kestro_core._check import Problem, check, format_seconds
+from kestro_core._check import Report, check_job, format_seconds
+from kestro_core.sources import SourceError
+from kestro_core.voices import SPEECH_ENGINES, VoiceError
 
 PROG = "python -m kestro_core"
 
@@ -42,38 +47,73 @@ def _speed(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
 
 
+def _add_speech(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--speech", choices=SPEECH_ENGINES, metavar="ENGINE",
+                   help="who speaks the narrations: service (the speech service, needs "
+                        "--voice), piper (the neural engine of the optional extra "
+                        "kestro_core[piper]) or espeak-ng")
+    p.add_argument("--voice", metavar="NAME",
+                   help="the service's voice name; for piper a model path (.onnx) or a "
+                        "voice name in --voice-dir (default: the bundled voice); for "
+                        "espeak-ng a voice such as en-us")
+    p.add_argument("--voice-dir", metavar="DIR", help="piper's voices directory")
+
+
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Check a segments file, or run a whole narrated-video job.")
-    sub = parser.add_subparsers(dest="command", required=True, metavar="{check,run}")
+    sub = parser.add_subparsers(dest="command", required=True,
+                                metavar="{check,run,cache}")
 
     p = sub.add_parser(
         "check", help="list every problem that would make a run fail late",
         description="Check a segments file (and the settings of a run) before anything "
                     "is downloaded. Lists every problem with its Segment number and key "
-                    "and exits 1; with none, prints the Segment count and the narrated "
-                    "time and exits 0.")
+                    "and exits 1; with none, prints the Segment count and the length of "
+                    "the chosen ranges and exits 0.")
     p.add_argument("segments", metavar="SEGMENTS", help="the segments file (JSON)")
     p.add_argument("--speed", type=_speed, metavar="X",
                    help="speed factor of the vertical export to check")
     p.add_argument("--output-dir", default=".", metavar="DIR",
                    help="output directory of the run (default: .)")
     p.add_argument("--source", metavar="VIDEO",
-                   help="a local copy of the source video: every range must lie inside it")
+                   help="the source video on disk (or a local copy of the linked one): it "
+                        "must be a video, and every range must lie inside it")
+    _add_speech(p)
 
     p = sub.add_parser(
         "run", help="check, then run the whole job",
-        description="Check the job, then download, narrate, cut, join and export it.")
-    p.add_argument("link", metavar="LINK", help="link of the source video")
-    p.add_argument("segments", metavar="SEGMENTS", help="the segments file (JSON)")
+        description="Check the job, then fetch (or take the local video), narrate, cut, "
+                    "join and export it. Give exactly one of LINK and --source.",
+        usage=f"{PROG} run [-h] [LINK] SEGMENTS --speed X [--source VIDEO] [options]")
+    p.add_argument("positional", nargs="+", metavar="[LINK] SEGMENTS",
+                   help="link of the source video (not with --source), and the segments "
+                        "file (JSON)")
     p.add_argument("--speed", type=_speed, required=True, metavar="X",
                    help="speed factor of the vertical export")
-    p.add_argument("--voice", required=True, metavar="NAME", help="voice of the narration")
+    p.add_argument("--source", metavar="VIDEO",
+                   help="a video file on disk instead of a link: hard-linked (or copied) "
+                        "into the output directory, never changed")
+    _add_speech(p)
     p.add_argument("--output-dir", default=".", metavar="DIR",
                    help="output directory, must exist (default: .)")
+    p.add_argument("--cache-dir", metavar="DIR",
+                   help="the cache (default: $XDG_CACHE_HOME/kestro_core or "
+                        "~/.cache/kestro_core)")
+    p.add_argument("--no-cache", action="store_true",
+                   help="neither use nor fill the cache (a cached download is otherwise "
+                        "not checked with the service again)")
     p.add_argument("--no-check", action="store_true",
                    help="start without checking first")
+
+    p = sub.add_parser(
+        "cache", help="where the cache is and how big; empty it",
+        description="Print where the cache is and what it holds; 'clear' empties it.")
+    p.add_argument("action", nargs="?", choices=("clear",), help="empty the cache")
+    p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")
+    p.add_argument("--downloads", action="store_true", help="clear only the downloads")
+    p.add_argument("--narrations", action="store_true", help="clear only the narrations")
     return parser
 
 
@@ -81,15 +121,13 @@ def _parser() -> argparse.ArgumentParser:
 # check
 # --------------------------------------------------------------------------
 
-def _list_problems(problems: list[Problem], out: TextIO, what: str) -> None:
-    count = len(problems)
-    print(f"{what}: {count} problem{'' if count == 1 else 's'}:", file=out)
-    for problem in problems:
-        print(f"  {problem}", file=out)
+def _list_problems(problems: Report, out: TextIO, what: str) -> None:
+    print(problems.listing(what), file=out)
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
-    report = check(args.segments, args.speed, args.output_dir, args.source)
+    report = check_job(args.segments, args.speed, args.output_dir, source=args.source,
+                       speech=args.speech, voice=args.voice, voice_dir=args.voice_dir)
     if report:
         _list_problems(report, sys.stdout, args.segments)
         return 1
@@ -104,7 +142,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
 # run
 # --------------------------------------------------------------------------
 
-_MARKERS = ("📥", "⏳", "⬇", "✅", "🎬", "🔗", "📐", "🧹", "  Segment ", "  (GPU")
+_MARKERS = ("📥", "⏳", "⬇", "✅", "🎬", "🔗", "📐", "🧹", "🗣", "  Segment ", "  (GPU")
 
 
 class _ProgressWatch:
@@ -139,6 +177,9 @@ def _step_from_progress(last: str | None) -> str:
     if m:
         return f"Segment {m.group(1)} of {m.group(2)}"
     steps = (
+        ("📥 Using the local video", "placing the local video"),
+        ("📥 Using the cached download", "placing the cached download"),
+        ("🗣", "loading the voice"),
         ("📥", "the download (job request)"),
         ("⏳", "the download (waiting for the download service)"),
         ("⬇", "the download (transfer by wget)"),
@@ -231,24 +272,47 @@ def failure_paragraph(exc: BaseException, last_progress: str | None,
                          break_on_hyphens=False)
 
 
-def _cmd_run(args: argparse.Namespace) -> int:
-    if not args.no_check:
-        problems = check(args.segments, args.speed, args.output_dir)
-        if problems:
-            _list_problems(problems, sys.stderr, args.segments)
-            print("The run was not started.", file=sys.stderr)
-            return 1
+def _run_arguments(parser: argparse.ArgumentParser,
+                   args: argparse.Namespace) -> tuple[str | None, str]:
+    """LINK and SEGMENTS from the positionals; usage errors exit 2."""
+    given = args.positional
+    if len(given) > 2:
+        parser.error(f"run: too many arguments: {' '.join(given[2:])}")
+    link, segments = (given[0], given[1]) if len(given) == 2 else (None, given[0])
+    if (link is None) == (args.source is None):
+        parser.error("run: give exactly one of LINK and --source VIDEO")
+    if (args.speech or "service") == "service" and not args.voice:
+        parser.error("run: the speech service needs --voice NAME (or choose a local "
+                     "engine with --speech piper or --speech espeak-ng)")
+    return link, segments
 
+
+def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
     watch = _ProgressWatch(sys.stdout)
     try:
-        from kestro_core.kestro_core import run_kestro
+        from kestro_core.api import CheckFailed, make_short
     except Exception as exc:
         print(f"kestro_core run: the module cannot be loaded: {type(exc).__name__}: {exc}",
               file=sys.stderr)
         return 1
     saved, sys.stdout = sys.stdout, watch
     try:
-        run_kestro(args.link, args.segments, args.speed, args.voice, args.output_dir)
+        make_short(segments, args.speed, link=link, source=args.source,
+                   speech=args.speech or "service", voice=args.voice,
+                   voice_dir=args.voice_dir, output_dir=args.output_dir,
+                   cache_dir=args.cache_dir, use_cache=not args.no_cache,
+                   check=not args.no_check)
+    except CheckFailed as exc:
+        sys.stdout = saved
+        print(exc, file=sys.stderr)
+        print("The run was not started.", file=sys.stderr)
+        return 1
+    except (SourceError, VoiceError) as exc:
+        sys.stdout = saved
+        if watch.mid_line:
+            saved.write("\n")
+        print(f"kestro_core run: {exc}", file=sys.stderr)
+        return 1
     except (Exception, KeyboardInterrupt) as exc:
         sys.stdout = saved
         if watch.mid_line:              # e.g. the download's percentage line
@@ -261,8 +325,39 @@ def _cmd_run(args: argparse.Namespace) -> int:
     return 0
 
 
+def _size(n: int) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if n < 1024 or unit == "GiB":
+            return f"{n} B" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024  # type: ignore[assignment]
+    raise AssertionError
+
+
+def _cmd_cache(args: argparse.Namespace) -> int:
+    from kestro_core.cache import Cache
+
+    cache = Cache(args.cache_dir, warn=lambda line: print(line, file=sys.stderr))
+    if args.action == "clear":
+        both = not (args.downloads or args.narrations)
+        freed = cache.clear(downloads=both or args.downloads,
+                            narrations=both or args.narrations)
+        print(f"{cache.root}: cleared, {_size(freed)} freed")
+        return 0
+    usage = cache.usage()
+    total = sum(size for _, size in usage.values())
+    print(f"cache: {cache.root}")
+    for kind, (count, size) in usage.items():
+        print(f"  {kind}: {count} entr{'y' if count == 1 else 'ies'}, {_size(size)}")
+    print(f"  total: {_size(total)} of {_size(cache.limit)} allowed")
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
     if args.command == "check":
         return _cmd_check(args)
-    return _cmd_run(args)
+    if args.command == "cache":
+        return _cmd_cache(args)
+    link, segments = _run_arguments(parser, args)
+    return _cmd_run(args, link, segments)

@@ -44,6 +44,8 @@ from collections.abc import Callable
 from contextlib import suppress
 from typing import Any, Final, NamedTuple
 
+from kestro_core.files import place
+
 __all__ = ["Cache", "DEFAULT_LIMIT", "default_cache_dir"]
 
 DEFAULT_LIMIT: Final = 10 * 1024**3
@@ -311,28 +313,7 @@ class Cache:
         it was looked up (another job's evict or clear).
         """
         self._check_entry_path(entry)
-        dest = os.path.abspath(dest)
-        tmp = os.path.join(os.path.dirname(dest),
-                           f".{os.path.basename(dest)}.{secrets.token_hex(8)}.tmp")
-        try:
-            try:
-                os.link(entry, tmp)
-            except OSError:
-                src = os.open(entry, _READ_FLAGS)
-                try:
-                    _copy_fd(src, tmp, sync=False)
-                except _SourceError as err:
-                    raise err.exc from None
-                finally:
-                    os.close(src)
-            os.replace(tmp, dest)
-            # rename() does nothing when both names already were one file
-            if os.path.lexists(tmp):
-                os.unlink(tmp)
-        except BaseException:
-            with suppress(OSError):
-                os.unlink(tmp)
-            raise
+        place(entry, dest)
 
     def memo_path(self, name: str) -> str | None:
         """A path for the small memo file ``name`` inside the cache, or None

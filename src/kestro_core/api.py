@@ -1,0 +1,132 @@
+"""The job API: ``make_short``.
+
+One call makes one short: it checks the whole job, picks where the video comes from (the
+download service or a file on disk) and who speaks (the speech service, piper or
+espeak-ng), binds them with the cache into the extension for the length of the job, runs
+``run_kestro`` and returns where the products are.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+
+from kestro_core._check import check_job
+from kestro_core.cache import DEFAULT_LIMIT, Cache
+from kestro_core.job import Job, ServiceSpeaker, Speaker, bound, originals
+from kestro_core.sources import LocalSource, ServiceSource, SourceError, source_problems
+from kestro_core.voices import SPEECH_ENGINES, open_voice
+
+__all__ = ["CheckFailed", "Short", "make_short"]
+
+PathArg = str | os.PathLike[str]
+
+
+class CheckFailed(ValueError):
+    """The whole-job check found problems; the text lists them as ``check`` prints them."""
+
+
+@dataclass(frozen=True)
+class Short:
+    """What a job made. Paths are absolute."""
+
+    output_dir: str
+    horizontal: str          # horizontal_final.mp4, 16:9
+    vertical: str            # FINAL_KESTRO.mp4, 1080x1920 at the chosen speed
+    narrations_made: int     # narrations spoken for this job (the rest came from the cache)
+    downloaded: bool         # the video was fetched from the download service
+
+
+def _text(value: PathArg | None) -> str | None:
+    return None if value is None else os.fspath(value)
+
+
+def _validate(link: str | None, source: str | None, speech: str) -> None:
+    if (link is None) == (source is None):
+        raise TypeError("give exactly one of link= (a video link for the download service) "
+                        "and source= (a video file on disk)")
+    if speech not in SPEECH_ENGINES:
+        raise ValueError(f"unknown speech engine {speech!r}: choose one of "
+                         f"{', '.join(SPEECH_ENGINES)}")
+
+
+def make_short(segments_file: PathArg, speed: float, *, link: str | None = None,
+               source: PathArg | None = None, speech: str = "service",
+               voice: str | None = None, voice_dir: PathArg | None = None,
+               output_dir: PathArg = ".", cache_dir: PathArg | None = None,
+               use_cache: bool = True, cache_limit: int = DEFAULT_LIMIT,
+               check: bool = True) -> Short:
+    """Make one narrated short and its vertical version.
+
+    segments_file  the JSON list of Segments ("start", "end", "voiceover")
+    speed          speed factor of the vertical video
+    link           link of the video, fetched by the download service; or
+    source         a video file on disk, used in its place (hard-linked into the output
+                   directory as "movie.mp4", copied where a link is refused; never changed)
+    speech         "service" (the speech service; needs ``voice``), "piper" (the neural
+                   engine of the optional extra ``kestro_core[piper]``) or "espeak-ng"
+    voice          the service's voice name; for piper a model path (``.onnx`` beside its
+                   ``.onnx.json``) or a voice name in ``voice_dir``, default the bundled
+                   voice; for espeak-ng a voice such as "en-us" (the default)
+    output_dir     an existing directory for the working files and the products
+    cache_dir      the cache (default ``$XDG_CACHE_HOME/kestro_core`` or
+                   ``~/.cache/kestro_core``); ``use_cache=False`` turns it off.
+                   Downloads are keyed by the exact link text and narrations by engine,
+                   voice and text, so a rerun fetches and speaks only what it lacks.
+    cache_limit    bytes the cache may keep; least recently used downloads go first
+    check          check the whole job first and raise CheckFailed, before anything is
+                   fetched or written, when something would make it fail
+
+    Raises CheckFailed, SourceError or VoiceError (all ValueError) for bad input; any
+    error of the run itself propagates unchanged, with the working files left in place.
+    """
+    seg_path, src, out = _text(segments_file), _text(source), _text(output_dir) or "."
+    vdir, cdir = _text(voice_dir), _text(cache_dir)
+    assert seg_path is not None
+    _validate(link, src, speech)
+    if check:
+        report = check_job(seg_path, speed, out, source=src, speech=speech, voice=voice,
+                           voice_dir=vdir)
+        if report:
+            raise CheckFailed(report.listing(seg_path))
+    elif src is not None:
+        problems = source_problems(src, out)
+        if problems:
+            raise SourceError(problems[0])
+    if speech == "service" and not voice:
+        raise ValueError("the speech service needs a voice name (voice=)")
+
+    from kestro_core import kestro_core as extension
+
+    cache = Cache(cdir, limit=cache_limit, enabled=use_cache)
+    plain = originals(extension)
+    speaker: Speaker
+    if speech == "service":
+        assert voice is not None
+        speaker = ServiceSpeaker(plain["_generate_tts"], voice)
+    else:
+        if speech == "piper":
+            print("🗣️  Loading the piper voice...")
+        memo = cache.memo_path("model-hashes.json") if cache.enabled else None
+        speaker = open_voice(speech, voice, vdir, hash_memo=memo)
+    fetch = LocalSource(src) if src is not None else ServiceSource(plain["_download_video"],
+                                                                  cache)
+    job = Job(fetch, speaker, cache)
+    try:
+        with bound(extension, job):
+            vertical = extension.run_kestro(link if link is not None else os.path.abspath(src or ""),
+                                            seg_path, speed, _voice_name(speaker, voice), out)
+    finally:
+        close = getattr(speaker, "close", None)
+        if close is not None:
+            close()
+        cache.evict()
+    return Short(output_dir=os.path.abspath(out),
+                 horizontal=os.path.abspath(os.path.join(out, "horizontal_final.mp4")),
+                 vertical=os.path.abspath(vertical),
+                 narrations_made=job.syntheses,
+                 downloaded=isinstance(fetch, ServiceSource) and fetch.fetched)
+
+
+def _voice_name(speaker: Speaker, voice: str | None) -> str:
+    return voice if voice is not None else str(getattr(speaker, "name", ""))

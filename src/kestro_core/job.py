@@ -1,0 +1,201 @@
+"""One job: the source, voice and cache bound into the extension's namespace around a call
+of ``run_kestro``.
+
+``run_kestro`` looks up ``_download_video``, ``_generate_tts`` and ``time`` in its module's
+namespace at every use. For the length of a job those names hold dispatchers that look at the
+calling thread: a thread running one of our jobs reaches that job's source, voice and cache;
+every other thread (a direct ``run_kestro`` call included) reaches exactly what the names held
+before. The first job to start installs the dispatchers, the last one to end puts the old
+values back, also when a job fails or is interrupted. Nothing is patched anywhere else.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import threading
+from collections.abc import Callable, Iterator
+from types import ModuleType
+from typing import Any, Protocol
+
+from kestro_core.cache import Cache
+from kestro_core.files import temp_beside
+
+__all__ = ["Speaker", "ServiceSpeaker", "Job", "bound"]
+
+SEAM = ("_download_video", "_generate_tts", "time")
+
+
+class Speaker(Protocol):
+    """Who speaks a narration: writes an MP3 of ``text`` at ``output_file``."""
+
+    identity: str       # what the narration cache keys on besides the text
+    local: bool         # True: runs on this machine, so no pause for a service is needed
+
+    def synthesize(self, text: str, output_file: str) -> None: ...
+
+
+class ServiceSpeaker:
+    """The speech service, through the extension's own client."""
+
+    local = False
+
+    def __init__(self, generate: Callable[[str, str, str], object], voice: str) -> None:
+        self._generate = generate
+        self.voice = voice
+        self.identity = f"service\0{voice}"
+
+    def synthesize(self, text: str, output_file: str) -> None:
+        self._generate(text, output_file, self.voice)
+
+
+class Job:
+    """What one job's thread reaches through the namespace."""
+
+    def __init__(self, source: Callable[[str, str], object], speaker: Speaker,
+                 cache: Cache) -> None:
+        self.source = source
+        self.speaker = speaker
+        self.cache = cache
+        self.syntheses = 0            # narrations made, not taken from the cache
+        self._skip_pause = False
+
+    def download_video(self, url: str, output_file: str) -> None:
+        self.source(url, output_file)
+
+    def generate_tts(self, text: str, output_file: str, voice: str) -> None:
+        # The pause after a narration gives the speech service a rest; a narration that
+        # came from the cache or from this machine asked no service.
+        key = Cache.narration_key(self.speaker.identity, text)
+        entry = self.cache.get_narration(key)
+        if entry is not None and self._take(entry, output_file):
+            self._skip_pause = True
+            return
+        # The voice file may be a hard link to a cached narration (left by a failed run):
+        # the narration is made under a new name and renamed over it.
+        tmp = temp_beside(output_file)
+        try:
+            self.speaker.synthesize(text, tmp)
+            os.replace(tmp, output_file)
+        finally:
+            with contextlib.suppress(OSError):
+                os.remove(tmp)
+        self.syntheses += 1
+        self._skip_pause = getattr(self.speaker, "local", True)
+        self.cache.put_narration(key, output_file)
+
+    def _take(self, entry: str, output_file: str) -> bool:
+        try:
+            self.cache.link_out(entry, output_file)
+        except OSError:
+            return False      # evicted by another job since the look-up: made again
+        return True
+
+    def sleep(self, seconds: float, real_sleep: Callable[[float], object]) -> None:
+        if self._skip_pause:
+            self._skip_pause = False
+            return
+        real_sleep(seconds)
+
+
+# ---------------------------------------------------------------------------------------
+# the dispatchers
+# ---------------------------------------------------------------------------------------
+
+_lock = threading.Lock()
+_jobs: dict[int, Job] = {}               # thread ident -> its job
+_saved: dict[str, Any] = {}              # what the namespace held before the first job
+_installed: dict[str, Any] = {}          # our dispatchers, while any job runs
+
+
+def _current() -> Job | None:
+    return _jobs.get(threading.get_ident())
+
+
+class _Function:
+    """Stands in for one of the step functions."""
+
+    def __init__(self, original: Callable[..., Any], method: str) -> None:
+        self.original = original
+        self._method = method
+        self.__name__ = getattr(original, "__name__", method)
+        self.__doc__ = getattr(original, "__doc__", None)
+
+    def __call__(self, *args: Any, **kwargs: Any) -> Any:
+        job = _current()
+        if job is None:
+            return self.original(*args, **kwargs)
+        return getattr(job, self._method)(*args, **kwargs)
+
+
+class _Time:
+    """Stands in for the ``time`` module: a job's thread skips the pause after a narration
+    that asked no service; everything else is the original's."""
+
+    def __init__(self, original: Any) -> None:
+        self.original = original
+
+    def _take(self, entry: str, output_file: str) -> bool:
+        try:
+            self.cache.link_out(entry, output_file)
+        except OSError:
+            return False      # evicted by another job since the look-up: made again
+        return True
+
+    def sleep(self, seconds: float) -> None:
+        job = _current()
+        if job is None:
+            self.original.sleep(seconds)
+        else:
+            job.sleep(seconds, self.original.sleep)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.original, name)
+
+
+def _install(ns: dict[str, Any]) -> None:
+    _saved.clear()
+    for name in SEAM:
+        _saved[name] = ns[name]
+    _installed["_download_video"] = _Function(ns["_download_video"], "download_video")
+    _installed["_generate_tts"] = _Function(ns["_generate_tts"], "generate_tts")
+    _installed["time"] = _Time(ns["time"])
+    ns.update(_installed)
+
+
+def _restore(ns: dict[str, Any]) -> None:
+    for name in SEAM:
+        # a name rebound by someone else while the jobs ran keeps its new value
+        if ns.get(name) is _installed[name]:
+            ns[name] = _saved[name]
+    _installed.clear()
+    _saved.clear()
+
+
+def originals(module: ModuleType) -> dict[str, Any]:
+    """What the seam's names mean outside any job: the namespace's values, or what they
+    held before the first running job installed the dispatchers."""
+    with _lock:
+        if _installed:
+            return dict(_saved)
+        return {name: module.__dict__[name] for name in SEAM}
+
+
+@contextlib.contextmanager
+def bound(module: ModuleType, job: Job) -> Iterator[Job]:
+    """Bind ``job`` to the calling thread for the length of the block."""
+    ident = threading.get_ident()
+    ns = module.__dict__
+    with _lock:
+        if ident in _jobs:
+            raise RuntimeError("a job is already running on this thread")
+        if not _jobs:
+            _install(ns)
+        _jobs[ident] = job
+    try:
+        yield job
+    finally:
+        with _lock:
+            del _jobs[ident]
+            if not _jobs:
+                _restore(ns)

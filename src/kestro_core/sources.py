@@ -1,0 +1,136 @@
+"""Where a job's "movie.mp4" comes from: the download service, or a video on disk.
+
+Both stand in for the extension's ``_download_video(url, output_file)``: they are called
+with the path of "movie.mp4" (which the run has just removed) and leave the source video
+there. The download goes through the cache when there is one, so a rerun fetches nothing
+it already has; a local video is hard-linked in (copied where a link is refused) and never
+modified, moved or deleted.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import subprocess
+from collections.abc import Callable
+
+from kestro_core.cache import Cache
+from kestro_core.files import is_working_file, place
+
+__all__ = ["SourceError", "LocalSource", "ServiceSource", "source_problems"]
+
+DownloadFn = Callable[[str, str], object]
+_PROBE_TIMEOUT = 60
+
+
+class SourceError(ValueError):
+    """A local source video that a job must not or cannot use."""
+
+
+def _has_video_stream(path: str) -> str | None:
+    """None when ffprobe finds a video stream in ``path``, else why not."""
+    if shutil.which("ffprobe") is None:
+        return "ffprobe is not on PATH (install ffmpeg)"
+    argv = ["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+            "stream=codec_type", "-of", "json", os.path.abspath(path)]
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=_PROBE_TIMEOUT)
+    except subprocess.TimeoutExpired:
+        return f"ffprobe did not answer within {_PROBE_TIMEOUT} s"
+    except OSError as exc:
+        return f"ffprobe could not be run: {exc}"
+    if done.returncode != 0:
+        lines = done.stderr.strip().splitlines()
+        return lines[-1] if lines else f"ffprobe exited with status {done.returncode}"
+    try:
+        streams = json.loads(done.stdout).get("streams", [])
+    except ValueError:
+        streams = []
+    return None if streams else "it has no video stream"
+
+
+def _clashing_working_file(source: str, output_dir: str) -> str | None:
+    """The working file of the output directory that ``source`` is, by name or by device
+    and inode, else None."""
+    out = os.path.realpath(output_dir or ".")
+    real = os.path.realpath(source)
+    if os.path.dirname(real) == out and is_working_file(os.path.basename(real)):
+        return os.path.basename(real)
+    try:
+        st = os.stat(source)
+        names = os.listdir(out)
+    except OSError:
+        return None
+    for name in names:
+        # "movie.mp4" is only ever unlinked, which cannot lose bytes that still have the
+        # user's own name, and after a failed local job it is this very source, linked in:
+        # refusing it would make every rerun impossible. Every other working file is
+        # written in place by ffmpeg, so sharing an inode with one would overwrite the source.
+        if name == "movie.mp4" or not is_working_file(name):
+            continue
+        try:
+            other = os.stat(os.path.join(out, name))
+        except OSError:
+            continue
+        if (other.st_dev, other.st_ino) == (st.st_dev, st.st_ino):
+            return name
+    return None
+
+
+def source_problems(source: str, output_dir: str) -> list[str]:
+    """Why ``source`` cannot be a job's video, one line each ([] when it can)."""
+    shown = repr(source)
+    if not os.path.exists(source):
+        return [f"source video {shown} does not exist"]
+    if not os.path.isfile(source):
+        return [f"source video {shown} is not a regular file"]
+    clash = _clashing_working_file(source, output_dir)
+    if clash is not None:
+        return [f"source video {shown} is the job's own working file {clash!r} in the output "
+                f"directory, which the job overwrites or deletes; copy it elsewhere or use "
+                f"another output directory"]
+    if not os.access(source, os.R_OK):
+        return [f"source video {shown} cannot be read"]
+    why = _has_video_stream(source)
+    if why is not None:
+        return [f"source video {shown} is not a video ffmpeg can read: {why}"]
+    return []
+
+
+class LocalSource:
+    """A video on disk, put in place of the download."""
+
+    def __init__(self, path: str) -> None:
+        self.path = os.path.abspath(path)
+
+    def __call__(self, url: str, output_file: str) -> None:
+        print(f"📥 Using the local video {self.path}")
+        if not place(self.path, output_file):
+            print("  (hard link refused: copied instead)")
+
+
+class ServiceSource:
+    """The download service (the extension's own client), through the cache."""
+
+    def __init__(self, download: DownloadFn, cache: Cache) -> None:
+        self._download = download
+        self._cache = cache
+        self.fetched = False          # the service was asked (no cache hit)
+
+    def __call__(self, url: str, output_file: str) -> None:
+        key = Cache.download_key(url)
+        entry = self._cache.get_download(key)
+        if entry is not None:
+            try:
+                self._cache.link_out(entry, output_file)
+            except OSError:
+                pass          # evicted by another job since the look-up: fetched again
+            else:
+                print(f"📥 Using the cached download of {url} (the service is not asked "
+                      f"again)")
+                return
+        # the run has just removed "movie.mp4", so the client writes a new file there
+        self.fetched = True
+        self._download(url, output_file)
+        self._cache.put_download(key, output_file)
