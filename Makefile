@@ -11,7 +11,7 @@ DEV_DEPS := scikit-build-core cmake ninja requests pytest hypothesis mypy \
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml
 
-.PHONY: test demo build system bench clean
+.PHONY: test demo build system bench clean lint
 
 test: build
 	$(PY) -P -m pytest -q tests
@@ -55,6 +55,25 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 
 clean:
 	rm -rf build $(VENV) demo-output
+
+# make lint: ruff's checks and its formatting over the Python code, clang-format over the C++,
+# mypy in strict mode over the package (settings in pyproject.toml and .clang-format). Every
+# check runs, and the target fails if any of them found something. The formatters are pinned:
+# another version may lay out the same code differently.
+LINT_TOOLS  := ruff==0.17.6 clang-format==23.1.5
+CXX_SOURCES := $(shell find src -name '*.cpp' -o -name '*.hpp')
+
+lint: $(VENV)/.lint
+	@failed=; \
+	$(VENV)/bin/ruff check . || failed="$$failed ruff-check"; \
+	$(VENV)/bin/ruff format --check . || failed="$$failed ruff-format"; \
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES) || failed="$$failed clang-format"; \
+	MYPY_CACHE_DIR=build/mypy $(PY) -m mypy || failed="$$failed mypy"; \
+	if [ -n "$$failed" ]; then echo "make lint: failed:$$failed"; exit 1; fi
+
+$(VENV)/.lint: $(VENV)/.deps
+	$(PY) -m pip install -q $(LINT_TOOLS)
+	touch $@
 
 # make test-asan: the extension built with AddressSanitizer and UndefinedBehaviorSanitizer into
 # its own environment (same interpreter, same dependencies), then the whole suite run under it.
