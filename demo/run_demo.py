@@ -1,4 +1,5 @@
-"""Offline demo: the whole kestro job against local stand-in services.
+"""Offline demo: the whole kestro job against local stand-in services, then again with
+no service at all.
 
     python -P demo/run_demo.py [--out demo-output]
 
@@ -7,11 +8,18 @@
 3. starts the stand-in download and speech services on 127.0.0.1;
 4. points the module's ``requests`` at them and shortens the 3-second poll
    sleeps (every other pause stays real);
-5. runs ``run_kestro`` and prints a short ffprobe summary of both products.
+5. runs ``run_kestro`` and prints a short ffprobe summary of both products;
+6. makes the same Segments a second time with ``make_short``, from the test
+   video on disk and spoken by the bundled piper voice (espeak-ng where piper
+   cannot be imported), into <out>/offline, and summarises those products too.
 
-The source video reaches the module exactly as a real one would: the job is
-requested and polled through the real ``requests``, and the file is fetched
-by the real ``wget`` from the stand-in's /files/ URL.
+The source video of the first job reaches the module exactly as a real one
+would: the job is requested and polled through the real ``requests``, and the
+file is fetched by the real ``wget`` from the stand-in's /files/ URL.
+
+The second job keeps its narrations in the demo's own cache, <out>/cache, so
+the user's cache is never read or written; a rerun of the demo takes its
+narrations from there.
 """
 
 from __future__ import annotations
@@ -30,6 +38,8 @@ if _ROOT not in sys.path:
     sys.path.append(_ROOT)
 
 from demo.standin import RoutedRequests, ShortSleepTime, StandIn, have_espeak  # noqa: E402
+
+import kestro_core  # noqa: E402
 
 YOUTUBE_LINK = "https://www.youtube.com/watch?v=kestroDemo01&t=42s"
 VOICE = "en-US-demo"
@@ -76,7 +86,56 @@ def probe(path: str) -> str:
     return ", ".join(parts)
 
 
-def main(argv=None) -> int:
+def offline_engine() -> str:
+    """"piper" when piper and its bundled voice can be used, else "espeak-ng" (said in
+    one line)."""
+    from kestro_core.voices import voice_problems
+
+    try:
+        import piper  # noqa: F401  - only asked whether it imports
+    except Exception as exc:  # noqa: BLE001 - a broken install fails in many ways
+        reason = f"piper cannot be imported ({type(exc).__name__}: {exc})"
+    else:
+        problems = voice_problems("piper", None)
+        if not problems:
+            return "piper"
+        reason = problems[0]
+    print(f"[demo] {reason}; speaking with espeak-ng instead", flush=True)
+    return "espeak-ng"
+
+
+def summarise(horizontal: str, vertical: str) -> bool:
+    """Prints one ffprobe line per product; False (and says so) when one is missing."""
+    for path in (horizontal, vertical):
+        if not os.path.isfile(path):
+            print(f"[demo] FAILED: {path} was not produced", file=sys.stderr)
+            return False
+    print(f"[demo] {horizontal}: {probe(horizontal)}")
+    print(f"[demo] {vertical}: {probe(vertical)}")
+    return True
+
+
+def run_offline(segments_path: str, source: str, out_dir: str) -> tuple[kestro_core.Short,
+                                                                        str, float]:
+    """The second job: the same Segments from the video on disk with a local voice, into
+    <out_dir>/offline, with the demo's cache in <out_dir>/cache. Returns the products,
+    the engine that spoke and the seconds the job took."""
+    offline_dir = os.path.join(out_dir, "offline")
+    cache_dir = os.path.join(out_dir, "cache")
+    os.makedirs(offline_dir, exist_ok=True)     # make_short never creates it
+    print()
+    print(f"[demo] second job, fully offline: the same Segments from {source}",
+          flush=True)
+    engine = offline_engine()
+    print(f"[demo] voice: {engine}; cache: {cache_dir} (the demo's own; the user's cache "
+          "is not touched)", flush=True)
+    t1 = time.monotonic()
+    short = kestro_core.make_short(segments_path, SPEED, source=source, speech=engine,
+                                   output_dir=offline_dir, cache_dir=cache_dir)
+    return short, engine, time.monotonic() - t1
+
+
+def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--out", default="demo-output",
                     help="output directory (created if missing)")
@@ -108,8 +167,9 @@ def main(argv=None) -> int:
         with StandIn(source) as standin:
             routed = RoutedRequests(standin)
             clock = ShortSleepTime(long=3, short=0.3)
-            kc.requests = routed
-            kc.time = clock
+            # stand-ins take the modules' places, so they are set by name
+            setattr(kc, "requests", routed)
+            setattr(kc, "time", clock)
             print(f"[demo] stand-in services on {standin.origin}", flush=True)
             try:
                 t1 = time.monotonic()
@@ -121,16 +181,31 @@ def main(argv=None) -> int:
             n_speech = len(standin.speech_hits)
             n_files = len(standin.file_hits)
 
-    horizontal = os.path.join(out_dir, "horizontal_final.mp4")
-    for path in (horizontal, final):
-        if not os.path.isfile(path):
-            print(f"[demo] FAILED: {path} was not produced", file=sys.stderr)
+        horizontal = os.path.join(out_dir, "horizontal_final.mp4")
+        print()
+        print(f"[demo] first job: {n_speech} narrations synthesised by the stand-in, "
+              f"{n_files} video transfer(s) by wget")
+        if not summarise(horizontal, final):
             return 1
+        print(f"[demo] run_kestro took {t_run:.1f} s")
+
+        # the test video is still on disk here: the second job takes it as its source
+        refused = (kestro_core.CheckFailed, kestro_core.SourceError, kestro_core.VoiceError)
+        try:
+            short, engine, t_offline = run_offline(segments_path, source, out_dir)
+        except refused as exc:      # the set-up is wrong; an error of the run propagates
+            print(f"[demo] FAILED: the offline job was refused:\n{exc}", file=sys.stderr)
+            return 1
+
+    cached = len(SEGMENTS) - short.narrations_made
     print()
-    print(f"[demo] {n_speech} narrations synthesised, {n_files} video transfer(s) by wget")
-    print(f"[demo] {horizontal}: {probe(horizontal)}")
-    print(f"[demo] {final}: {probe(final)}")
-    print(f"[demo] run_kestro took {t_run:.1f} s; whole demo {time.monotonic() - t0:.1f} s")
+    print(f"[demo] second job: {short.narrations_made} narration(s) spoken by {engine}, "
+          f"{cached} taken from the demo cache, no download")
+    if not summarise(short.horizontal, short.vertical):
+        return 1
+    print(f"[demo] make_short took {t_offline:.1f} s")
+    print()
+    print(f"[demo] both jobs done; whole demo {time.monotonic() - t0:.1f} s")
     return 0
 
 
