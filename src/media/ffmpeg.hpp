@@ -24,8 +24,8 @@ void run_checked(PyObject* argv);
 // subprocess.run(argv, capture_output=True)
 Ref run_captured(PyObject* argv);
 
-// The lines of a concat list, one per file of the list `files`, each path absolute and quoted for ffmpeg.
-// A path with a line break cannot be listed: ValueError.
+// The lines of a concat list, one per file of the list `files`, each path absolute and quoted for
+// ffmpeg. A path with a line break cannot be listed: ValueError.
 Ref concat_list_lines(PyObject* files);
 
 }  // namespace kestro::media

@@ -43,7 +43,8 @@ void build_constants() {
   if (C.built) return;
   Ref packed = check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(kBlock), kBlockSize));
   Ref plain = py::call(decompressor().get(), packed);
-  if (!PyBytes_Check(plain.get()) || static_cast<unsigned long>(PyBytes_GET_SIZE(plain.get())) != kPlainSize) {
+  if (!PyBytes_Check(plain.get()) ||
+      static_cast<unsigned long>(PyBytes_GET_SIZE(plain.get())) != kPlainSize) {
     PyErr_SetString(PyExc_ImportError, raw::strings_failed);
     py::raise();
   }
@@ -68,7 +69,8 @@ void build_constants() {
   for (unsigned t = 0; t < static_cast<unsigned>(KW::count_); ++t) {
     const KeywordNames& names = kKeywordNames[t];
     Ref tuple = check(PyTuple_New(names.size));
-    for (unsigned j = 0; j < names.size; ++j) PyTuple_SET_ITEM(tuple.get(), j, Py_NewRef(k(names.names[j])));
+    for (unsigned j = 0; j < names.size; ++j)
+      PyTuple_SET_ITEM(tuple.get(), j, Py_NewRef(k(names.names[j])));
     C.kwnames[t] = tuple.release();
   }
   C.half = check(PyFloat_FromDouble(0.5)).release();

@@ -98,8 +98,8 @@ bool bind_keywords(const FunctionInfo& info, PyObject* const* args, Py_ssize_t n
 
 // The binding steps: counts and keywords, the default, the number, the exact-str tests.
 // Nothing is allocated on success: the caller's array is read in place.
-bool bind(const FunctionInfo& info, PyObject* const* args, Py_ssize_t n, PyObject* kwnames, Args& out,
-          int& failed_line) {
+bool bind(const FunctionInfo& info, PyObject* const* args, Py_ssize_t n, PyObject* kwnames,
+          Args& out, int& failed_line) {
   PyObject** slot = out.slot;
   failed_line = info.line;
   Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
@@ -146,7 +146,8 @@ bool bind(const FunctionInfo& info, PyObject* const* args, Py_ssize_t n, PyObjec
   return true;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                              PyObject* kwnames) {
   const FunctionInfo& info = *as_function(self)->info;
   Args bound;
   int failed_line;
@@ -306,7 +307,8 @@ PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
 }
 
 PyMemberDef offsets[] = {
-    {raw::attr_vectorcalloffset, Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {raw::attr_vectorcalloffset, Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY,
+     nullptr},
     {raw::attr_dictoffset, Py_T_PYSSIZET, offsetof(Function, dict), Py_READONLY, nullptr},
     {raw::attr_weaklistoffset, Py_T_PYSSIZET, offsetof(Function, weakrefs), Py_READONLY, nullptr},
     {raw::attr_doc, Py_T_OBJECT_EX, offsetof(Function, doc), 0, nullptr},
@@ -331,8 +333,9 @@ PyType_Spec type_spec = {
     .name = raw::type_name,
     .basicsize = sizeof(Function),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
-             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+             Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+             Py_TPFLAGS_IMMUTABLETYPE,
     .slots = type_slots,
 };
 
@@ -341,7 +344,9 @@ PyTypeObject* function_type = nullptr;
 }  // namespace
 
 void ready_function_type() {
-  if (!function_type) function_type = reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&type_spec)).release());
+  if (!function_type)
+    function_type =
+        reinterpret_cast<PyTypeObject*>(py::check(PyType_FromSpec(&type_spec)).release());
 }
 
 Ref new_function(const FunctionInfo& info, PyObject* code, PyObject* globals, PyObject* defaults,

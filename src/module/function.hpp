@@ -48,7 +48,7 @@ extern const FunctionInfo run_kestro_info;
 // Execute step 7: ready the type (once per process).
 void ready_function_type();
 // A new function object; `defaults` may be null.
-py::Ref new_function(const FunctionInfo& info, PyObject* code, PyObject* globals, PyObject* defaults,
-                     PyObject* annotations);
+py::Ref new_function(const FunctionInfo& info, PyObject* code, PyObject* globals,
+                     PyObject* defaults, PyObject* annotations);
 
 }  // namespace kestro

@@ -34,7 +34,8 @@ constexpr int kQuoteLine = 20;
 // ---- create step ---------------------------------------------------------------------
 
 // spec.<from> into the module dictionary as <to>; a missing attribute is skipped.
-int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to, bool none_too) {
+int copy_spec_attribute(PyObject* spec, PyObject* dict, const char* from, const char* to,
+                        bool none_too) {
   PyObject* value = nullptr;
   int found = PyObject_GetOptionalAttrString(spec, from, &value);
   if (found <= 0) return found;
@@ -110,13 +111,15 @@ Ref make_code(const FunctionInfo& info) {
   Ref templ = check(reinterpret_cast<PyObject*>(empty));
   Ref bytecode = check(PyCode_GetCode(empty));
   Ref varnames = check(PyTuple_New(info.count + info.local_count));
-  for (int i = 0; i < info.count; ++i) PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(k(info.params[i].name)));
+  for (int i = 0; i < info.count; ++i)
+    PyTuple_SET_ITEM(varnames.get(), i, Py_NewRef(k(info.params[i].name)));
   for (int i = 0; i < info.local_count; ++i)
     PyTuple_SET_ITEM(varnames.get(), info.count + i, Py_NewRef(k(info.locals[i])));
   return check(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-      info.count, 0, 0, info.count + info.local_count, 1, CO_OPTIMIZED | CO_NEWLOCALS, bytecode.get(),
-      C.empty_tuple, C.empty_tuple, varnames.get(), C.empty_tuple, C.empty_tuple, k(K::source_file),
-      k(info.name), k(info.name), info.line, k(info.line_table), C.empty_bytes)));
+      info.count, 0, 0, info.count + info.local_count, 1, CO_OPTIMIZED | CO_NEWLOCALS,
+      bytecode.get(), C.empty_tuple, C.empty_tuple, varnames.get(), C.empty_tuple, C.empty_tuple,
+      k(K::source_file), k(info.name), k(info.name), info.line, k(info.line_table),
+      C.empty_bytes)));
 }
 
 void build_code_objects() {
@@ -168,7 +171,9 @@ Ref annotations(const FunctionInfo& info) {
   return dict;
 }
 
-void bind(K name, const Ref& value) { check_status(PyDict_SetItem(state.ns, k(name), value.get())); }
+void bind(K name, const Ref& value) {
+  check_status(PyDict_SetItem(state.ns, k(name), value.get()));
+}
 
 void set_up_scope(PyObject* builtins) {
   py::scope.ns = state.ns;
@@ -217,7 +222,8 @@ int exec_module(PyObject* module) {
       const FunctionInfo& info = *kFunctions[i];
       line = info.line;
       PyObject* defaults = info.required < info.count ? C.run_defaults : nullptr;
-      bind(info.name, new_function(info, state.code[i], state.ns, defaults, annotations(info).get()));
+      bind(info.name,
+           new_function(info, state.code[i], state.ns, defaults, annotations(info).get()));
     }
     line = kNoStatement;
     bind(K::test, check(PyDict_New()));

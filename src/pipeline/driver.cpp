@@ -83,11 +83,12 @@ Ref run_kestro(py::Frame& fr, const Args& a) {
     fr.at(155);
     call(member(K::time, K::sleep).get(), C.half);
     fr.at(156);
-    media::run_checked(media::cut_command(item(seg, k(K::start)).get(), item(seg, k(K::end)).get(), VIDEO_FILE.get(),
-                                          clip_file.get())
+    media::run_checked(media::cut_command(item(seg, k(K::start)).get(), item(seg, k(K::end)).get(),
+                                          VIDEO_FILE.get(), clip_file.get())
                            .get());
     fr.at(157);
-    media::run_checked(media::merge_command(clip_file.get(), voice_file.get(), merged_file.get()).get());
+    media::run_checked(
+        media::merge_command(clip_file.get(), voice_file.get(), merged_file.get()).get());
     fr.at(158);
     py::check_status(PyList_Append(final_files.get(), merged_file.get()));
     remove_if_present(fr, 160, clip_file.get());
@@ -115,7 +116,8 @@ Ref run_kestro(py::Frame& fr, const Args& a) {
   fr.at(170);
   Ref vf_filter = media::video_filter(speed_factor);
   fr.at(171);
-  Ref af_filter = call(global(K::build_atempo_chain).get(), py::check(PyFloat_FromDouble(speed_factor)));
+  Ref af_filter =
+      call(global(K::build_atempo_chain).get(), py::check(PyFloat_FromDouble(speed_factor)));
   fr.at(172);
   Ref ffmpeg_base = media::export_base(TEMP_OUTPUT.get(), vf_filter.get(), af_filter.get());
   fr.at(173);
@@ -169,9 +171,12 @@ const FunctionInfo run_kestro_info = {
                {K::output_dir, Kind::text}},
     .returns = K::ann_str,
     .local_count = 21,
-    .locals = {K::VIDEO_FILE, K::TEMP_OUTPUT, K::FINAL_OUTPUT, K::FILELIST, K::f, K::segments, K::final_files,
-               K::i, K::seg, K::clip_file, K::voice_file, K::merged_file, K::file, K::vf_filter, K::af_filter,
-               K::ffmpeg_base, K::gpu_cmd, K::cpu_cmd, K::result, K::merged, K::path},
+    .locals = {K::VIDEO_FILE, K::TEMP_OUTPUT, K::FINAL_OUTPUT, K::FILELIST,
+               K::f,          K::segments,    K::final_files,  K::i,
+               K::seg,        K::clip_file,   K::voice_file,   K::merged_file,
+               K::file,       K::vf_filter,   K::af_filter,    K::ffmpeg_base,
+               K::gpu_cmd,    K::cpu_cmd,     K::result,       K::merged,
+               K::path},
     .tests_result = true,
     .body = run_kestro,
 };

@@ -12,8 +12,8 @@ namespace py {
 template <class... A>
 Ref call(PyObject* f, const A&... a) {
   PyObject* argv[] = {nullptr, ptr(a)...};
-  return check(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   nullptr));
+  return check(
+      PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // f(positional..., name=value...): `kwnames` is a prebuilt tuple of keyword names, and the
@@ -30,8 +30,8 @@ Ref call_kw(PyObject* f, PyObject* kwnames, const A&... a) {
 template <class S, class... A>
 Ref call_method(const S& self, PyObject* name, const A&... a) {
   PyObject* argv[] = {ptr(self), ptr(a)...};
-  return check(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         nullptr));
+  return check(PyObject_VectorcallMethod(
+      name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class O>
@@ -103,7 +103,8 @@ Ref dict_of(const A&... a) {
   static_assert(sizeof...(A) % 2 == 0, "keys and values come in pairs");
   PyObject* items[] = {ptr(a)...};
   Ref out = check(PyDict_New());
-  for (size_t i = 0; i < sizeof...(A); i += 2) check_status(PyDict_SetItem(out.get(), items[i], items[i + 1]));
+  for (size_t i = 0; i < sizeof...(A); i += 2)
+    check_status(PyDict_SetItem(out.get(), items[i], items[i + 1]));
   return out;
 }
 

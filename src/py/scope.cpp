@@ -14,7 +14,8 @@ void not_text(PyObject* part) {
 Ref lookup(PyObject* name) {
   PyObject* found = nullptr;
   if (check_status(PyDict_GetItemRef(scope.ns, name, &found))) return Ref::steal(found);
-  if (check_status(PyObject_GetOptionalAttr(scope.builtins, name, &found))) return Ref::steal(found);
+  if (check_status(PyObject_GetOptionalAttr(scope.builtins, name, &found)))
+    return Ref::steal(found);
   PyErr_Format(PyExc_NameError, scope.name_error, name);
   raise();
 }

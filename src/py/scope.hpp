@@ -7,14 +7,14 @@ namespace py {
 
 // What the bodies resolve names against; set once by the module's execute step.
 struct Scope {
-  PyObject* ns = nullptr;            // the module namespace (borrowed from the module)
-  PyObject* builtins = nullptr;      // the builtins module
-  PyObject* source_file = nullptr;   // file name shown in traceback entries
-  PyObject* exit_no_error = nullptr; // (None, None, None)
-  PyObject* enter_name = nullptr;    // "__enter__"
-  PyObject* exit_name = nullptr;     // "__exit__"
-  const char* name_error = nullptr;  // the NameError format, "%U" standing for the name
-  const char* not_text = nullptr;    // the TypeError format for a non-str joined to a str
+  PyObject* ns = nullptr;             // the module namespace (borrowed from the module)
+  PyObject* builtins = nullptr;       // the builtins module
+  PyObject* source_file = nullptr;    // file name shown in traceback entries
+  PyObject* exit_no_error = nullptr;  // (None, None, None)
+  PyObject* enter_name = nullptr;     // "__enter__"
+  PyObject* exit_name = nullptr;      // "__exit__"
+  const char* name_error = nullptr;   // the NameError format, "%U" standing for the name
+  const char* not_text = nullptr;     // the TypeError format for a non-str joined to a str
 };
 inline Scope scope;
 

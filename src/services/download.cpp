@@ -38,11 +38,11 @@ Ref download_video(py::Frame& fr, const Args& a) {
   fr.at(25);
   print(k(K::requesting));
   fr.at(26);
-  Ref HEADERS = py::dict_of(k(K::accept), k(K::accept_any),                        //
-                            k(K::accept_language), k(K::accept_language_value),    //
-                            k(K::cache_control), k(K::no_cache),                   //
-                            k(K::origin), k(K::download_origin),                   //
-                            k(K::referer), k(K::download_referer),                 //
+  Ref HEADERS = py::dict_of(k(K::accept), k(K::accept_any),                      //
+                            k(K::accept_language), k(K::accept_language_value),  //
+                            k(K::cache_control), k(K::no_cache),                 //
+                            k(K::origin), k(K::download_origin),                 //
+                            k(K::referer), k(K::download_referer),               //
                             k(K::user_agent), k(K::browser_agent));
   fr.at(34);
   Ref encoded_url = call_kw(global(K::quote).get(), kw(KW::safe), url, C.empty_str);
@@ -75,9 +75,11 @@ Ref download_video(py::Frame& fr, const Args& a) {
     fr.at(49);
     Ref prog = call_method(get(progress_url.get(), HEADERS.get(), C.n15), k(K::json));
     fr.at(50);
-    Ref pct = py::check(PyNumber_TrueDivide(call_method(prog, k(K::get), k(K::progress), C.n0).get(), C.n10));
+    Ref pct = py::check(
+        PyNumber_TrueDivide(call_method(prog, k(K::get), k(K::progress), C.n0).get(), C.n10));
     fr.at(51);
-    call_kw(cached.print, kw(KW::end_flush), concat(k(K::progress_prefix), py::format(pct, k(K::format_0f)), k(K::percent)),
+    call_kw(cached.print, kw(KW::end_flush),
+            concat(k(K::progress_prefix), py::format(pct, k(K::format_0f)), k(K::percent)),
             C.empty_str, Py_True);
     fr.at(52);
     if (truth(call_method(prog, k(K::get), k(K::success))) &&
@@ -94,15 +96,16 @@ Ref download_video(py::Frame& fr, const Args& a) {
   fr.at(58);
   if (!is_web_url(download_url.get())) {
     fr.at(59);
-    py::raise_with(PyExc_Exception, concat(k(K::refused_download_url), py::check(PyObject_Repr(download_url.get()))));
+    py::raise_with(PyExc_Exception, concat(k(K::refused_download_url),
+                                           py::check(PyObject_Repr(download_url.get()))));
   }
 
   fr.at(61);
   print(k(K::downloading));
   fr.at(62);
   call_kw(member(K::subprocess, K::run).get(), kw(KW::check),
-          py::list_of(k(K::wget), k(K::opt_q), k(K::opt_O), output_file, k(K::opt_user_agent), k(K::browser_agent),
-                      download_url),
+          py::list_of(k(K::wget), k(K::opt_q), k(K::opt_O), output_file, k(K::opt_user_agent),
+                      k(K::browser_agent), download_url),
           Py_True);
   fr.at(71);
   print(concat(k(K::download_complete), output_file));

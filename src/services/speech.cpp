@@ -22,13 +22,14 @@ Ref generate_tts(py::Frame& fr, const Args& a) {
   fr.at(79);
   Ref payload = py::dict_of(k(K::text), text, k(K::voice), voice);
   fr.at(80);
-  Ref headers = py::dict_of(k(K::accept), k(K::accept_any),                //
-                            k(K::content_type), k(K::application_json),    //
-                            k(K::origin), k(K::speech_origin),             //
-                            k(K::referer), k(K::speech_referer),           //
+  Ref headers = py::dict_of(k(K::accept), k(K::accept_any),              //
+                            k(K::content_type), k(K::application_json),  //
+                            k(K::origin), k(K::speech_origin),           //
+                            k(K::referer), k(K::speech_referer),         //
                             k(K::user_agent), k(K::short_agent));
   fr.at(87);
-  Ref response = call_kw(member(K::requests, K::post).get(), kw(KW::json_headers_timeout), url, payload, headers, C.n60);
+  Ref response = call_kw(member(K::requests, K::post).get(), kw(KW::json_headers_timeout), url,
+                         payload, headers, C.n60);
   fr.at(88);
   if (py::compare(py::attr(response, k(K::status_code)), C.n200, Py_NE)) {
     fr.at(89);
