@@ -326,10 +326,11 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
 
 
 def _size(n: int) -> str:
+    size: float = n
     for unit in ("B", "KiB", "MiB", "GiB"):
-        if n < 1024 or unit == "GiB":
-            return f"{n} B" if unit == "B" else f"{n:.1f} {unit}"
-        n /= 1024  # type: ignore[assignment]
+        if size < 1024 or unit == "GiB":
+            return f"{n} B" if unit == "B" else f"{size:.1f} {unit}"
+        size /= 1024
     raise AssertionError
 
 
