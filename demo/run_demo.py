@@ -110,9 +110,15 @@ def summarise(horizontal: str, vertical: str) -> bool:
         if not os.path.isfile(path):
             print(f"[demo] FAILED: {path} was not produced", file=sys.stderr)
             return False
-    print(f"[demo] {horizontal}: {probe(horizontal)}")
-    print(f"[demo] {vertical}: {probe(vertical)}")
+    for path in (horizontal, vertical):
+        print(f"[demo] {_shown(path)}: {probe(path)}")
     return True
+
+
+def _shown(path: str) -> str:
+    """The path relative to the current directory when it lies below it."""
+    rel = os.path.relpath(path)
+    return path if rel == ".." or rel.startswith(".." + os.sep) else rel
 
 
 def run_offline(segments_path: str, source: str, out_dir: str) -> tuple[kestro_core.Short,
