@@ -16,6 +16,7 @@ import time
 from pathlib import Path
 
 import pytest
+import requests
 
 import kestro_core
 from kestro_core import job as job_module
@@ -95,14 +96,16 @@ def test_local_job_per_engine(kc, source, job_dir, speech, monkeypatch):
 # ------------------------------------------------------------------------------------------
 
 @pytest.fixture
-def standin(source):
-    from demo.standin import StandIn, synthesize_mp3
+def standin(source, tmp_path):
+    from demo.standin import StandIn
+    from tests.support.media import make_narration
     failing = set()
+    mp3 = Path(make_narration(tmp_path / "tone.mp3", 1)).read_bytes()
 
     def speak(text, voice):
         if text in failing:
             raise RuntimeError("the stand-in refuses")   # drops the connection
-        return synthesize_mp3(text, voice)
+        return mp3
 
     with StandIn(source, make_mp3=speak) as server:
         server.failing = failing
@@ -116,7 +119,7 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
     monkeypatch.setattr(kc, "time", ShortSleepTime(long=3, short=0))
     link = "https://www.youtube.com/watch?v=resume"
     standin.failing.add("Three.")
-    with pytest.raises(Exception):
+    with pytest.raises(requests.exceptions.ConnectionError):
         kestro_core.make_short(seg, 2, link=link, voice="v1", output_dir=out)
     assert len(standin.job_hits) == 1 and len(standin.speech_hits) == 3
     assert {"movie.mp4", "merged_0.mp4", "merged_1.mp4"} <= set(os.listdir(out))
