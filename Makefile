@@ -23,6 +23,7 @@ demo: build
 bench: build
 	$(PY) -P bench/bench_binding.py
 	$(PY) -P bench/bench_pipeline.py
+	$(PY) -P bench/bench_local.py
 
 build: system $(VENV)/.built
 
