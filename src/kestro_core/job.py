@@ -135,13 +135,6 @@ class _Time:
     def __init__(self, original: Any) -> None:
         self.original = original
 
-    def _take(self, entry: str, output_file: str) -> bool:
-        try:
-            self.cache.link_out(entry, output_file)
-        except OSError:
-            return False      # evicted by another job since the look-up: made again
-        return True
-
     def sleep(self, seconds: float) -> None:
         job = _current()
         if job is None:
