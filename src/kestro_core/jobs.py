@@ -43,6 +43,7 @@ _TYPES: dict[str, tuple[tuple[type, ...], str]] = {
     "voice_dir": ((str,), "a path string"),
     "cache_dir": ((str,), "a path string"),
     "use_cache": ((bool,), "true or false"),
+    "cache_limit": ((int,), "a whole number of bytes"),
     "check": ((bool,), "true or false"),
 }
 
@@ -62,9 +63,11 @@ def _validate(spec: object) -> dict[str, Any]:
     problems: list[str] = []
     unknown = sorted(str(k) for k in spec if k not in _TYPES)
     if unknown:
-        problems.append(f"unknown key{'s' if len(unknown) > 1 else ''} "
-                        f"{', '.join(repr(k) for k in unknown)} (a spec may have: "
-                        f"{', '.join(SPEC_KEYS)})")
+        problems.append(
+            f"unknown key{'s' if len(unknown) > 1 else ''} "
+            f"{', '.join(repr(k) for k in unknown)} (a spec may have: "
+            f"{', '.join(SPEC_KEYS)})"
+        )
     given = {k: v for k, v in spec.items() if k in _TYPES and v is not None}
     for key in REQUIRED_SPEC_KEYS:
         if key not in given:
@@ -75,9 +78,11 @@ def _validate(spec: object) -> dict[str, Any]:
         if not isinstance(value, types) or (bool not in types and isinstance(value, bool)):
             problems.append(f"{key!r} must be {wanted}, not {type(value).__name__}")
         elif key in _PATH_KEYS and isinstance(value, str) and not os.path.isabs(value):
-            problems.append(f"{key!r} is the relative path {value!r}: a worker would read it "
-                            f"against its own working directory; give an absolute path "
-                            f"that every worker can reach")
+            problems.append(
+                f"{key!r} is the relative path {value!r}: a worker would read it "
+                f"against its own working directory; give an absolute path "
+                f"that every worker can reach"
+            )
     if problems:
         raise ValueError("bad job spec: " + "; ".join(problems))
     return given
@@ -89,7 +94,8 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
     ``spec`` holds ``segments_file``, ``speed`` and ``output_root`` (absolute path of
     the directory under which each job gets a fresh ``job-*`` directory; created if
     missing) and, optionally, make_short's keyword arguments ``link``, ``source``,
-    ``speech``, ``voice``, ``voice_dir``, ``cache_dir``, ``use_cache`` and ``check``
+    ``speech``, ``voice``, ``voice_dir``, ``cache_dir``, ``use_cache``, ``cache_limit``
+    and ``check``
     (a None value means make_short's default). Paths must be absolute.
 
     Returns ``{"output_dir": ..., "horizontal": ..., "vertical": ...}`` (absolute
@@ -107,13 +113,17 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
     output_dir = tempfile.mkdtemp(prefix="job-", dir=root)
     options = {k: given[k] for k in _PASSED_ON if k in given}
     try:
-        short = make_short(given["segments_file"], float(given["speed"]),
-                           output_dir=output_dir, **options)
+        short = make_short(
+            given["segments_file"], float(given["speed"]), output_dir=output_dir, **options
+        )
     except BaseException as exc:
         try:
-            os.rmdir(output_dir)            # only ever removes an empty directory
+            os.rmdir(output_dir)  # only ever removes an empty directory
         except OSError:
             exc.add_note(f"the job's partial output is kept in {output_dir}")
         raise
-    return {"output_dir": short.output_dir, "horizontal": short.horizontal,
-            "vertical": short.vertical}
+    return {
+        "output_dir": short.output_dir,
+        "horizontal": short.horizontal,
+        "vertical": short.vertical,
+    }
