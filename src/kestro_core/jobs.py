@@ -95,8 +95,7 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
     the directory under which each job gets a fresh ``job-*`` directory; created if
     missing) and, optionally, make_short's keyword arguments ``link``, ``source``,
     ``speech``, ``voice``, ``voice_dir``, ``cache_dir``, ``use_cache``, ``cache_limit``
-    and ``check``
-    (a None value means make_short's default). Paths must be absolute.
+    and ``check`` (a None value means make_short's default). Paths must be absolute.
 
     Returns ``{"output_dir": ..., "horizontal": ..., "vertical": ...}`` (absolute
     path strings). A bad spec raises ValueError; a job whose inputs fail the check
