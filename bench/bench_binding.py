@@ -72,7 +72,9 @@ print(time.perf_counter() - start)
 
 def child_seconds(pre, timed, cwd):
     code = CHILD.format(pre=pre, timed=timed)
-    out = subprocess.run([sys.executable, "-P", "-c", code], cwd=cwd, capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        [sys.executable, "-P", "-c", code], cwd=cwd, capture_output=True, text=True, check=True
+    )
     return float(out.stdout.strip().splitlines()[-1])
 
 
@@ -80,7 +82,10 @@ def child_seconds(pre, timed, cwd):
 # loading the extension and its create and execute steps.
 PRE = f"import {DEPENDENCIES}\nimport kestro_core"
 # The shared object alone (the dynamic loader, with the C++ runtime it links).
-PRE_LOAD = PRE + "\nimport ctypes, importlib.util\npath = importlib.util.find_spec('kestro_core.kestro_core').origin"
+PRE_LOAD = (
+    PRE
+    + "\nimport ctypes, importlib.util\npath = importlib.util.find_spec('kestro_core.kestro_core').origin"
+)
 
 
 def time_import(runs):
@@ -98,23 +103,35 @@ def verdict(value, target):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeats", type=int, default=5, help="timing repeats per call case (best is kept)")
-    parser.add_argument("--runs", type=int, default=15, help="fresh interpreters per import figure (median)")
+    parser.add_argument(
+        "--repeats", type=int, default=5, help="timing repeats per call case (best is kept)"
+    )
+    parser.add_argument(
+        "--runs", type=int, default=15, help="fresh interpreters per import figure (median)"
+    )
     args = parser.parse_args()
 
-    print(f"Python {sys.version.split()[0]}; best of {args.repeats} repeats; {args.runs} import runs")
+    print(
+        f"Python {sys.version.split()[0]}; best of {args.repeats} repeats; {args.runs} import runs"
+    )
     print()
-    print(f"{'_build_atempo_chain call':<28}{'native ns':>11}{'python ns':>11}{'ratio':>8}{'target':>10}")
+    print(
+        f"{'_build_atempo_chain call':<28}{'native ns':>11}{'python ns':>11}{'ratio':>8}{'target':>10}"
+    )
     for label, native, python in time_calls(args.repeats):
         ratio = native / python
         target = CALL_TARGETS[label]
-        print(f"{label:<28}{native * 1e9:>11.1f}{python * 1e9:>11.1f}{ratio:>7.2f}x"
-              f"{'<= %.2fx' % target:>10}  {verdict(ratio, target)}")
+        print(
+            f"{label:<28}{native * 1e9:>11.1f}{python * 1e9:>11.1f}{ratio:>7.2f}x"
+            f"{'<= %.2fx' % target:>10}  {verdict(ratio, target)}"
+        )
 
     module, load = time_import(args.runs)
     print()
-    print(f"import overhead (dependencies already imported), median: {module:6.3f} ms"
-          f"  target <= {IMPORT_TARGET_MS:.1f} ms  {verdict(module, IMPORT_TARGET_MS)}")
+    print(
+        f"import overhead (dependencies already imported), median: {module:6.3f} ms"
+        f"  target <= {IMPORT_TARGET_MS:.1f} ms  {verdict(module, IMPORT_TARGET_MS)}"
+    )
     print(f"  loading the shared object alone (dlopen), median:       {load:6.3f} ms")
 
 

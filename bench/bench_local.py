@@ -38,10 +38,10 @@ import kestro_core.sources as sources_module
 import kestro_core.voices as voices
 
 FPS = 25
-GENERATE_TIMEOUT = 900.0     # s, making the source video
-CHILD_TIMEOUT = 1800.0       # s, any child of the job that was started without a limit
-OWN_SHARE_TARGET = 2.0       # % of wall
-RERUN_SLACK = 0.05           # rerun wall <= (first wall - first synthesis) * (1 + this)
+GENERATE_TIMEOUT = 900.0  # s, making the source video
+CHILD_TIMEOUT = 1800.0  # s, any child of the job that was started without a limit
+OWN_SHARE_TARGET = 2.0  # % of wall
+RERUN_SLACK = 0.05  # rerun wall <= (first wall - first synthesis) * (1 + this)
 
 # Ten narrations meant to take 5 to 10 s each when spoken.
 NARRATIONS = (
@@ -72,19 +72,48 @@ NARRATIONS = (
 # the source
 # ---------------------------------------------------------------------------------------
 
+
 def make_source(path: str, seconds: int, size: str) -> None:
     """An H.264 + AAC video of ``seconds`` s at ``size`` with a keyframe every second."""
     gop = str(FPS)
-    argv = ["ffmpeg", "-nostdin", "-y", "-hide_banner", "-loglevel", "error",
-            "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={FPS}:duration={seconds}",
-            "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=44100:duration={seconds}",
-            "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
-            "-g", gop, "-keyint_min", gop, "-sc_threshold", "0",
-            "-c:a", "aac", "-shortest", path]
+    argv = [
+        "ffmpeg",
+        "-nostdin",
+        "-y",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-f",
+        "lavfi",
+        "-i",
+        f"testsrc2=size={size}:rate={FPS}:duration={seconds}",
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=440:sample_rate=44100:duration={seconds}",
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-pix_fmt",
+        "yuv420p",
+        "-g",
+        gop,
+        "-keyint_min",
+        gop,
+        "-sc_threshold",
+        "0",
+        "-c:a",
+        "aac",
+        "-shortest",
+        path,
+    ]
     done = subprocess.run(argv, capture_output=True, text=True, timeout=GENERATE_TIMEOUT)
     if done.returncode != 0:
-        raise RuntimeError(f"ffmpeg could not make the source video (exit "
-                           f"{done.returncode}): {done.stderr.strip()[-500:]}")
+        raise RuntimeError(
+            f"ffmpeg could not make the source video (exit "
+            f"{done.returncode}): {done.stderr.strip()[-500:]}"
+        )
 
 
 def write_segments(path: str, count: int, source_seconds: int) -> None:
@@ -94,11 +123,18 @@ def write_segments(path: str, count: int, source_seconds: int) -> None:
     for i in range(count):
         length = 6 + i % 5
         if length > stride:
-            raise SystemExit(f"the source is too short for {count} Segments of up to 10 s: "
-                             f"give --source-seconds of at least {count * 10}")
+            raise SystemExit(
+                f"the source is too short for {count} Segments of up to 10 s: "
+                f"give --source-seconds of at least {count * 10}"
+            )
         start = i * stride
-        segments.append({"start": str(start), "end": str(start + length),
-                         "voiceover": NARRATIONS[i % len(NARRATIONS)]})
+        segments.append(
+            {
+                "start": str(start),
+                "end": str(start + length),
+                "voiceover": NARRATIONS[i % len(NARRATIONS)],
+            }
+        )
     with open(path, "w", encoding="utf-8") as f:
         json.dump(segments, f, indent=1)
 
@@ -106,6 +142,7 @@ def write_segments(path: str, count: int, source_seconds: int) -> None:
 # ---------------------------------------------------------------------------------------
 # the stand-ins
 # ---------------------------------------------------------------------------------------
+
 
 def kind_of(argv: list[str]) -> str:
     """Which of the pipeline's ffmpeg runs an argument vector is."""
@@ -133,7 +170,7 @@ class TimedSubprocess:
     def __init__(self) -> None:
         self.seconds: dict[str, float] = {}
         self.count: dict[str, int] = {}
-        self.pcm_seconds: list[float] = []       # audio handed to the MP3 encoder
+        self.pcm_seconds: list[float] = []  # audio handed to the MP3 encoder
 
     def run(self, argv: Any, **kw: Any) -> Any:
         """subprocess.run, timed; a child started without a limit gets CHILD_TIMEOUT."""
@@ -182,9 +219,9 @@ class Figures:
     """What one job measured."""
 
     wall: float = 0.0
-    children: TimedSubprocess = field(default_factory=TimedSubprocess)     # extension's
-    probes: TimedSubprocess = field(default_factory=TimedSubprocess)       # the check's
-    encodes: TimedSubprocess = field(default_factory=TimedSubprocess)      # the voices'
+    children: TimedSubprocess = field(default_factory=TimedSubprocess)  # extension's
+    probes: TimedSubprocess = field(default_factory=TimedSubprocess)  # the check's
+    encodes: TimedSubprocess = field(default_factory=TimedSubprocess)  # the voices'
     pauses: TimedTime = field(default_factory=TimedTime)
     imports: float = 0.0
     loads: int = 0
@@ -204,8 +241,14 @@ class Figures:
     def own(self) -> float:
         """The job's own time: wall minus every child, the set-up, synthesis and pauses.
         The MP3 encodes are inside the synthesis time."""
-        return (self.wall - self.children.total() - self.probes.total() - self.setup()
-                - self.synthesis - self.pauses.seconds)
+        return (
+            self.wall
+            - self.children.total()
+            - self.probes.total()
+            - self.setup()
+            - self.synthesis
+            - self.pauses.seconds
+        )
 
 
 def _timed(fn: Callable[..., Any], add: Callable[[float], None]) -> Callable[..., Any]:
@@ -215,6 +258,7 @@ def _timed(fn: Callable[..., Any], add: Callable[[float], None]) -> Callable[...
             return fn(*args, **kwargs)
         finally:
             add(time.perf_counter() - start)
+
     return timed
 
 
@@ -256,7 +300,7 @@ def instrumented(fig: Figures) -> Iterator[Figures]:
             fig.hash += time.perf_counter() - start
 
     def write_memo(memo_file: str, memo: dict[str, Any]) -> None:
-        fig.memo_hit = False          # only a miss hashes the file and writes the memo
+        fig.memo_hit = False  # only a miss hashes the file and writes the memo
         real_write_memo(memo_file, memo)
 
     def synthesize(self: Any, text: str, output_file: str) -> None:
@@ -288,17 +332,21 @@ def instrumented(fig: Figures) -> Iterator[Figures]:
             setattr(owner, name, value)
 
 
-def run_job(source: str, segments: str, speed: float, out_dir: str,
-            cache_dir: str) -> Figures:
+def run_job(source: str, segments: str, speed: float, out_dir: str, cache_dir: str) -> Figures:
     """One make_short job from ``source`` with the bundled piper voice, measured."""
     os.mkdir(out_dir)
     fig = Figures()
-    with instrumented(fig), open(os.devnull, "w") as devnull, \
-            contextlib.redirect_stdout(devnull):
+    with instrumented(fig), open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
         start = time.perf_counter()
         try:
-            short = kestro_core.make_short(segments, speed, source=source, speech="piper",
-                                           output_dir=out_dir, cache_dir=cache_dir)
+            short = kestro_core.make_short(
+                segments,
+                speed,
+                source=source,
+                speech="piper",
+                output_dir=out_dir,
+                cache_dir=cache_dir,
+            )
         finally:
             fig.wall = time.perf_counter() - start
     for product in (short.horizontal, short.vertical):
@@ -312,6 +360,7 @@ def run_job(source: str, segments: str, speed: float, out_dir: str,
 # ---------------------------------------------------------------------------------------
 # the report
 # ---------------------------------------------------------------------------------------
+
 
 def verdict(ok: bool) -> str:
     """PASS or FAIL."""
@@ -329,24 +378,31 @@ def show(title: str, fig: Figures) -> None:
     for kind in ("cut", "merge", "concat", "gpu", "cpu", "other"):
         if kind in c.seconds:
             print(f"    {kind:<6} x{c.count[kind]:<3}                {c.seconds[kind]:9.3f} s")
-    print(f"  ffprobe of the check  x{sum(fig.probes.count.values()):<3}   "
-          f"{fig.probes.total():9.3f} s")
-    print(f"  speech set-up                {fig.setup():9.3f} s  (import of piper "
-          f"{fig.imports:.3f} s, model load {fig.load:.3f} s, model hash {fig.hash:.3f} s "
-          f"({memo}))")
-    print(f"  speech synthesis x{fig.syntheses_timed:<3}        {fig.synthesis:9.3f} s  "
-          f"(incl. {sum(fig.encodes.count.values())} MP3 encodes in ffmpeg, {encodes:.3f} s)")
+    print(
+        f"  ffprobe of the check  x{sum(fig.probes.count.values()):<3}   "
+        f"{fig.probes.total():9.3f} s"
+    )
+    print(
+        f"  speech set-up                {fig.setup():9.3f} s  (import of piper "
+        f"{fig.imports:.3f} s, model load {fig.load:.3f} s, model hash {fig.hash:.3f} s "
+        f"({memo}))"
+    )
+    print(
+        f"  speech synthesis x{fig.syntheses_timed:<3}        {fig.synthesis:9.3f} s  "
+        f"(incl. {sum(fig.encodes.count.values())} MP3 encodes in ffmpeg, {encodes:.3f} s)"
+    )
     print(f"  pauses x{fig.pauses.calls:<3}                  {fig.pauses.seconds:9.3f} s")
     own = fig.own()
     print(f"  job's own time               {own:9.3f} s = {100 * own / fig.wall:.2f} % of wall")
     print(f"  model loads                  {fig.loads:9d}")
     print(f"  narrations made              {fig.narrations_made:9d}")
-    print(f"  downloads                    {fig.downloads:9d}  (Short.downloaded "
-          f"{fig.downloaded})")
+    print(f"  downloads                    {fig.downloads:9d}  (Short.downloaded {fig.downloaded})")
     if fig.encodes.pcm_seconds:
         spoken = fig.encodes.pcm_seconds
-        print(f"  narration lengths            {min(spoken):.1f} to {max(spoken):.1f} s "
-              "(written for 5 to 10 s)")
+        print(
+            f"  narration lengths            {min(spoken):.1f} to {max(spoken):.1f} s "
+            "(written for 5 to 10 s)"
+        )
 
 
 def main() -> int:
@@ -378,8 +434,10 @@ def main() -> int:
         first = run_job(source, segments, args.speed, os.path.join(work, "out1"), cache_dir)
         rerun = run_job(source, segments, args.speed, os.path.join(work, "out2"), cache_dir)
 
-    print(f"\n{args.segments} Segments of 6 to 10 s from a {args.source_seconds} s {args.size} "
-          f"source on disk, speed {args.speed}, speech piper (bundled voice)\n")
+    print(
+        f"\n{args.segments} Segments of 6 to 10 s from a {args.source_seconds} s {args.size} "
+        f"source on disk, speed {args.speed}, speech piper (bundled voice)\n"
+    )
     show("first run (fresh cache, fresh output directory)", first)
     show("rerun (same cache, fresh output directory)", rerun)
 
@@ -387,17 +445,36 @@ def main() -> int:
     checks: list[tuple[str, bool]] = []
     for name, fig in (("first run", first), ("rerun", rerun)):
         share = 100 * fig.own() / fig.wall
-        checks.append((f"job's own time <= {OWN_SHARE_TARGET:g} % of wall ({name}: "
-                       f"{share:.2f} %)", share <= OWN_SHARE_TARGET))
-    checks.append((f"one model load per job ({first.loads}, {rerun.loads})",
-                   first.loads == 1 and rerun.loads == 1))
-    checks.append((f"rerun: zero syntheses ({rerun.narrations_made}) and zero downloads "
-                   f"({rerun.downloads})",
-                   rerun.narrations_made == 0 and rerun.syntheses_timed == 0
-                   and rerun.downloads == 0 and not rerun.downloaded))
+        checks.append(
+            (
+                f"job's own time <= {OWN_SHARE_TARGET:g} % of wall ({name}: {share:.2f} %)",
+                share <= OWN_SHARE_TARGET,
+            )
+        )
+    checks.append(
+        (
+            f"one model load per job ({first.loads}, {rerun.loads})",
+            first.loads == 1 and rerun.loads == 1,
+        )
+    )
+    checks.append(
+        (
+            f"rerun: zero syntheses ({rerun.narrations_made}) and zero downloads "
+            f"({rerun.downloads})",
+            rerun.narrations_made == 0
+            and rerun.syntheses_timed == 0
+            and rerun.downloads == 0
+            and not rerun.downloaded,
+        )
+    )
     bound = (first.wall - first.synthesis) * (1 + RERUN_SLACK)
-    checks.append((f"rerun wall <= (first wall - first synthesis) + {100 * RERUN_SLACK:g} % "
-                   f"({rerun.wall:.3f} s <= {bound:.3f} s)", rerun.wall <= bound))
+    checks.append(
+        (
+            f"rerun wall <= (first wall - first synthesis) + {100 * RERUN_SLACK:g} % "
+            f"({rerun.wall:.3f} s <= {bound:.3f} s)",
+            rerun.wall <= bound,
+        )
+    )
     for text, ok in checks:
         print(f"  {verdict(ok)}  {text}")
     return 0 if all(ok for _, ok in checks) else 1

@@ -20,12 +20,11 @@ from types import SimpleNamespace
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from tests.support import media  # noqa: E402
-
-import kestro_core.kestro_core as kc  # noqa: E402
+import kestro_core.kestro_core as kc
+from tests.support import media
 
 PAUSE = 0.5
-TARGET_SHARE = 1.0      # % of wall time
+TARGET_SHARE = 1.0  # % of wall time
 TARGET_PER_SEGMENT = 5.0  # ms
 
 
@@ -62,6 +61,7 @@ class Stopwatch:
             finally:
                 self.seconds += time.perf_counter() - start
                 self.calls += 1
+
         return timed
 
 
@@ -88,8 +88,13 @@ def main():
         os.mkdir(out_dir)
         segments_file = os.path.join(work, "segments.json")
         with open(segments_file, "w", encoding="utf-8") as f:
-            json.dump([{"start": str(i), "end": str(i + 1), "voiceover": f"Segment number {i}."}
-                       for i in range(args.segments)], f)
+            json.dump(
+                [
+                    {"start": str(i), "end": str(i + 1), "voiceover": f"Segment number {i}."}
+                    for i in range(args.segments)
+                ],
+                f,
+            )
 
         procs = TimedSubprocess()
         pauses = Stopwatch()
@@ -118,7 +123,9 @@ def main():
     share = 100.0 * overhead / wall
     per_segment = 1000.0 * overhead / n if n else float("nan")
 
-    print(f"{n} Segments of 1 s from a {args.source_seconds} s {args.size} source, speed {args.speed}")
+    print(
+        f"{n} Segments of 1 s from a {args.source_seconds} s {args.size} source, speed {args.speed}"
+    )
     print(f"wall time                 {wall:9.3f} s")
     print(f"ffmpeg children           {child:9.3f} s")
     for kind in ("cut", "merge", "concat", "gpu", "cpu"):
@@ -126,12 +133,16 @@ def main():
             print(f"  {kind:<6} x{procs.count[kind]:<3}             {procs.seconds[kind]:9.3f} s")
     print(f"pauses ({n} x {PAUSE} s = {n * PAUSE:.1f} s)  {pauses.seconds:9.3f} s measured")
     print(f"service stand-ins         {services.seconds:9.3f} s  (file copies)")
-    print(f"module overhead           {1000 * overhead:9.1f} ms = {share:.3f} % of wall,"
-          f" {per_segment:.2f} ms per Segment")
+    print(
+        f"module overhead           {1000 * overhead:9.1f} ms = {share:.3f} % of wall,"
+        f" {per_segment:.2f} ms per Segment"
+    )
     print(f"vertical export           {100.0 * export / wall:9.1f} % of wall")
     ok = share <= TARGET_SHARE and per_segment <= TARGET_PER_SEGMENT
-    print(f"target (<= {TARGET_SHARE:g} % and <= {TARGET_PER_SEGMENT:g} ms per Segment): "
-          f"{'met' if ok else 'NOT met'}")
+    print(
+        f"target (<= {TARGET_SHARE:g} % and <= {TARGET_PER_SEGMENT:g} ms per Segment): "
+        f"{'met' if ok else 'NOT met'}"
+    )
     return 0
 
 

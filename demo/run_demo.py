@@ -37,9 +37,8 @@ _ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 if _ROOT not in sys.path:
     sys.path.append(_ROOT)
 
-from demo.standin import RoutedRequests, ShortSleepTime, StandIn, have_espeak  # noqa: E402
-
 import kestro_core  # noqa: E402
+from demo.standin import RoutedRequests, ShortSleepTime, StandIn, have_espeak  # noqa: E402
 
 YOUTUBE_LINK = "https://www.youtube.com/watch?v=kestroDemo01&t=42s"
 VOICE = "en-US-demo"
@@ -47,37 +46,77 @@ SPEED = 1.5
 SOURCE_SECONDS = 30
 
 SEGMENTS = [
-    {"start": "00:00:02", "end": "00:00:08",
-     "voiceover": "A test card wakes up in a quiet studio."},
-    {"start": "00:00:12", "end": "00:00:18",
-     "voiceover": "Colours roll past while the tone keeps humming."},
-    {"start": "00:00:21", "end": "00:00:27.5",
-     "voiceover": "And that is the whole story, now in vertical form."},
+    {
+        "start": "00:00:02",
+        "end": "00:00:08",
+        "voiceover": "A test card wakes up in a quiet studio.",
+    },
+    {
+        "start": "00:00:12",
+        "end": "00:00:18",
+        "voiceover": "Colours roll past while the tone keeps humming.",
+    },
+    {
+        "start": "00:00:21",
+        "end": "00:00:27.5",
+        "voiceover": "And that is the whole story, now in vertical form.",
+    },
 ]
 
 
 def make_source(path: str) -> None:
     """A 30 s 1080p test picture with a tone, a keyframe every second."""
     cmd = [
-        "ffmpeg", "-hide_banner", "-loglevel", "error", "-y",
-        "-f", "lavfi", "-i", f"testsrc2=size=1920x1080:rate=30:duration={SOURCE_SECONDS}",
-        "-f", "lavfi", "-i", f"sine=frequency=330:sample_rate=44100:duration={SOURCE_SECONDS}",
-        "-c:v", "libx264", "-preset", "ultrafast", "-crf", "30", "-g", "30",
-        "-pix_fmt", "yuv420p", "-c:a", "aac", "-shortest", path,
+        "ffmpeg",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-y",
+        "-f",
+        "lavfi",
+        "-i",
+        f"testsrc2=size=1920x1080:rate=30:duration={SOURCE_SECONDS}",
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=330:sample_rate=44100:duration={SOURCE_SECONDS}",
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-crf",
+        "30",
+        "-g",
+        "30",
+        "-pix_fmt",
+        "yuv420p",
+        "-c:a",
+        "aac",
+        "-shortest",
+        path,
     ]
     subprocess.run(cmd, check=True)
 
 
 def probe(path: str) -> str:
     out = subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries",
-         "format=duration,size:stream=codec_type,codec_name,width,height",
-         "-of", "json", path],
-        check=True, capture_output=True, text=True).stdout
+        [
+            "ffprobe",
+            "-v",
+            "error",
+            "-show_entries",
+            "format=duration,size:stream=codec_type,codec_name,width,height",
+            "-of",
+            "json",
+            path,
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
     info = json.loads(out)
     fmt = info.get("format", {})
-    parts = [f"{int(fmt.get('size', 0)) / 1e6:.2f} MB",
-             f"{float(fmt.get('duration', 0)):.2f} s"]
+    parts = [f"{int(fmt.get('size', 0)) / 1e6:.2f} MB", f"{float(fmt.get('duration', 0)):.2f} s"]
     for st in info.get("streams", []):
         if st.get("codec_type") == "video":
             parts.append(f"video {st.get('codec_name')} {st.get('width')}x{st.get('height')}")
@@ -87,13 +126,13 @@ def probe(path: str) -> str:
 
 
 def offline_engine() -> str:
-    """"piper" when piper and its bundled voice can be used, else "espeak-ng" (said in
+    """ "piper" when piper and its bundled voice can be used, else "espeak-ng" (said in
     one line)."""
     from kestro_core.voices import voice_problems
 
     try:
         import piper  # noqa: F401  - only asked whether it imports
-    except Exception as exc:  # noqa: BLE001 - a broken install fails in many ways
+    except Exception as exc:
         reason = f"piper cannot be imported ({type(exc).__name__}: {exc})"
     else:
         problems = voice_problems("piper", None)
@@ -121,30 +160,38 @@ def _shown(path: str) -> str:
     return path if rel == ".." or rel.startswith(".." + os.sep) else rel
 
 
-def run_offline(segments_path: str, source: str, out_dir: str) -> tuple[kestro_core.Short,
-                                                                        str, float]:
+def run_offline(
+    segments_path: str, source: str, out_dir: str
+) -> tuple[kestro_core.Short, str, float]:
     """The second job: the same Segments from the video on disk with a local voice, into
     <out_dir>/offline, with the demo's cache in <out_dir>/cache. Returns the products,
     the engine that spoke and the seconds the job took."""
     offline_dir = os.path.join(out_dir, "offline")
     cache_dir = os.path.join(out_dir, "cache")
-    os.makedirs(offline_dir, exist_ok=True)     # make_short never creates it
+    os.makedirs(offline_dir, exist_ok=True)  # make_short never creates it
     print()
-    print(f"[demo] second job, fully offline: the same Segments from {source}",
-          flush=True)
+    print(f"[demo] second job, fully offline: the same Segments from {source}", flush=True)
     engine = offline_engine()
-    print(f"[demo] voice: {engine}; cache: {cache_dir} (the demo's own; the user's cache "
-          "is not touched)", flush=True)
+    print(
+        f"[demo] voice: {engine}; cache: {cache_dir} (the demo's own; the user's cache "
+        "is not touched)",
+        flush=True,
+    )
     t1 = time.monotonic()
-    short = kestro_core.make_short(segments_path, SPEED, source=source, speech=engine,
-                                   output_dir=offline_dir, cache_dir=cache_dir)
+    short = kestro_core.make_short(
+        segments_path,
+        SPEED,
+        source=source,
+        speech=engine,
+        output_dir=offline_dir,
+        cache_dir=cache_dir,
+    )
     return short, engine, time.monotonic() - t1
 
 
 def main(argv: list[str] | None = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--out", default="demo-output",
-                    help="output directory (created if missing)")
+    ap.add_argument("--out", default="demo-output", help="output directory (created if missing)")
     args = ap.parse_args(argv)
 
     # Everything stays on the loopback interface, proxies or not.
@@ -174,8 +221,8 @@ def main(argv: list[str] | None = None) -> int:
             routed = RoutedRequests(standin)
             clock = ShortSleepTime(long=3, short=0.3)
             # stand-ins take the modules' places, so they are set by name
-            setattr(kc, "requests", routed)
-            setattr(kc, "time", clock)
+            kc.requests = routed
+            kc.time = clock
             print(f"[demo] stand-in services on {standin.origin}", flush=True)
             try:
                 t1 = time.monotonic()
@@ -189,8 +236,10 @@ def main(argv: list[str] | None = None) -> int:
 
         horizontal = os.path.join(out_dir, "horizontal_final.mp4")
         print()
-        print(f"[demo] first job: {n_speech} narrations synthesised by the stand-in, "
-              f"{n_files} video transfer(s) by wget")
+        print(
+            f"[demo] first job: {n_speech} narrations synthesised by the stand-in, "
+            f"{n_files} video transfer(s) by wget"
+        )
         if not summarise(horizontal, final):
             return 1
         print(f"[demo] run_kestro took {t_run:.1f} s")
@@ -199,14 +248,16 @@ def main(argv: list[str] | None = None) -> int:
         refused = (kestro_core.CheckFailed, kestro_core.SourceError, kestro_core.VoiceError)
         try:
             short, engine, t_offline = run_offline(segments_path, source, out_dir)
-        except refused as exc:      # the set-up is wrong; an error of the run propagates
+        except refused as exc:  # the set-up is wrong; an error of the run propagates
             print(f"[demo] FAILED: the offline job was refused:\n{exc}", file=sys.stderr)
             return 1
 
     cached = len(SEGMENTS) - short.narrations_made
     print()
-    print(f"[demo] second job: {short.narrations_made} narration(s) spoken by {engine}, "
-          f"{cached} taken from the demo cache, no download")
+    print(
+        f"[demo] second job: {short.narrations_made} narration(s) spoken by {engine}, "
+        f"{cached} taken from the demo cache, no download"
+    )
     if not summarise(short.horizontal, short.vertical):
         return 1
     print(f"[demo] make_short took {t_offline:.1f} s")
@@ -220,7 +271,7 @@ if __name__ == "__main__":
         sys.exit(main())
     except KeyboardInterrupt:
         sys.exit(130)
-    except Exception:  # noqa: BLE001 - the demo reports any failure and exits non-zero
+    except Exception:
         traceback.print_exc()
         print("[demo] FAILED", file=sys.stderr)
         sys.exit(1)

@@ -71,6 +71,7 @@ _NO_BODY_STATUSES = {204, 304}
 # MP3 production
 # --------------------------------------------------------------------------
 
+
 def have_espeak() -> bool:
     return shutil.which("espeak-ng") is not None
 
@@ -85,9 +86,21 @@ def _espeak_voice(voice: str) -> str:
 def _tone_mp3(text: str) -> bytes:
     seconds = max(1.0, min(30.0, 0.07 * len(text)))
     cmd = [
-        "ffmpeg", "-hide_banner", "-loglevel", "error",
-        "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=22050:duration={seconds:.2f}",
-        "-c:a", "libmp3lame", "-b:a", "64k", "-f", "mp3", "pipe:1",
+        "ffmpeg",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=440:sample_rate=22050:duration={seconds:.2f}",
+        "-c:a",
+        "libmp3lame",
+        "-b:a",
+        "64k",
+        "-f",
+        "mp3",
+        "pipe:1",
     ]
     return subprocess.run(cmd, check=True, capture_output=True, timeout=60).stdout
 
@@ -97,15 +110,29 @@ def _spoken_mp3(text: str, voice: str) -> bytes:
     # taken for an option.
     speech = subprocess.run(
         ["espeak-ng", "-v", _espeak_voice(voice), "--stdout", "--stdin"],
-        input=text.encode("utf-8"), check=True, capture_output=True, timeout=60,
+        input=text.encode("utf-8"),
+        check=True,
+        capture_output=True,
+        timeout=60,
     ).stdout
     cmd = [
-        "ffmpeg", "-hide_banner", "-loglevel", "error",
-        "-f", "wav", "-i", "pipe:0",
-        "-c:a", "libmp3lame", "-b:a", "64k", "-f", "mp3", "pipe:1",
+        "ffmpeg",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-f",
+        "wav",
+        "-i",
+        "pipe:0",
+        "-c:a",
+        "libmp3lame",
+        "-b:a",
+        "64k",
+        "-f",
+        "mp3",
+        "pipe:1",
     ]
-    return subprocess.run(cmd, input=speech, check=True, capture_output=True,
-                          timeout=60).stdout
+    return subprocess.run(cmd, input=speech, check=True, capture_output=True, timeout=60).stdout
 
 
 def synthesize_mp3(text: str, voice: str) -> bytes:
@@ -127,15 +154,16 @@ def synthesize_mp3(text: str, voice: str) -> bytes:
 # records
 # --------------------------------------------------------------------------
 
+
 @dataclass
 class Hit:
     """One request the server received."""
 
     method: str
-    target: str               # the request target exactly as sent
+    target: str  # the request target exactly as sent
     path: str
-    query: str                # raw query string, still percent-encoded
-    headers: list             # [(name, value), ...] in arrival order
+    query: str  # raw query string, still percent-encoded
+    headers: list  # [(name, value), ...] in arrival order
     body: bytes = b""
 
     @property
@@ -158,8 +186,8 @@ class Call:
     """One call made through ``RoutedRequests``."""
 
     method: str
-    url: str                  # the URL as the caller gave it
-    routed_url: str           # the URL actually requested
+    url: str  # the URL as the caller gave it
+    routed_url: str  # the URL actually requested
     args: tuple
     kwargs: dict
     response: object = field(default=None, repr=False)
@@ -169,23 +197,24 @@ class Call:
 # the server
 # --------------------------------------------------------------------------
 
+
 class _Handler(BaseHTTPRequestHandler):
     server_version = "standin/1"
     protocol_version = "HTTP/1.0"
 
-    def log_message(self, format, *args):  # noqa: A002 - base class name
+    def log_message(self, format, *args):
         pass
 
     # -- plumbing ---------------------------------------------------------
     def _record(self, body: bytes = b"") -> Hit:
         parts = urlsplit(self.path)
-        hit = Hit(self.command, self.path, parts.path, parts.query,
-                  list(self.headers.items()), body)
+        hit = Hit(
+            self.command, self.path, parts.path, parts.query, list(self.headers.items()), body
+        )
         self.server.owner._record(hit)
         return hit
 
-    def _send(self, status: int, body: bytes = b"",
-              ctype: str = "application/json") -> None:
+    def _send(self, status: int, body: bytes = b"", ctype: str = "application/json") -> None:
         self.send_response(status)
         if status in _NO_BODY_STATUSES:
             self.end_headers()
@@ -211,7 +240,7 @@ class _Handler(BaseHTTPRequestHandler):
         if hit.path == "/ajax/download.php":
             status, raw, value = owner._job_answer(hit)
         elif hit.path.startswith("/progress/"):
-            status, raw, value = owner._poll_answer(hit.path[len("/progress/"):])
+            status, raw, value = owner._poll_answer(hit.path[len("/progress/") :])
         elif hit.path.startswith("/files/"):
             self._send_file()
             return
@@ -284,8 +313,9 @@ class StandIn:
         make_mp3       callable(text, voice) -> bytes producing the MP3
     """
 
-    def __init__(self, video_file: str | None = None, *, make_mp3=None,
-                 progress_seq=(0, 400, 1000)) -> None:
+    def __init__(
+        self, video_file: str | None = None, *, make_mp3=None, progress_seq=(0, 400, 1000)
+    ) -> None:
         self.video_file = video_file
         self.make_mp3 = make_mp3 or synthesize_mp3
         self.progress_seq = list(progress_seq)
@@ -317,24 +347,27 @@ class StandIn:
         self.audio_data = AUTO
         self.audio_prefix = "data:audio/mpeg;base64,"
 
-    def configure(self, **switches) -> "StandIn":
+    def configure(self, **switches) -> StandIn:
         for name, value in switches.items():
-            if name.startswith("_") or not hasattr(self, name) or callable(
-                    getattr(type(self), name, None)):
+            if (
+                name.startswith("_")
+                or not hasattr(self, name)
+                or callable(getattr(type(self), name, None))
+            ):
                 raise AttributeError(f"no such switch: {name}")
             setattr(self, name, value)
         return self
 
     # -- lifecycle --------------------------------------------------------
-    def start(self) -> "StandIn":
+    def start(self) -> StandIn:
         if self._server is not None:
             return self
         server = _Server(("127.0.0.1", 0), _Handler)
         server.owner = self
         self._server = server
-        self._thread = threading.Thread(target=server.serve_forever,
-                                        kwargs={"poll_interval": 0.01},
-                                        name="standin", daemon=True)
+        self._thread = threading.Thread(
+            target=server.serve_forever, kwargs={"poll_interval": 0.01}, name="standin", daemon=True
+        )
         self._thread.start()
         return self
 
@@ -348,7 +381,7 @@ class StandIn:
             self._thread.join(timeout=5)
             self._thread = None
 
-    def __enter__(self) -> "StandIn":
+    def __enter__(self) -> StandIn:
         return self.start()
 
     def __exit__(self, *exc) -> None:
@@ -451,14 +484,19 @@ class StandIn:
         except (ValueError, KeyError, TypeError):
             return 400, None, {"error": "expected JSON with text and voice"}
         mp3 = self.make_mp3(text, voice)
-        return status, None, {
-            "audio_data": self.audio_prefix + base64.b64encode(mp3).decode("ascii"),
-        }
+        return (
+            status,
+            None,
+            {
+                "audio_data": self.audio_prefix + base64.b64encode(mp3).decode("ascii"),
+            },
+        )
 
 
 # --------------------------------------------------------------------------
 # stand-ins for module-level names
 # --------------------------------------------------------------------------
+
 
 class RoutedRequests:
     """Takes the place of ``requests`` inside the module under test.
@@ -469,8 +507,7 @@ class RoutedRequests:
     Nothing is ever sent off the loopback interface.
     """
 
-    def __init__(self, server: StandIn,
-                 origins=(DOWNLOAD_API_ORIGIN, SPEECH_ORIGIN)) -> None:
+    def __init__(self, server: StandIn, origins=(DOWNLOAD_API_ORIGIN, SPEECH_ORIGIN)) -> None:
         self._standin = server
         self._origins = tuple(origins)
         self.calls: list[Call] = []
@@ -478,7 +515,7 @@ class RoutedRequests:
     def route(self, url: str) -> str:
         for origin in self._origins:
             if url == origin or url.startswith(origin + "/"):
-                return self._standin.origin + url[len(origin):]
+                return self._standin.origin + url[len(origin) :]
         return url
 
     def _send(self, method: str, url, args, kwargs):
@@ -488,7 +525,8 @@ class RoutedRequests:
         host = urlsplit(routed).hostname if isinstance(routed, str) else None
         if host not in ("127.0.0.1", "localhost"):
             raise _requests.exceptions.ConnectionError(
-                f"stand-in refuses to leave the loopback interface: {url!r}")
+                f"stand-in refuses to leave the loopback interface: {url!r}"
+            )
         call.response = getattr(_requests, method)(routed, *args, **kwargs)
         return call.response
 
@@ -502,8 +540,7 @@ class RoutedRequests:
         return getattr(_requests, name)
 
     def calls_to(self, prefix: str) -> list[Call]:
-        return [c for c in self.calls
-                if isinstance(c.url, str) and c.url.startswith(prefix)]
+        return [c for c in self.calls if isinstance(c.url, str) and c.url.startswith(prefix)]
 
 
 class ShortSleepTime:
@@ -512,6 +549,7 @@ class ShortSleepTime:
 
     def __init__(self, long=3, short=0.1) -> None:
         import time as _time
+
         self._time = _time
         self._long = long
         self._short = short

@@ -1,4 +1,5 @@
 """Argument binding and the attributes of the four published functions."""
+
 import inspect
 import math
 import pickle
@@ -11,7 +12,12 @@ import pytest
 MODULE = "kestro_core.kestro_core"
 SOURCE = "kestro_core/kestro_core.cpp"
 NAMES = ["_download_video", "_generate_tts", "_build_atempo_chain", "run_kestro"]
-FIRST_LINE = {"_download_video": 23, "_generate_tts": 76, "_build_atempo_chain": 97, "run_kestro": 114}
+FIRST_LINE = {
+    "_download_video": 23,
+    "_generate_tts": 76,
+    "_build_atempo_chain": 97,
+    "run_kestro": 114,
+}
 RUN_ARGS = ("https://youtu.be/x", "segments.json", 1.5, "Brian")
 
 
@@ -29,6 +35,7 @@ def assert_module_entry(excinfo, name, line):
 
 
 # ---- counts and keywords -------------------------------------------------------------
+
 
 def count(name, how, expected, given):
     plural = "" if expected == 1 else "s"
@@ -48,29 +55,96 @@ BINDING_ERRORS = [
     ("run_kestro", RUN_ARGS + (".", "x"), {}, count("run_kestro", "at most", 5, 6)),
     # keywords: the index of the first missing slot
     ("_generate_tts", (), {"text": "t", "voice": "v"}, count("_generate_tts", "exactly", 3, 1)),
-    ("_generate_tts", (), {"output_file": "o", "voice": "v"}, count("_generate_tts", "exactly", 3, 0)),
+    (
+        "_generate_tts",
+        (),
+        {"output_file": "o", "voice": "v"},
+        count("_generate_tts", "exactly", 3, 0),
+    ),
     ("_generate_tts", ("t",), {"voice": "v"}, count("_generate_tts", "exactly", 3, 1)),
     ("_download_video", (), {"output_file": "o"}, count("_download_video", "exactly", 2, 0)),
-    ("_build_atempo_chain", (), {"x": 1}, "_build_atempo_chain() got an unexpected keyword argument 'x'"),
+    (
+        "_build_atempo_chain",
+        (),
+        {"x": 1},
+        "_build_atempo_chain() got an unexpected keyword argument 'x'",
+    ),
     ("run_kestro", RUN_ARGS[:3], {"output_dir": "d"}, count("run_kestro", "at least", 4, 3)),
-    ("run_kestro", (), {"youtube_url": "u", "speed_factor": 1.0, "tts_voice": "v"},
-     count("run_kestro", "at least", 4, 1)),
+    (
+        "run_kestro",
+        (),
+        {"youtube_url": "u", "speed_factor": 1.0, "tts_voice": "v"},
+        count("run_kestro", "at least", 4, 1),
+    ),
     # too many positional arguments: the count error before any keyword is looked at
     ("_download_video", ("u", "o", "x"), {"url": "u"}, count("_download_video", "exactly", 2, 3)),
-    ("_build_atempo_chain", (1.0, 2.0), {"nonsense": 1}, count("_build_atempo_chain", "exactly", 1, 2)),
-    ("run_kestro", RUN_ARGS + (".", "x"), {"output_dir": "d"}, count("run_kestro", "at most", 5, 6)),
+    (
+        "_build_atempo_chain",
+        (1.0, 2.0),
+        {"nonsense": 1},
+        count("_build_atempo_chain", "exactly", 1, 2),
+    ),
+    (
+        "run_kestro",
+        RUN_ARGS + (".", "x"),
+        {"output_dir": "d"},
+        count("run_kestro", "at most", 5, 6),
+    ),
     # names already bound, names of no parameter; the first failing keyword decides
-    ("_download_video", ("u", "o"), {"url": "u"}, "_download_video() got multiple values for keyword argument 'url'"),
-    ("_download_video", ("u",), {"url": "u"}, "_download_video() got multiple values for keyword argument 'url'"),
-    ("_download_video", ("u",), {"output_file": "o", "url": "u"},
-     "_download_video() got multiple values for keyword argument 'url'"),
-    ("_download_video", ("u", "o"), {"x": 1}, "_download_video() got an unexpected keyword argument 'x'"),
-    ("_download_video", (), {"x": 1, "url": "u"}, "_download_video() got an unexpected keyword argument 'x'"),
-    ("_download_video", ("u",), {"x": 1, "url": "u"}, "_download_video() got an unexpected keyword argument 'x'"),
-    ("_download_video", ("u",), {"url": "u", "x": 1}, "_download_video() got multiple values for keyword argument 'url'"),
-    ("run_kestro", RUN_ARGS + (".",), {"output_dir": "d"},
-     "run_kestro() got multiple values for keyword argument 'output_dir'"),
-    ("run_kestro", RUN_ARGS, {"extra": 1}, "run_kestro() got an unexpected keyword argument 'extra'"),
+    (
+        "_download_video",
+        ("u", "o"),
+        {"url": "u"},
+        "_download_video() got multiple values for keyword argument 'url'",
+    ),
+    (
+        "_download_video",
+        ("u",),
+        {"url": "u"},
+        "_download_video() got multiple values for keyword argument 'url'",
+    ),
+    (
+        "_download_video",
+        ("u",),
+        {"output_file": "o", "url": "u"},
+        "_download_video() got multiple values for keyword argument 'url'",
+    ),
+    (
+        "_download_video",
+        ("u", "o"),
+        {"x": 1},
+        "_download_video() got an unexpected keyword argument 'x'",
+    ),
+    (
+        "_download_video",
+        (),
+        {"x": 1, "url": "u"},
+        "_download_video() got an unexpected keyword argument 'x'",
+    ),
+    (
+        "_download_video",
+        ("u",),
+        {"x": 1, "url": "u"},
+        "_download_video() got an unexpected keyword argument 'x'",
+    ),
+    (
+        "_download_video",
+        ("u",),
+        {"url": "u", "x": 1},
+        "_download_video() got multiple values for keyword argument 'url'",
+    ),
+    (
+        "run_kestro",
+        RUN_ARGS + (".",),
+        {"output_dir": "d"},
+        "run_kestro() got multiple values for keyword argument 'output_dir'",
+    ),
+    (
+        "run_kestro",
+        RUN_ARGS,
+        {"extra": 1},
+        "run_kestro() got an unexpected keyword argument 'extra'",
+    ),
 ]
 
 
@@ -105,13 +179,16 @@ def test_keyword_names_matched_by_value_and_by_subclass_equality(kc):
     assert str(excinfo.value) == "_build_atempo_chain() got an unexpected keyword argument 'pace'"
 
 
-@pytest.mark.parametrize("args, kwargs", [((), {1: 2}), ((1.5,), {1: 2}), ((), {"speed": 1.5, 1: 2})])
+@pytest.mark.parametrize(
+    "args, kwargs", [((), {1: 2}), ((1.5,), {1: 2}), ((), {"speed": 1.5, 1: 2})]
+)
 def test_keyword_names_must_be_strings(kc, args, kwargs):
     with pytest.raises(TypeError, match=r"^keywords must be strings$"):
         kc._build_atempo_chain(*args, **kwargs)
 
 
 # ---- the number and the text parameters ------------------------------------------------
+
 
 class WithFloat:
     def __float__(self):
@@ -127,28 +204,34 @@ class FloatSub(float):
     pass
 
 
-@pytest.mark.parametrize("value, expected", [
-    (2, "atempo=2.0"),
-    (True, "atempo=1.0"),
-    (-3, "atempo=-3.0"),
-    (WithFloat(), "atempo=2.0,atempo=1.2500"),
-    (WithIndex(), "atempo=2.0,atempo=1.5000"),
-    (FloatSub(1.5), "atempo=1.5"),
-])
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (2, "atempo=2.0"),
+        (True, "atempo=1.0"),
+        (-3, "atempo=-3.0"),
+        (WithFloat(), "atempo=2.0,atempo=1.2500"),
+        (WithIndex(), "atempo=2.0,atempo=1.5000"),
+        (FloatSub(1.5), "atempo=1.5"),
+    ],
+)
 def test_speed_converted_to_float(kc, value, expected):
     assert kc._build_atempo_chain(value) == expected
     assert kc._build_atempo_chain(speed=value) == expected
 
 
-@pytest.mark.parametrize("name, args, kwargs, bad, line", [
-    ("_build_atempo_chain", ("2",), {}, "2", 97),
-    ("_build_atempo_chain", (None,), {}, None, 97),
-    ("_build_atempo_chain", (), {"speed": 10 ** 400}, 10 ** 400, 97),
-    ("run_kestro", ("u", "s", "2", "v"), {}, "2", 117),
-    ("run_kestro", ("u", "s"), {"tts_voice": "v", "speed_factor": b"2"}, b"2", 117),
-    # conversion comes before the text tests
-    ("run_kestro", (None, "s", "2", 5), {}, "2", 117),
-])
+@pytest.mark.parametrize(
+    "name, args, kwargs, bad, line",
+    [
+        ("_build_atempo_chain", ("2",), {}, "2", 97),
+        ("_build_atempo_chain", (None,), {}, None, 97),
+        ("_build_atempo_chain", (), {"speed": 10**400}, 10**400, 97),
+        ("run_kestro", ("u", "s", "2", "v"), {}, "2", 117),
+        ("run_kestro", ("u", "s"), {"tts_voice": "v", "speed_factor": b"2"}, b"2", 117),
+        # conversion comes before the text tests
+        ("run_kestro", (None, "s", "2", 5), {}, "2", 117),
+    ],
+)
 def test_failed_conversion_is_the_hosts_error(kc, name, args, kwargs, bad, line):
     # math.fabs goes through the same host conversion and says the same
     with pytest.raises((TypeError, OverflowError)) as host:
@@ -159,19 +242,24 @@ def test_failed_conversion_is_the_hosts_error(kc, name, args, kwargs, bad, line)
     assert_module_entry(excinfo, name, line)
 
 
-@pytest.mark.parametrize("name, args, parameter, got", [
-    ("_download_video", ("u", None), "output_file", "NoneType"),
-    ("_download_video", (b"u", None), "url", "bytes"),
-    ("_generate_tts", (1, 2, 3), "text", "int"),
-    ("_generate_tts", ("t", "o", None), "voice", "NoneType"),
-    ("run_kestro", ("u", "s", 1.5, 7), "tts_voice", "int"),
-    ("run_kestro", ("u", ["s"], 1.5, "v"), "segments_file", "list"),
-    ("run_kestro", ("u", "s", 1.5, "v", None), "output_dir", "NoneType"),
-])
+@pytest.mark.parametrize(
+    "name, args, parameter, got",
+    [
+        ("_download_video", ("u", None), "output_file", "NoneType"),
+        ("_download_video", (b"u", None), "url", "bytes"),
+        ("_generate_tts", (1, 2, 3), "text", "int"),
+        ("_generate_tts", ("t", "o", None), "voice", "NoneType"),
+        ("run_kestro", ("u", "s", 1.5, 7), "tts_voice", "int"),
+        ("run_kestro", ("u", ["s"], 1.5, "v"), "segments_file", "list"),
+        ("run_kestro", ("u", "s", 1.5, "v", None), "output_dir", "NoneType"),
+    ],
+)
 def test_text_parameters_must_be_exact_str(kc, name, args, parameter, got):
     with pytest.raises(TypeError) as excinfo:
         getattr(kc, name)(*args)
-    assert str(excinfo.value) == f"Argument '{parameter}' has incorrect type (expected str, got {got})"
+    assert (
+        str(excinfo.value) == f"Argument '{parameter}' has incorrect type (expected str, got {got})"
+    )
     assert not hasattr(excinfo.value, "__notes__")
     # no entry of the module's: the last frame is this test's
     assert last_entry(excinfo).filename == __file__
@@ -184,7 +272,9 @@ class Text(str):
 def test_str_subclass_rejected_with_a_note(kc):
     with pytest.raises(TypeError) as excinfo:
         kc._download_video("u", Text("out.mp4"))
-    assert str(excinfo.value) == "Argument 'output_file' has incorrect type (expected str, got Text)"
+    assert (
+        str(excinfo.value) == "Argument 'output_file' has incorrect type (expected str, got Text)"
+    )
     notes = excinfo.value.__notes__
     assert len(notes) == 1 and "subclass" in notes[0]
     assert last_entry(excinfo).filename == __file__
@@ -204,11 +294,14 @@ def stop_at_download(kc, monkeypatch, tmp_path):
     return calls
 
 
-@pytest.mark.parametrize("args, kwargs", [
-    (RUN_ARGS, {}),
-    ((), dict(zip(["youtube_url", "segments_file", "speed_factor", "tts_voice"], RUN_ARGS))),
-    (RUN_ARGS[:2], {"tts_voice": "Brian", "speed_factor": 1.5}),
-])
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        (RUN_ARGS, {}),
+        ((), dict(zip(["youtube_url", "segments_file", "speed_factor", "tts_voice"], RUN_ARGS))),
+        (RUN_ARGS[:2], {"tts_voice": "Brian", "speed_factor": 1.5}),
+    ],
+)
 def test_output_dir_defaults_to_current_directory(kc, stop_at_download, args, kwargs):
     with pytest.raises(Stop):
         kc.run_kestro(*args, **kwargs)
@@ -230,24 +323,82 @@ DOCS = {
 }
 
 VARNAMES = {
-    "_download_video": ("url", "output_file", "HEADERS", "encoded_url", "api_url", "resp", "data", "job_id",
-                        "progress_url", "download_url", "attempt", "prog", "pct"),
-    "_generate_tts": ("text", "output_file", "voice", "url", "payload", "headers", "response", "data",
-                      "audio_base64", "f"),
+    "_download_video": (
+        "url",
+        "output_file",
+        "HEADERS",
+        "encoded_url",
+        "api_url",
+        "resp",
+        "data",
+        "job_id",
+        "progress_url",
+        "download_url",
+        "attempt",
+        "prog",
+        "pct",
+    ),
+    "_generate_tts": (
+        "text",
+        "output_file",
+        "voice",
+        "url",
+        "payload",
+        "headers",
+        "response",
+        "data",
+        "audio_base64",
+        "f",
+    ),
     "_build_atempo_chain": ("speed", "filters", "remaining"),
-    "run_kestro": ("youtube_url", "segments_file", "speed_factor", "tts_voice", "output_dir", "VIDEO_FILE",
-                   "TEMP_OUTPUT", "FINAL_OUTPUT", "FILELIST", "f", "segments", "final_files", "i", "seg",
-                   "clip_file", "voice_file", "merged_file", "file", "vf_filter", "af_filter", "ffmpeg_base",
-                   "gpu_cmd", "cpu_cmd", "result", "merged", "path"),
+    "run_kestro": (
+        "youtube_url",
+        "segments_file",
+        "speed_factor",
+        "tts_voice",
+        "output_dir",
+        "VIDEO_FILE",
+        "TEMP_OUTPUT",
+        "FINAL_OUTPUT",
+        "FILELIST",
+        "f",
+        "segments",
+        "final_files",
+        "i",
+        "seg",
+        "clip_file",
+        "voice_file",
+        "merged_file",
+        "file",
+        "vf_filter",
+        "af_filter",
+        "ffmpeg_base",
+        "gpu_cmd",
+        "cpu_cmd",
+        "result",
+        "merged",
+        "path",
+    ),
 }
 ARGCOUNT = {"_download_video": 2, "_generate_tts": 3, "_build_atempo_chain": 1, "run_kestro": 5}
 
 ANNOTATIONS = {
     "_download_video": [("url", "str"), ("output_file", "str"), ("return", "None")],
-    "_generate_tts": [("text", "str"), ("output_file", "str"), ("voice", "str"), ("return", "None")],
+    "_generate_tts": [
+        ("text", "str"),
+        ("output_file", "str"),
+        ("voice", "str"),
+        ("return", "None"),
+    ],
     "_build_atempo_chain": [("speed", "float"), ("return", "str")],
-    "run_kestro": [("youtube_url", "str"), ("segments_file", "str"), ("speed_factor", "float"),
-                   ("tts_voice", "str"), ("output_dir", "str"), ("return", "str")],
+    "run_kestro": [
+        ("youtube_url", "str"),
+        ("segments_file", "str"),
+        ("speed_factor", "float"),
+        ("tts_voice", "str"),
+        ("output_dir", "str"),
+        ("return", "str"),
+    ],
 }
 
 SIGNATURES = {
@@ -255,7 +406,7 @@ SIGNATURES = {
     "_generate_tts": "(text: 'str', output_file: 'str', voice: 'str') -> 'None'",
     "_build_atempo_chain": "(speed: 'float') -> 'str'",
     "run_kestro": "(youtube_url: 'str', segments_file: 'str', speed_factor: 'float', tts_voice: 'str', "
-                  "output_dir: 'str' = '.') -> 'str'",
+    "output_dir: 'str' = '.') -> 'str'",
 }
 
 
@@ -295,9 +446,19 @@ def test_one_function_type_of_its_own(kc):
 @pytest.fixture
 def restored(kc):
     """Puts back every attribute the test changes on the four functions."""
-    saved = {name: {a: getattr(getattr(kc, name), a)
-                    for a in ("__name__", "__qualname__", "__defaults__", "__kwdefaults__", "__annotations__")}
-             for name in NAMES}
+    saved = {
+        name: {
+            a: getattr(getattr(kc, name), a)
+            for a in (
+                "__name__",
+                "__qualname__",
+                "__defaults__",
+                "__kwdefaults__",
+                "__annotations__",
+            )
+        }
+        for name in NAMES
+    }
     yield
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
@@ -323,14 +484,26 @@ def test_names_accept_only_str(kc, restored, attribute):
         f()
 
 
-@pytest.mark.parametrize("attribute, accepted, refused, message", [
-    ("__defaults__", [("elsewhere",), (), None], [["elsewhere"], "x", {}],
-     "__defaults__ must be set to a tuple object"),
-    ("__kwdefaults__", [{"output_dir": "elsewhere"}, {}, None], [("x",), "x", []],
-     "__kwdefaults__ must be set to a dict object"),
-])
-def test_defaults_changes_warn_and_do_not_affect_calls(kc, restored, stop_at_download, attribute, accepted,
-                                                       refused, message):
+@pytest.mark.parametrize(
+    "attribute, accepted, refused, message",
+    [
+        (
+            "__defaults__",
+            [("elsewhere",), (), None],
+            [["elsewhere"], "x", {}],
+            "__defaults__ must be set to a tuple object",
+        ),
+        (
+            "__kwdefaults__",
+            [{"output_dir": "elsewhere"}, {}, None],
+            [("x",), "x", []],
+            "__kwdefaults__ must be set to a dict object",
+        ),
+    ],
+)
+def test_defaults_changes_warn_and_do_not_affect_calls(
+    kc, restored, stop_at_download, attribute, accepted, refused, message
+):
     f = kc.run_kestro
     for value in accepted:
         with pytest.warns(RuntimeWarning) as record:
@@ -342,9 +515,8 @@ def test_defaults_changes_warn_and_do_not_affect_calls(kc, restored, stop_at_dow
             f(*RUN_ARGS)
         assert stop_at_download[0][0][1] == "./movie.mp4"
     for value in refused:
-        with warnings.catch_warnings(record=True):
-            with pytest.raises(TypeError) as excinfo:
-                setattr(f, attribute, value)
+        with warnings.catch_warnings(record=True), pytest.raises(TypeError) as excinfo:
+            setattr(f, attribute, value)
         assert str(excinfo.value) == message
         assert getattr(f, attribute) == accepted[-1]
 

@@ -44,11 +44,14 @@ def leftovers(root, kind):
     return sorted(p.name for p in (pathlib.Path(root) / kind).iterdir())
 
 
-@pytest.mark.parametrize("xdg, expected", [
-    ("/x/cache", "/x/cache/kestro_core"),
-    ("relative/cache", "~/.cache/kestro_core"),
-    (None, "~/.cache/kestro_core"),
-])
+@pytest.mark.parametrize(
+    "xdg, expected",
+    [
+        ("/x/cache", "/x/cache/kestro_core"),
+        ("relative/cache", "~/.cache/kestro_core"),
+        (None, "~/.cache/kestro_core"),
+    ],
+)
 def test_default_cache_dir(monkeypatch, xdg, expected):
     if xdg is None:
         monkeypatch.delenv("XDG_CACHE_HOME", raising=False)
@@ -72,8 +75,10 @@ def test_round_trip(tmp_path, cache, monkeypatch, kind, linking):
     dest.parent.mkdir()
     os.link(precious, dest)
     if not linking:
+
         def refuse(*args, **kwargs):
             raise OSError(1, "links refused")
+
         monkeypatch.setattr(os, "link", refuse)
     entry = put(cache, kind, key(1), src)
     assert entry is not None and get(cache, kind, key(1)) == entry
@@ -127,8 +132,11 @@ def test_evict_downloads_first_least_recently_used_first(tmp_path, cache):
     cache.limit = 150
     removed = cache.evict()
     root = pathlib.Path(cache.root)
-    assert removed == [str(root / "downloads" / key(2)), str(root / "downloads" / key(1)),
-                       str(root / "narrations" / key(4))]
+    assert removed == [
+        str(root / "downloads" / key(2)),
+        str(root / "downloads" / key(1)),
+        str(root / "narrations" / key(4)),
+    ]
     assert get(cache, "narrations", key(3)) is not None
     assert cache.usage() == {"downloads": (0, 0), "narrations": (1, 100)}
     cache.limit = 100
@@ -160,7 +168,10 @@ def test_clear_by_kind_and_usage(tmp_path, cache):
     put(cache, "downloads", key(1), source(tmp_path, "d", bytes(300)))
     for n in (2, 3):
         put(cache, "narrations", key(n), source(tmp_path, f"n{n}", bytes(100)))
-    unrelated = [pathlib.Path(cache.root) / "notes.txt", pathlib.Path(cache.root) / "narrations" / "x"]
+    unrelated = [
+        pathlib.Path(cache.root) / "notes.txt",
+        pathlib.Path(cache.root) / "narrations" / "x",
+    ]
     for p in unrelated:
         p.write_text("mine")
     # temp directories of jobs: one dead long ago, one still writing
@@ -168,7 +179,10 @@ def test_clear_by_kind_and_usage(tmp_path, cache):
         temp = pathlib.Path(cache.root) / "narrations" / f".tmp-{key(9)}-{state}"
         temp.mkdir()
         (temp / "data").write_bytes(b"half")
-    for p in (temp.with_name(f".tmp-{key(9)}-dead") / "data", temp.with_name(f".tmp-{key(9)}-dead")):
+    for p in (
+        temp.with_name(f".tmp-{key(9)}-dead") / "data",
+        temp.with_name(f".tmp-{key(9)}-dead"),
+    ):
         os.utime(p, (0, 0))
     assert cache.usage() == {"downloads": (1, 300), "narrations": (2, 200)}
     assert cache.clear(downloads=False) == 200
@@ -180,10 +194,16 @@ def test_clear_by_kind_and_usage(tmp_path, cache):
 
 
 def no_op_calls(cache, src):
-    return [cache.put_download(key(1), str(src)), cache.get_download(key(1)),
-            cache.put_narration(key(2), str(src)), cache.get_narration(key(2)),
-            cache.memo_path("voice-hash"), cache.evict(), cache.clear(),
-            cache.usage()["downloads"]]
+    return [
+        cache.put_download(key(1), str(src)),
+        cache.get_download(key(1)),
+        cache.put_narration(key(2), str(src)),
+        cache.get_narration(key(2)),
+        cache.memo_path("voice-hash"),
+        cache.evict(),
+        cache.clear(),
+        cache.usage()["downloads"],
+    ]
 
 
 NO_OPS = [None, None, None, None, None, [], 0, (0, 0)]
@@ -194,8 +214,10 @@ def test_unwritable_root_warns_once_and_turns_off(tmp_path, warnings):
     root = tmp_path / "file" / "cache"
     cache = Cache(str(root), warn=warnings.append)
     assert no_op_calls(cache, source(tmp_path, "src", b"x")) == NO_OPS
-    assert warnings == [f"kestro_core: the cache at {root} cannot be written "
-                        "(Not a directory); this job runs without it"]
+    assert warnings == [
+        f"kestro_core: the cache at {root} cannot be written "
+        "(Not a directory); this job runs without it"
+    ]
     assert not cache.enabled
 
 
@@ -215,8 +237,12 @@ def test_unreadable_source_is_not_cached_but_cache_stays_on(tmp_path, cache, war
 def small_fs(tmp_path):
     mnt = tmp_path / "small"
     mnt.mkdir()
-    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mnt)],
-                          capture_output=True, text=True, timeout=10)
+    done = subprocess.run(
+        ["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mnt)],
+        capture_output=True,
+        text=True,
+        timeout=10,
+    )
     if done.returncode:
         pytest.skip(f"cannot mount a small tmpfs here: {done.stderr.strip()}")
     yield mnt
@@ -229,6 +255,8 @@ def test_full_disk_warns_once_and_leaves_no_partial_entry(tmp_path, small_fs, wa
     assert cache.put_download(key(1), str(big)) is None
     assert leftovers(cache.root, "downloads") == []
     assert cache.put_narration(key(2), str(big)) is None and cache.get_download(key(1)) is None
-    assert warnings == [f"kestro_core: the cache at {cache.root} cannot be written "
-                        "(No space left on device); this job runs without it"]
+    assert warnings == [
+        f"kestro_core: the cache at {cache.root} cannot be written "
+        "(No space left on device); this job runs without it"
+    ]
     assert big.stat().st_size == 2 * 1024 * 1024

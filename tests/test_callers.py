@@ -44,6 +44,7 @@ AUDIO = b"ABC"
 # the model
 # --------------------------------------------------------------------------
 
+
 class Sub(str):
     pass
 
@@ -115,8 +116,11 @@ def to_double(name, value):
         except Exception as exc:
             raise Failure(type(exc), str(exc), line)
         if type(result) is not float:
-            raise Failure(TypeError, f"{kind.__name__}.__float__ returned non-float (type {type(result).__name__})",
-                          line)
+            raise Failure(
+                TypeError,
+                f"{kind.__name__}.__float__ returned non-float (type {type(result).__name__})",
+                line,
+            )
         return result
     if hasattr(kind, "__index__"):
         try:
@@ -135,7 +139,11 @@ def model_bind(name, args, keywords):
 
     def count(how, expected, given):
         s = "" if expected == 1 else "s"
-        return Failure(TypeError, f"{name}() takes {how} {expected} positional argument{s} ({given} given)", line)
+        return Failure(
+            TypeError,
+            f"{name}() takes {how} {expected} positional argument{s} ({given} given)",
+            line,
+        )
 
     if any(not isinstance(k, str) for k, _ in keywords):
         # turned away by the interpreter before the function is reached
@@ -155,7 +163,9 @@ def model_bind(name, args, keywords):
         if at is None:
             text = str.__str__(key)
             if any(key == params[i] for i in range(n)):
-                raise Failure(TypeError, f"{name}() got multiple values for keyword argument '{text}'", line)
+                raise Failure(
+                    TypeError, f"{name}() got multiple values for keyword argument '{text}'", line
+                )
             raise Failure(TypeError, f"{name}() got an unexpected keyword argument '{text}'", line)
         slots[at] = value
     if R < P and slots[P - 1] is MISSING:
@@ -169,15 +179,19 @@ def model_bind(name, args, keywords):
         if i == NUMBER.get(name):
             continue
         if type(slots[i]) is not str:
-            raise Failure(TypeError, f"Argument '{param}' has incorrect type "
-                                     f"(expected str, got {type(slots[i]).__name__})",
-                          note=isinstance(slots[i], str))
+            raise Failure(
+                TypeError,
+                f"Argument '{param}' has incorrect type "
+                f"(expected str, got {type(slots[i]).__name__})",
+                note=isinstance(slots[i], str),
+            )
     return slots
 
 
 # --------------------------------------------------------------------------
 # observing what a body received
 # --------------------------------------------------------------------------
+
 
 class Stop(Exception):
     """Raised by a recorder to end a body once it has shown its values."""
@@ -191,9 +205,13 @@ class Observer:
         self.kc = kc
         self.seen = {}
         answer = SimpleNamespace(status_code=200)
-        job = SimpleNamespace(raise_for_status=lambda: None,
-                              json=lambda: {"success": True, "id": 1, "progress_url": "https://x/p"})
-        poll = SimpleNamespace(json=lambda: {"success": True, "progress": 1000, "download_url": "https://x/v"})
+        job = SimpleNamespace(
+            raise_for_status=lambda: None,
+            json=lambda: {"success": True, "id": 1, "progress_url": "https://x/p"},
+        )
+        poll = SimpleNamespace(
+            json=lambda: {"success": True, "progress": 1000, "download_url": "https://x/v"}
+        )
         answer.json = lambda: {"audio_data": base64.b64encode(AUDIO).decode()}
 
         def post(url, json, headers, timeout):
@@ -225,17 +243,26 @@ class Observer:
             self.seen["speed"] = speed
             return "atempo=1.0"
 
-        fake_os = SimpleNamespace(path=SimpleNamespace(join=join, exists=lambda p: False, abspath=os.path.abspath),
-                                  remove=os.remove)
+        fake_os = SimpleNamespace(
+            path=SimpleNamespace(join=join, exists=lambda p: False, abspath=os.path.abspath),
+            remove=os.remove,
+        )
         self.download_video = kc._download_video
         self.generate_tts = kc._generate_tts
         self.build_atempo_chain = kc._build_atempo_chain
-        for attr, value in dict(quote=quote, os=fake_os, time=SimpleNamespace(sleep=lambda s: None),
-                                requests=SimpleNamespace(get=lambda url, headers, timeout: job if timeout == 30 else poll,
-                                                         post=post),
-                                subprocess=SimpleNamespace(run=run)).items():
+        for attr, value in dict(
+            quote=quote,
+            os=fake_os,
+            time=SimpleNamespace(sleep=lambda s: None),
+            requests=SimpleNamespace(
+                get=lambda url, headers, timeout: job if timeout == 30 else poll, post=post
+            ),
+            subprocess=SimpleNamespace(run=run),
+        ).items():
             monkeypatch.setattr(kc, attr, value)
-        self.step_fakes = dict(_download_video=download, _generate_tts=tts, _build_atempo_chain=chain)
+        self.step_fakes = dict(
+            _download_video=download, _generate_tts=tts, _build_atempo_chain=chain
+        )
 
     def reset(self):
         self.seen = {}
@@ -267,8 +294,12 @@ class Observer:
     def _targets(self):
         # run_kestro is fetched from the namespace; the step functions it calls
         # there are the recorders, the published ones are called directly
-        return {"_download_video": self.download_video, "_generate_tts": self.generate_tts,
-                "_build_atempo_chain": self.build_atempo_chain, "run_kestro": self.kc.run_kestro}
+        return {
+            "_download_video": self.download_video,
+            "_generate_tts": self.generate_tts,
+            "_build_atempo_chain": self.build_atempo_chain,
+            "run_kestro": self.kc.run_kestro,
+        }
 
     def _bound(self, name, result):
         seen = self.seen
@@ -290,17 +321,19 @@ class Observer:
 # --------------------------------------------------------------------------
 
 texts = st.sampled_from(TOKENS)
-wrong_texts = st.one_of(st.none(), st.integers(-3, 3), st.just(b"arg-0.txt"), texts.map(Sub), st.floats(0, 4))
+wrong_texts = st.one_of(
+    st.none(), st.integers(-3, 3), st.just(b"arg-0.txt"), texts.map(Sub), st.floats(0, 4)
+)
 numbers = st.one_of(
     st.floats(-1e6, 1e6, allow_nan=False),
     st.just(float("inf")),
     st.integers(-10, 10),
     st.booleans(),
-    st.just(10 ** 400),
+    st.just(10**400),
     st.floats(0.1, 9).map(FloatSub),
     st.floats(0.1, 9).map(AsFloat),
     st.integers(-5, 5).map(AsIndex),
-    st.just(AsIndex(10 ** 400)),
+    st.just(AsIndex(10**400)),
     st.floats(0.1, 9).map(Both),
     st.just(FloatGivesText()),
     st.just(FloatRaises()),
@@ -335,13 +368,17 @@ def calls(draw, name):
     P = len(params)
     n = draw(st.integers(0, P + 1))
     args = [draw(value_for(name, min(i, P - 1))) for i in range(n)]
-    keywords = [(draw(spelling(params[i])), draw(value_for(name, i))) for i in range(n, P) if draw(often(8))]
+    keywords = [
+        (draw(spelling(params[i])), draw(value_for(name, i))) for i in range(n, P) if draw(often(8))
+    ]
     keywords = list(draw(st.permutations(keywords)))
     if not draw(often(4)):
         stray = draw(st.sampled_from(list(params) + NEAR_MISSES).flatmap(spelling))
         if all(str.__str__(stray) != str.__str__(k) for k, _ in keywords):
             index = params.index(stray) if stray in params else 0
-            keywords.insert(draw(st.integers(0, len(keywords))), (stray, draw(value_for(name, index))))
+            keywords.insert(
+                draw(st.integers(0, len(keywords))), (stray, draw(value_for(name, index)))
+            )
     if not draw(often(30)):
         keywords.append((1, "x"))
     return args, keywords
@@ -351,9 +388,13 @@ def calls(draw, name):
 # the property
 # --------------------------------------------------------------------------
 
+
 def module_lines(exc, name):
-    return [fs.lineno for fs in traceback.extract_tb(exc.__traceback__)
-            if fs.name == "kestro_core.kestro_core." + name]
+    return [
+        fs.lineno
+        for fs in traceback.extract_tb(exc.__traceback__)
+        if fs.name == "kestro_core.kestro_core." + name
+    ]
 
 
 def canonical(observer, name, bound):
@@ -373,7 +414,9 @@ def observer(kc, monkeypatch, tmp_path):
 
 
 @pytest.mark.parametrize("name", list(PARAMS))
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(data=st.data())
 def test_binding_matches_the_model(observer, name, data):
     args, keywords = data.draw(calls(name))
@@ -383,10 +426,16 @@ def test_binding_matches_the_model(observer, name, data):
     except Failure as failure:
         expected = failure
     kwargs = dict(keywords)
-    event("binds" if expected is None else " ".join(expected.message.replace(name + "()", "").split()[:3]))
+    event(
+        "binds"
+        if expected is None
+        else " ".join(expected.message.replace(name + "()", "").split()[:3])
+    )
     outcome, got = observer.call(name, args, kwargs)
     if expected is not None:
-        assert outcome == "error", f"expected {expected.kind.__name__}: {expected.message}, got {got!r}"
+        assert outcome == "error", (
+            f"expected {expected.kind.__name__}: {expected.message}, got {got!r}"
+        )
         assert type(got) is expected.kind and str(got) == expected.message, repr(got)
         assert len(getattr(got, "__notes__", [])) == (1 if expected.note else 0)
         assert module_lines(got, name) == ([] if expected.line is None else [expected.line])
@@ -407,6 +456,7 @@ def test_binding_matches_the_model(observer, name, data):
 # --------------------------------------------------------------------------
 # threads, re-entrancy, interrupts
 # --------------------------------------------------------------------------
+
 
 class Discard:
     """sys.stdout that keeps nothing."""
@@ -461,7 +511,9 @@ def test_threads(kc, monkeypatch, tmp_path):
     """4 threads x 200 calls, interleaved as finely as the interpreter allows:
     every chain and every failure message belongs to its own thread."""
     refused = SimpleNamespace(status_code=503)
-    monkeypatch.setattr(kc, "requests", SimpleNamespace(post=lambda url, json, headers, timeout: refused))
+    monkeypatch.setattr(
+        kc, "requests", SimpleNamespace(post=lambda url, json, headers, timeout: refused)
+    )
     speeds = [1.5, 3.0, 10.0, 0.75]
     want = [kc._build_atempo_chain(s) for s in speeds]
     out = str(tmp_path / "never.mp3")
@@ -516,7 +568,9 @@ def test_reentrant_calls(kc, monkeypatch, tmp_path, capsys):
         results.append(kc._build_atempo_chain(4.0))
         with pytest.raises(TypeError, match="takes exactly 3 positional arguments"):
             real_tts(json["text"])
-        return SimpleNamespace(status_code=200, json=lambda: {"audio_data": base64.b64encode(AUDIO).decode()})
+        return SimpleNamespace(
+            status_code=200, json=lambda: {"audio_data": base64.b64encode(AUDIO).decode()}
+        )
 
     def download(url, output_file):
         open(output_file, "wb").close()
@@ -532,7 +586,9 @@ def test_reentrant_calls(kc, monkeypatch, tmp_path, capsys):
     monkeypatch.setattr(kc, "_download_video", download)
     monkeypatch.setattr(kc, "_generate_tts", narrate)
     monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=lambda s: None))
-    monkeypatch.setattr(kc, "subprocess", SimpleNamespace(run=lambda argv, **kw: SimpleNamespace(returncode=0)))
+    monkeypatch.setattr(
+        kc, "subprocess", SimpleNamespace(run=lambda argv, **kw: SimpleNamespace(returncode=0))
+    )
 
     def one_run():
         depth.clear()
@@ -541,8 +597,13 @@ def test_reentrant_calls(kc, monkeypatch, tmp_path, capsys):
 
     assert one_run() == str(outer / "FINAL_KESTRO.mp4")
     # the inner run, with its own voice, finished inside the outer download
-    assert results == [("outer", "inner-voice", chain_25), chain_4, str(inner / "FINAL_KESTRO.mp4"),
-                       ("outer", "outer-voice", chain_25), chain_4]
+    assert results == [
+        ("outer", "inner-voice", chain_25),
+        chain_4,
+        str(inner / "FINAL_KESTRO.mp4"),
+        ("outer", "outer-voice", chain_25),
+        chain_4,
+    ]
     out = capsys.readouterr().out
     assert out.count("✅ Done! Vertical Output: ") == 2
     assert out.index(str(inner / "FINAL_KESTRO.mp4")) < out.index(str(outer / "FINAL_KESTRO.mp4"))
@@ -558,12 +619,18 @@ def test_interrupt_during_poll_sleep(kc, monkeypatch, tmp_path, capsys):
     def sleep(seconds):
         raise interrupt
 
-    job = SimpleNamespace(raise_for_status=lambda: None,
-                          json=lambda: {"success": True, "id": 3, "progress_url": "https://x/p"})
+    job = SimpleNamespace(
+        raise_for_status=lambda: None,
+        json=lambda: {"success": True, "id": 3, "progress_url": "https://x/p"},
+    )
     gets = []
-    monkeypatch.setattr(kc, "requests", SimpleNamespace(get=lambda url, headers, timeout: gets.append(url) or job))
+    monkeypatch.setattr(
+        kc, "requests", SimpleNamespace(get=lambda url, headers, timeout: gets.append(url) or job)
+    )
     monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=sleep))
-    monkeypatch.setattr(kc, "subprocess", SimpleNamespace(run=lambda *a, **k: pytest.fail("wget started")))
+    monkeypatch.setattr(
+        kc, "subprocess", SimpleNamespace(run=lambda *a, **k: pytest.fail("wget started"))
+    )
     out = tmp_path / "movie.mp4"
     with pytest.raises(KeyboardInterrupt) as info:
         kc._download_video("https://youtu.be/x", str(out))
@@ -571,11 +638,16 @@ def test_interrupt_during_poll_sleep(kc, monkeypatch, tmp_path, capsys):
     entries = traceback.extract_tb(info.value.__traceback__)
     # the caller, the module's entry, then the sleep that raised
     assert [e.name for e in entries[-3:]] == [
-        "test_interrupt_during_poll_sleep", "kestro_core.kestro_core._download_video", "sleep"]
+        "test_interrupt_during_poll_sleep",
+        "kestro_core.kestro_core._download_video",
+        "sleep",
+    ]
     assert entries[-2].filename == kc._download_video.__code__.co_filename
     assert len(gets) == 1  # the job request; no poll was sent
     assert not out.exists()
-    assert capsys.readouterr().out == "📥 Requesting download from server...\n⏳ Processing job 3...\n"
+    assert (
+        capsys.readouterr().out == "📥 Requesting download from server...\n⏳ Processing job 3...\n"
+    )
     # the module is usable at once afterwards
     assert kc._build_atempo_chain(3.0) == "atempo=2.0,atempo=1.5000"
 
@@ -610,10 +682,20 @@ def test_rebound_helper_returning_wrong_type(tmp_path, case):
     body builds text from it: a TypeError, as the same Python would give; not
     a crash and not an interpreter-internal error. Run in a child interpreter
     so that a crash is reported instead of taking the test run down."""
-    script = ("import sys, kestro_core.kestro_core as kc\n"
-              "try:\n" + "".join("    " + line + "\n" for line in REBOUND[case].strip().splitlines()) +
-              "except TypeError as exc:\n    print('TypeError', exc)\n")
-    child = subprocess.run([sys.executable, "-P", "-c", script], cwd=tmp_path, capture_output=True, text=True,
-                           timeout=60)
+    script = (
+        "import sys, kestro_core.kestro_core as kc\n"
+        "try:\n"
+        + "".join("    " + line + "\n" for line in REBOUND[case].strip().splitlines())
+        + "except TypeError as exc:\n    print('TypeError', exc)\n"
+    )
+    child = subprocess.run(
+        [sys.executable, "-P", "-c", script],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert child.returncode == 0, child.stderr[-3000:]
-    assert child.stdout.splitlines()[-1].startswith("TypeError"), child.stdout + child.stderr[-3000:]
+    assert child.stdout.splitlines()[-1].startswith("TypeError"), (
+        child.stdout + child.stderr[-3000:]
+    )

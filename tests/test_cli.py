@@ -54,6 +54,7 @@ def seg(**kw):
 # the checker
 # --------------------------------------------------------------------------
 
+
 def test_good_file_passes_with_count_and_total(tmp_path):
     report = check(write(tmp_path, GOOD), speed=1.5, output_dir=str(tmp_path))
     assert list(report) == []
@@ -61,23 +62,35 @@ def test_good_file_passes_with_count_and_total(tmp_path):
     assert report.narrated_us == 2_500_000
 
 
-@pytest.mark.parametrize("content, expected, fragment", [
-    (b"\xef\xbb\xbf" + json.dumps(GOOD).encode(), [(None, None)], "byte-order mark"),
-    (b'[{"start": "1", "end": "2", "voiceover": "caf\xe9"}]', [(None, None)], "not UTF-8"),
-    ('[{"start": "1", "end": "2",}]', [(None, None)], "not valid JSON"),
-    ({"start": "1", "end": "2", "voiceover": "x"}, [(None, None)], "inside [ ]"),
-    ([], [(None, None)], "no Segment"),
-    ([seg(), ["1", "2", "x"]], [(2, None)], "is an array"),
-    ([seg(), seg(start=None)], [(2, "start")], "missing"),
-    ([seg(start=None, Start="00:00:01")], [(1, "start")], 'did you mean "start"?'),
-    ([seg(voiceover=None, **{"Voice_Over": "x"})], [(1, "voiceover")], 'did you mean'),
-    ([seg(end=2)], [(1, "end")], 'write it in quotes: "2"'),
-    ([seg(voiceover=None, ), seg(voiceover=7)], [(1, "voiceover"), (2, "voiceover")], "string"),
-    ([seg(start="1:75")], [(1, "start")], "not a time ffmpeg reads"),
-    ([seg(), seg(start="00:00:09", end="00:00:08")], [(2, "end")], 'not after "start"'),
-    ([seg(start="5", end="5")], [(1, "end")], 'not after "start"'),
-    ([seg(voiceover=" \n\t")], [(1, "voiceover")], "narration is empty"),
-])
+@pytest.mark.parametrize(
+    "content, expected, fragment",
+    [
+        (b"\xef\xbb\xbf" + json.dumps(GOOD).encode(), [(None, None)], "byte-order mark"),
+        (b'[{"start": "1", "end": "2", "voiceover": "caf\xe9"}]', [(None, None)], "not UTF-8"),
+        ('[{"start": "1", "end": "2",}]', [(None, None)], "not valid JSON"),
+        ({"start": "1", "end": "2", "voiceover": "x"}, [(None, None)], "inside [ ]"),
+        ([], [(None, None)], "no Segment"),
+        ([seg(), ["1", "2", "x"]], [(2, None)], "is an array"),
+        ([seg(), seg(start=None)], [(2, "start")], "missing"),
+        ([seg(start=None, Start="00:00:01")], [(1, "start")], 'did you mean "start"?'),
+        ([seg(voiceover=None, **{"Voice_Over": "x"})], [(1, "voiceover")], "did you mean"),
+        ([seg(end=2)], [(1, "end")], 'write it in quotes: "2"'),
+        (
+            [
+                seg(
+                    voiceover=None,
+                ),
+                seg(voiceover=7),
+            ],
+            [(1, "voiceover"), (2, "voiceover")],
+            "string",
+        ),
+        ([seg(start="1:75")], [(1, "start")], "not a time ffmpeg reads"),
+        ([seg(), seg(start="00:00:09", end="00:00:08")], [(2, "end")], 'not after "start"'),
+        ([seg(start="5", end="5")], [(1, "end")], 'not after "start"'),
+        ([seg(voiceover=" \n\t")], [(1, "voiceover")], "narration is empty"),
+    ],
+)
 def test_each_fault_names_segment_and_key(tmp_path, content, expected, fragment):
     report = check(write(tmp_path, content), output_dir=str(tmp_path))
     assert found(report) == expected
@@ -99,16 +112,34 @@ def test_every_problem_is_reported_at_once_in_order(tmp_path):
     ]
     report = check(write(tmp_path, segments), speed=0.3, output_dir=str(tmp_path / "gone"))
     assert found(report) == [
-        (1, "start"), (3, "start"), (3, "end"), (3, "voiceover"), (4, None), (5, "end"),
-        (None, None), (None, None),
+        (1, "start"),
+        (3, "start"),
+        (3, "end"),
+        (3, "voiceover"),
+        (4, None),
+        (5, "end"),
+        (None, None),
+        (None, None),
     ]
     assert "atempo" in report[-2].message and "does not exist" in report[-1].message
 
 
-@pytest.mark.parametrize("speed, bad", [
-    (0.25, True), (0.5, False), (2.0, False), (2.2, False), (100.0, False), (1000.0, False),
-    (0.0, True), (-1.0, True), (math.nan, True), (math.inf, True), (3e6, True),
-])
+@pytest.mark.parametrize(
+    "speed, bad",
+    [
+        (0.25, True),
+        (0.5, False),
+        (2.0, False),
+        (2.2, False),
+        (100.0, False),
+        (1000.0, False),
+        (0.0, True),
+        (-1.0, True),
+        (math.nan, True),
+        (math.inf, True),
+        (3e6, True),
+    ],
+)
 def test_speed_is_checked_against_the_atempo_range(tmp_path, speed, bad):
     report = check(write(tmp_path, GOOD), speed=speed, output_dir=str(tmp_path))
     assert bool(report) is bad
@@ -126,9 +157,11 @@ def test_output_directory_faults(tmp_path):
     broken = tmp_path / "two\nlines"
     broken.mkdir()
     segments = write(tmp_path, GOOD)
-    for out_dir, fragment in [(str(tmp_path / "missing"), "does not exist"),
-                              (plain_file, "not a directory"),
-                              (str(broken), "line break")]:
+    for out_dir, fragment in [
+        (str(tmp_path / "missing"), "does not exist"),
+        (plain_file, "not a directory"),
+        (str(broken), "line break"),
+    ]:
         report = check(segments, output_dir=out_dir)
         assert [p.segment for p in report] == [None]
         assert fragment in report[0].message
@@ -137,19 +170,40 @@ def test_output_directory_faults(tmp_path):
 def test_programs_missing_from_path(tmp_path, monkeypatch):
     monkeypatch.setenv("PATH", str(tmp_path))
     report = check(write(tmp_path, GOOD), output_dir=str(tmp_path))
-    assert [p.message for p in report] == [f"{name} is not on PATH"
-                                           for name in ("ffmpeg", "ffprobe", "wget")]
+    assert [p.message for p in report] == [
+        f"{name} is not on PATH" for name in ("ffmpeg", "ffprobe", "wget")
+    ]
 
 
-@pytest.mark.parametrize("text, us", [
-    ("65.5", 65_500_000), ("01:05.5", 65_500_000), ("00:01:05.500", 65_500_000),
-    ("1:2:3", 3_723_000_000), ("1234:00:00", 4_442_400_000_000), ("-5", -5_000_000),
-    ("5.", 5_000_000), ("5.1234567", 5_123_456), ("5s", 5_000_000), ("1.5ms", 1_500),
-    ("7us", 7), ("+5", 5_000_000),
-    (".5", None), ("100:00", None), ("00:60", None), ("1:60:00", None),
-    ("12345:00:00", None), ("5m", None), ("5e3", None), ("1,5", None), ("", None),
-    ("5 ", None), ("9999999999999", None), ("5\x00", None),
-])
+@pytest.mark.parametrize(
+    "text, us",
+    [
+        ("65.5", 65_500_000),
+        ("01:05.5", 65_500_000),
+        ("00:01:05.500", 65_500_000),
+        ("1:2:3", 3_723_000_000),
+        ("1234:00:00", 4_442_400_000_000),
+        ("-5", -5_000_000),
+        ("5.", 5_000_000),
+        ("5.1234567", 5_123_456),
+        ("5s", 5_000_000),
+        ("1.5ms", 1_500),
+        ("7us", 7),
+        ("+5", 5_000_000),
+        (".5", None),
+        ("100:00", None),
+        ("00:60", None),
+        ("1:60:00", None),
+        ("12345:00:00", None),
+        ("5m", None),
+        ("5e3", None),
+        ("1,5", None),
+        ("", None),
+        ("5 ", None),
+        ("9999999999999", None),
+        ("5\x00", None),
+    ],
+)
 def test_time_syntax(text, us):
     assert parse_time(text) == us
 
@@ -158,9 +212,25 @@ def test_time_syntax(text, us):
 def test_time_syntax_agrees_with_local_ffmpeg():
     for text in (".5", "100:00", "1234:00:00", "01:05s", "9223372036855", "-00:01"):
         done = subprocess.run(
-            ["ffmpeg", "-hide_banner", "-v", "error", "-ss", text, "-f", "lavfi",
-             "-i", "nullsrc=s=16x16:d=0.04", "-frames:v", "1", "-f", "null", "-"],
-            capture_output=True)
+            [
+                "ffmpeg",
+                "-hide_banner",
+                "-v",
+                "error",
+                "-ss",
+                text,
+                "-f",
+                "lavfi",
+                "-i",
+                "nullsrc=s=16x16:d=0.04",
+                "-frames:v",
+                "1",
+                "-f",
+                "null",
+                "-",
+            ],
+            capture_output=True,
+        )
         assert (done.returncode == 0) == (parse_time(text) is not None), text
 
 
@@ -168,11 +238,13 @@ def test_time_syntax_agrees_with_local_ffmpeg():
 # media and stand-ins
 # --------------------------------------------------------------------------
 
+
 @pytest.fixture(scope="module")
 def media(tmp_path_factory):
     if not HAVE_TOOLS:
         pytest.skip("needs ffmpeg, ffprobe and wget")
     from tests.support.media import make_narration, make_source_video
+
     d = tmp_path_factory.mktemp("media")
     source = make_source_video(d / "source.mp4", duration=4, size="320x180")
     mp3 = Path(make_narration(d / "narration.mp3", 1)).read_bytes()
@@ -191,6 +263,7 @@ def test_source_ranges_must_lie_inside_the_video(tmp_path, media):
 # the command line, in subprocesses
 # --------------------------------------------------------------------------
 
+
 def clean_env():
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     env.update(NO_PROXY="127.0.0.1,localhost", PYTHONIOENCODING="utf-8")
@@ -198,8 +271,14 @@ def clean_env():
 
 
 def cli(cwd, *args):
-    return subprocess.run([sys.executable, "-P", "-m", "kestro_core", *args], cwd=cwd,
-                          env=clean_env(), capture_output=True, text=True, timeout=120)
+    return subprocess.run(
+        [sys.executable, "-P", "-m", "kestro_core", *args],
+        cwd=cwd,
+        env=clean_env(),
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
 
 
 @needs_tools
@@ -214,8 +293,13 @@ def test_exit_statuses(tmp_path):
     assert done.returncode == 1
     assert 'Segment 1 "start"' in done.stdout and 'Segment 2 "end"' in done.stdout
 
-    for args in ([], ["check"], ["frobnicate"], ["check", "segments.json", "--speed", "fast"],
-                 ["run", "LINK", "segments.json", "--speed", "2"]):
+    for args in (
+        [],
+        ["check"],
+        ["frobnicate"],
+        ["check", "segments.json", "--speed", "fast"],
+        ["run", "LINK", "segments.json", "--speed", "2"],
+    ):
         assert cli(tmp_path, *args).returncode == 2, args
 
 
@@ -238,17 +322,30 @@ LAUNCHER = textwrap.dedent("""\
 def routed(tmp_path, media):
     pytest.importorskip("kestro_core.kestro_core")
     from demo.standin import StandIn
+
     source, mp3 = media
     launcher = tmp_path / "launch.py"
     launcher.write_text(LAUNCHER.format(root=str(ROOT)), encoding="utf-8")
     out = tmp_path / "out"
     out.mkdir()
     with StandIn(source, make_mp3=lambda text, voice: mp3) as standin:
+
         def run(*args):
-            argv = [sys.executable, "-P", str(launcher), standin.origin, "run",
-                    "https://www.youtube.com/watch?v=abc", *args, "--output-dir", "out"]
-            return subprocess.run(argv, cwd=tmp_path, env=clean_env(), capture_output=True,
-                                  text=True, timeout=300)
+            argv = [
+                sys.executable,
+                "-P",
+                str(launcher),
+                standin.origin,
+                "run",
+                "https://www.youtube.com/watch?v=abc",
+                *args,
+                "--output-dir",
+                "out",
+            ]
+            return subprocess.run(
+                argv, cwd=tmp_path, env=clean_env(), capture_output=True, text=True, timeout=300
+            )
+
         yield standin, run, out
 
 
@@ -273,6 +370,7 @@ def test_run_end_to_end(tmp_path, routed):
     assert [h.json()["voice"] for h in standin.speech_hits] == ["v1", "v1"]
     assert len(standin.job_hits) == 1 and len(standin.file_hits) == 1
     from tests.support.media import dimensions
+
     assert dimensions(out / "FINAL_KESTRO.mp4") == (1080, 1920)
 
 

@@ -9,18 +9,20 @@ the real ``wget``.  The module's ``time`` is replaced by a recorder so the
 import io
 import os
 import socket
-import sys
 import subprocess
+import sys
 
 import pytest
 import requests
 
-from tests.support.entries import module_entries as entries_of
 from demo.standin import OMIT, StandIn
+from tests.support.entries import module_entries as entries_of
 
 API = "https://api.fetchbox.example/ajax/download.php?format=1080&url="
-BROWSER_UA = ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
-              "(KHTML, like Gecko) Chrome/144.0.0.0 Safari/537.36")
+BROWSER_UA = (
+    "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
+    "(KHTML, like Gecko) Chrome/144.0.0.0 Safari/537.36"
+)
 HEADERS = [
     ("accept", "*/*"),
     ("accept-language", "en-US,en;q=0.6"),
@@ -88,8 +90,12 @@ def out(tmp_path):
 
 
 def with_file_url(seq, standin):
-    return [{k: standin.file_url() if v == FILE else v for k, v in e.items()}
-            if isinstance(e, dict) else e for e in seq]
+    return [
+        {k: standin.file_url() if v == FILE else v for k, v in e.items()}
+        if isinstance(e, dict)
+        else e
+        for e in seq
+    ]
 
 
 def module_entries(exc):
@@ -107,15 +113,22 @@ def read(path):
 # the normal run
 # --------------------------------------------------------------------------
 
-@pytest.mark.parametrize("link, encoded", [
-    ("https://www.youtube.com/watch?v=dQw4w9WgXcQ&t=42s",
-     "https%3A%2F%2Fwww.youtube.com%2Fwatch%3Fv%3DdQw4w9WgXcQ%26t%3D42s"),
-    ("https://youtu.be/x?si=a=b&list=PL1&format=720",
-     "https%3A%2F%2Fyoutu.be%2Fx%3Fsi%3Da%3Db%26list%3DPL1%26format%3D720"),
-    ("watch?v=a b+c", "watch%3Fv%3Da%20b%2Bc"),
-    ("https://y.example/v=é~_.-%41#top",
-     "https%3A%2F%2Fy.example%2Fv%3D%C3%A9~_.-%2541%23top"),
-])
+
+@pytest.mark.parametrize(
+    "link, encoded",
+    [
+        (
+            "https://www.youtube.com/watch?v=dQw4w9WgXcQ&t=42s",
+            "https%3A%2F%2Fwww.youtube.com%2Fwatch%3Fv%3DdQw4w9WgXcQ%26t%3D42s",
+        ),
+        (
+            "https://youtu.be/x?si=a=b&list=PL1&format=720",
+            "https%3A%2F%2Fyoutu.be%2Fx%3Fsi%3Da%3Db%26list%3DPL1%26format%3D720",
+        ),
+        ("watch?v=a b+c", "watch%3Fv%3Da%20b%2Bc"),
+        ("https://y.example/v=é~_.-%41#top", "https%3A%2F%2Fy.example%2Fv%3D%C3%A9~_.-%2541%23top"),
+    ],
+)
 def test_link_travels_as_the_single_url_value(kc, standin, routed, clock, out, link, encoded):
     kc._download_video(link, out)
 
@@ -154,8 +167,9 @@ def test_headers_and_timeouts_of_job_and_polls(kc, standin, routed, clock, out):
     assert clock.calls_before == [1, 2, 3]
 
 
-def test_printed_lines_and_relative_output_path(kc, standin, routed, clock, capsys,
-                                                 tmp_path, monkeypatch):
+def test_printed_lines_and_relative_output_path(
+    kc, standin, routed, clock, capsys, tmp_path, monkeypatch
+):
     monkeypatch.chdir(tmp_path)
     assert kc._download_video(LINK, "movie.mp4") is None
 
@@ -169,8 +183,7 @@ def test_printed_lines_and_relative_output_path(kc, standin, routed, clock, caps
     assert read(tmp_path / "movie.mp4") == VIDEO_BYTES
 
 
-def test_progress_line_is_flushed_without_newline(kc, standin, routed, clock, out,
-                                                  monkeypatch):
+def test_progress_line_is_flushed_without_newline(kc, standin, routed, clock, out, monkeypatch):
     flush = object()
 
     class Stream(io.StringIO):
@@ -195,18 +208,21 @@ def test_progress_line_is_flushed_without_newline(kc, standin, routed, clock, ou
     assert "\r  100%\n⬇️  Downloading video...\n" in stream.getvalue()
 
 
-@pytest.mark.parametrize("job_id, text", [
-    ("abc-123", "abc-123"),
-    ("", ""),
-    (42, "42"),
-    (12345678901234567890, "12345678901234567890"),
-    (2.5, "2.5"),
-    (1e20, "1e+20"),
-    (True, "True"),
-    (None, "None"),
-    ([1, "a"], "[1, 'a']"),
-    ({"k": 1}, "{'k': 1}"),
-])
+@pytest.mark.parametrize(
+    "job_id, text",
+    [
+        ("abc-123", "abc-123"),
+        ("", ""),
+        (42, "42"),
+        (12345678901234567890, "12345678901234567890"),
+        (2.5, "2.5"),
+        (1e20, "1e+20"),
+        (True, "True"),
+        (None, "None"),
+        ([1, "a"], "[1, 'a']"),
+        ({"k": 1}, "{'k': 1}"),
+    ],
+)
 def test_job_id_is_printed_in_text_form(kc, standin, routed, clock, out, capsys, job_id, text):
     standin.job_id = job_id
     kc._download_video(LINK, out)
@@ -214,26 +230,33 @@ def test_job_id_is_printed_in_text_form(kc, standin, routed, clock, out, capsys,
     assert lines[1] == "⏳ Processing job " + text + "..."
 
 
-@pytest.mark.parametrize("seq, shown", [
-    # "success" false keeps polling however high the progress
-    ([{"success": False, "progress": 1000}, 1000], ["100", "100"]),
-    ([{"progress": 1000, "download_url": FILE}, 1000], ["100", "100"]),
-    *[([{"success": falsy, "progress": 1000, "download_url": FILE}, 1000], ["100", "100"])
-      for falsy in (0, "", [], {}, None)],
-    # success with less than 1000 keeps polling, although it reads 100%
-    ([{"success": True, "progress": 999, "download_url": FILE}, 1000], ["100", "100"]),
-    # a missing progress counts as 0, success or not
-    ([{"success": True, "download_url": FILE}, 1000], ["0", "100"]),
-    # truthy success values and progress at or above 1000 finish
-    *[([{"success": truthy, "progress": 1000, "download_url": FILE}], ["100"])
-      for truthy in (1, "yes", [0], {"a": 1})],
-    ([{"success": True, "progress": 1000.0, "download_url": FILE}], ["100"]),
-    ([1500], ["150"]),
-    ([{"success": True, "progress": 12345, "download_url": FILE}], ["1234"]),
-    # ".0f" rounds half to even; fractional and negative values are shown
-    ([5, 15, 25, 994, 995, -10, 1000], ["0", "2", "2", "99", "100", "-1", "100"]),
-    ([0.4, 999.9, 1000], ["0", "100", "100"]),
-])
+@pytest.mark.parametrize(
+    "seq, shown",
+    [
+        # "success" false keeps polling however high the progress
+        ([{"success": False, "progress": 1000}, 1000], ["100", "100"]),
+        ([{"progress": 1000, "download_url": FILE}, 1000], ["100", "100"]),
+        *[
+            ([{"success": falsy, "progress": 1000, "download_url": FILE}, 1000], ["100", "100"])
+            for falsy in (0, "", [], {}, None)
+        ],
+        # success with less than 1000 keeps polling, although it reads 100%
+        ([{"success": True, "progress": 999, "download_url": FILE}, 1000], ["100", "100"]),
+        # a missing progress counts as 0, success or not
+        ([{"success": True, "download_url": FILE}, 1000], ["0", "100"]),
+        # truthy success values and progress at or above 1000 finish
+        *[
+            ([{"success": truthy, "progress": 1000, "download_url": FILE}], ["100"])
+            for truthy in (1, "yes", [0], {"a": 1})
+        ],
+        ([{"success": True, "progress": 1000.0, "download_url": FILE}], ["100"]),
+        ([1500], ["150"]),
+        ([{"success": True, "progress": 12345, "download_url": FILE}], ["1234"]),
+        # ".0f" rounds half to even; fractional and negative values are shown
+        ([5, 15, 25, 994, 995, -10, 1000], ["0", "2", "2", "99", "100", "-1", "100"]),
+        ([0.4, 999.9, 1000], ["0", "100", "100"]),
+    ],
+)
 def test_poll_outcomes(kc, standin, routed, clock, out, capsys, seq, shown):
     standin.progress_seq = with_file_url(seq, standin)
     kc._download_video(LINK, out)
@@ -290,24 +313,34 @@ def test_timeout_after_60_unfinished_polls(kc, standin, routed, clock, out, caps
 # failures
 # --------------------------------------------------------------------------
 
-@pytest.mark.parametrize("switches, exc, message", [
-    (dict(job_status=500), requests.HTTPError, None),
-    (dict(job_status=404), requests.HTTPError, None),
-    (dict(job_status=204), requests.exceptions.JSONDecodeError, None),
-    (dict(job_raw="<html>busy</html>"), requests.exceptions.JSONDecodeError, None),
-    (dict(job_answer={"success": False, "error": "Video unavailable", "code": 7}),
-     Exception, "Download API error: {'success': False, 'error': 'Video unavailable', 'code': 7}"),
-    (dict(job_answer={"id": 5, "progress_url": "http://127.0.0.1:9/p"}),
-     Exception, "Download API error: {'id': 5, 'progress_url': 'http://127.0.0.1:9/p'}"),
-    (dict(job_answer={"success": 0}), Exception, "Download API error: {'success': 0}"),
-    (dict(job_answer={"success": ""}), Exception, "Download API error: {'success': ''}"),
-    (dict(job_answer={"success": None}), Exception, "Download API error: {'success': None}"),
-    (dict(job_answer={}), Exception, "Download API error: {}"),
-    (dict(job_answer=[1, 2]), AttributeError, None),
-    (dict(job_id=OMIT), KeyError, None),
-    (dict(progress_url=OMIT), KeyError, None),
-    (dict(job_id=OMIT, progress_url=OMIT), KeyError, None),
-])
+
+@pytest.mark.parametrize(
+    "switches, exc, message",
+    [
+        (dict(job_status=500), requests.HTTPError, None),
+        (dict(job_status=404), requests.HTTPError, None),
+        (dict(job_status=204), requests.exceptions.JSONDecodeError, None),
+        (dict(job_raw="<html>busy</html>"), requests.exceptions.JSONDecodeError, None),
+        (
+            dict(job_answer={"success": False, "error": "Video unavailable", "code": 7}),
+            Exception,
+            "Download API error: {'success': False, 'error': 'Video unavailable', 'code': 7}",
+        ),
+        (
+            dict(job_answer={"id": 5, "progress_url": "http://127.0.0.1:9/p"}),
+            Exception,
+            "Download API error: {'id': 5, 'progress_url': 'http://127.0.0.1:9/p'}",
+        ),
+        (dict(job_answer={"success": 0}), Exception, "Download API error: {'success': 0}"),
+        (dict(job_answer={"success": ""}), Exception, "Download API error: {'success': ''}"),
+        (dict(job_answer={"success": None}), Exception, "Download API error: {'success': None}"),
+        (dict(job_answer={}), Exception, "Download API error: {}"),
+        (dict(job_answer=[1, 2]), AttributeError, None),
+        (dict(job_id=OMIT), KeyError, None),
+        (dict(progress_url=OMIT), KeyError, None),
+        (dict(job_id=OMIT, progress_url=OMIT), KeyError, None),
+    ],
+)
 def test_job_request_failures(kc, standin, routed, clock, out, capsys, switches, exc, message):
     standin.configure(**switches)
     with pytest.raises(exc) as ei:
@@ -330,16 +363,19 @@ def _closed_port():
         return s.getsockname()[1]
 
 
-@pytest.mark.parametrize("switches, exc", [
-    (dict(poll_raw="not json"), requests.exceptions.JSONDecodeError),
-    (dict(poll_status=502, poll_raw=""), requests.exceptions.JSONDecodeError),
-    (dict(progress_seq=[0, {"success": True, "progress": 1000}]), KeyError),
-    (dict(progress_seq=[{"success": True, "progress": None}]), TypeError),
-    (dict(progress_seq=[{"success": False, "progress": None}]), TypeError),
-    (dict(progress_seq=[{"success": True, "progress": "1000"}]), TypeError),
-    (dict(progress_seq=[0, {"progress": "50"}]), TypeError),
-    ("closed port", requests.ConnectionError),
-])
+@pytest.mark.parametrize(
+    "switches, exc",
+    [
+        (dict(poll_raw="not json"), requests.exceptions.JSONDecodeError),
+        (dict(poll_status=502, poll_raw=""), requests.exceptions.JSONDecodeError),
+        (dict(progress_seq=[0, {"success": True, "progress": 1000}]), KeyError),
+        (dict(progress_seq=[{"success": True, "progress": None}]), TypeError),
+        (dict(progress_seq=[{"success": False, "progress": None}]), TypeError),
+        (dict(progress_seq=[{"success": True, "progress": "1000"}]), TypeError),
+        (dict(progress_seq=[0, {"progress": "50"}]), TypeError),
+        ("closed port", requests.ConnectionError),
+    ],
+)
 def test_poll_failures(kc, standin, routed, clock, out, switches, exc):
     if switches == "closed port":
         standin.progress_url = f"http://127.0.0.1:{_closed_port()}/progress/1"
@@ -364,8 +400,7 @@ def test_failing_wget_raises_called_process_error(kc, standin, routed, clock, ou
         kc._download_video(LINK, out)
 
     assert ei.value.returncode == 8  # wget: server issued an error response
-    assert ei.value.cmd == ["wget", "-q", "-O", out, "--user-agent", BROWSER_UA,
-                            standin.file_url()]
+    assert ei.value.cmd == ["wget", "-q", "-O", out, "--user-agent", BROWSER_UA, standin.file_url()]
     assert len(standin.file_hits) == 1
     printed = capsys.readouterr().out
     assert printed.endswith("\r  100%\n⬇️  Downloading video...\n")
@@ -381,24 +416,28 @@ def test_missing_wget_raises_os_error(kc, standin, routed, clock, out, tmp_path,
     assert standin.file_hits == []
 
 
-@pytest.mark.parametrize("value", [
-    "-e",
-    "--post-file=/etc/passwd",
-    "-O/tmp/elsewhere",
-    "ftp://127.0.0.1/movie.mp4",
-    "file:///etc/hostname",
-    "//127.0.0.1/files/movie.mp4",
-    " http://127.0.0.1/files/movie.mp4",
-    "httpx://127.0.0.1/files/movie.mp4",
-    "",
-    7,
-    None,
-    True,
-    ["http://127.0.0.1/files/movie.mp4"],
-    {"url": "http://127.0.0.1/files/movie.mp4"},
-])
-def test_unsafe_download_url_is_refused_before_wget(kc, standin, routed, clock, out,
-                                                    monkeypatch, value):
+@pytest.mark.parametrize(
+    "value",
+    [
+        "-e",
+        "--post-file=/etc/passwd",
+        "-O/tmp/elsewhere",
+        "ftp://127.0.0.1/movie.mp4",
+        "file:///etc/hostname",
+        "//127.0.0.1/files/movie.mp4",
+        " http://127.0.0.1/files/movie.mp4",
+        "httpx://127.0.0.1/files/movie.mp4",
+        "",
+        7,
+        None,
+        True,
+        ["http://127.0.0.1/files/movie.mp4"],
+        {"url": "http://127.0.0.1/files/movie.mp4"},
+    ],
+)
+def test_unsafe_download_url_is_refused_before_wget(
+    kc, standin, routed, clock, out, monkeypatch, value
+):
     spy = SubprocessSpy()
     monkeypatch.setattr(kc, "subprocess", spy)
     standin.download_url = value
@@ -413,16 +452,16 @@ def test_unsafe_download_url_is_refused_before_wget(kc, standin, routed, clock, 
     assert len(module_entries(ei.value)) == 1
 
 
-def test_download_url_is_passed_to_wget_as_received(kc, standin, routed, clock, out,
-                                                    monkeypatch):
+def test_download_url_is_passed_to_wget_as_received(kc, standin, routed, clock, out, monkeypatch):
     spy = SubprocessSpy()
     monkeypatch.setattr(kc, "subprocess", spy)
     url = standin.file_url("odd%20name.mp4") + "?sig=a&b=c"
     standin.download_url = url
     kc._download_video(LINK, out)
 
-    assert spy.runs == [((["wget", "-q", "-O", out, "--user-agent", BROWSER_UA, url],),
-                         {"check": True})]
+    assert spy.runs == [
+        ((["wget", "-q", "-O", out, "--user-agent", BROWSER_UA, url],), {"check": True})
+    ]
     (transfer,) = standin.file_hits
     assert transfer.target == "/files/odd%20name.mp4?sig=a&b=c"
     assert read(out) == VIDEO_BYTES

@@ -20,18 +20,19 @@ import traceback
 from types import SimpleNamespace
 
 import pytest
-
-from tests.support.entries import module_entries
 import requests
 
 from tests.support import rawserver
+from tests.support.entries import module_entries
 from tests.support.rawserver import RawServer
 
 ORIGINS = ("https://api.fetchbox.example", "https://voicecast.example")
 TIMEOUT = 0.5  # what the stand-in forwards instead of the module's 30, 15 and 60 seconds
 BOUND = 8.0  # no case may take this long; the slowest waits for two timeouts
-BROWSER_UA = ("Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
-              "(KHTML, like Gecko) Chrome/144.0.0.0 Safari/537.36")
+BROWSER_UA = (
+    "Mozilla/5.0 (X11; Linux x86_64) AppleWebKit/537.36 "
+    "(KHTML, like Gecko) Chrome/144.0.0.0 Safari/537.36"
+)
 LINK = "https://www.youtube.com/watch?v=hostile"
 
 
@@ -48,7 +49,7 @@ class Shortened:
     def _route(self, url):
         for origin in ORIGINS:
             if url.startswith(origin):
-                return self.server.origin + url[len(origin):]
+                return self.server.origin + url[len(origin) :]
         return url
 
     def _forward(self, send, url, kwargs):
@@ -80,7 +81,14 @@ class NoProcess:
 
 @pytest.fixture(autouse=True)
 def loopback_only(monkeypatch):
-    for name in ("http_proxy", "https_proxy", "HTTP_PROXY", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"):
+    for name in (
+        "http_proxy",
+        "https_proxy",
+        "HTTP_PROXY",
+        "HTTPS_PROXY",
+        "ALL_PROXY",
+        "all_proxy",
+    ):
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("NO_PROXY", "127.0.0.1")
 
@@ -99,7 +107,9 @@ def innermost_in_requests(exc):
     """The exception was raised inside the HTTP library (requests or urllib3),
     not made up on the way out."""
     last = traceback.extract_tb(exc.__traceback__)[-1]
-    return f"{os.sep}requests{os.sep}" in last.filename or f"{os.sep}urllib3{os.sep}" in last.filename
+    return (
+        f"{os.sep}requests{os.sep}" in last.filename or f"{os.sep}urllib3{os.sep}" in last.filename
+    )
 
 
 def snapshot(path):
@@ -118,7 +128,11 @@ HOSTILE = [
     # a read timeout inside the body is reported by the library as a ConnectionError
     ("trickled body", rawserver.trickled_body, requests.exceptions.ConnectionError),
     ("html page", rawserver.html_page, requests.exceptions.JSONDecodeError),
-    ("truncated chunked body", rawserver.truncated_chunked, requests.exceptions.ChunkedEncodingError),
+    (
+        "truncated chunked body",
+        rawserver.truncated_chunked,
+        requests.exceptions.ChunkedEncodingError,
+    ),
     ("redirect loop", rawserver.redirect_loop, requests.exceptions.TooManyRedirects),
     ("connection reset", rawserver.reset, requests.exceptions.ConnectionError),
 ]
@@ -157,7 +171,9 @@ def test_job_request(kc, monkeypatch, tmp_path, capsys, name, behaviour, expecte
     out.write_bytes(b"left from before")
     before = snapshot(out)
     with serve({"/ajax/": behaviour}) as server:
-        info, elapsed, routed, processes = download_against(kc, monkeypatch, server, out, lambda s: None)
+        info, elapsed, routed, processes = download_against(
+            kc, monkeypatch, server, out, lambda s: None
+        )
     assert server.alive_threads() == []
     check_library_error(info, expected, routed)
     assert len(module_entry(info.value, "_download_video")) == 1
@@ -175,16 +191,21 @@ def test_poll(kc, monkeypatch, tmp_path, capsys, name, behaviour, expected):
     sleeps = []
     with serve({}) as server:
         server.routes["/ajax/"] = rawserver.json_answer(
-            '{"success": true, "id": 5, "progress_url": "%s/progress/5"}' % server.origin)
+            '{"success": true, "id": 5, "progress_url": "%s/progress/5"}' % server.origin
+        )
         server.routes["/progress/"] = behaviour
-        info, elapsed, routed, processes = download_against(kc, monkeypatch, server, out, sleeps.append)
+        info, elapsed, routed, processes = download_against(
+            kc, monkeypatch, server, out, sleeps.append
+        )
     assert server.alive_threads() == []
     check_library_error(info, expected, routed)
     assert elapsed < BOUND
     # one poll, not retried; no sleep after it and no file
     assert sleeps == [3]
     assert [c[0].split("?")[0] for c in routed.calls] == [
-        "https://api.fetchbox.example/ajax/download.php", server.origin + "/progress/5"]
+        "https://api.fetchbox.example/ajax/download.php",
+        server.origin + "/progress/5",
+    ]
     assert processes.runs == []
     assert not out.exists()
     assert "⏳ Processing job 5..." in capsys.readouterr().out
@@ -207,7 +228,10 @@ def test_speech(kc, monkeypatch, tmp_path, name, behaviour, expected):
     assert len(module_entry(info.value, "_generate_tts")) == 1
     assert elapsed < BOUND
     assert server.requests[0].method == "POST"
-    assert json.loads(server.requests[0].body) == {"text": "Nobody expects it.", "voice": "en-US-Voice"}
+    assert json.loads(server.requests[0].body) == {
+        "text": "Nobody expects it.",
+        "voice": "en-US-Voice",
+    }
     assert snapshot(out) == before
 
 
@@ -281,16 +305,29 @@ def standins(tmp_path, monkeypatch):
         monkeypatch.setenv("PATH", str(empty))
 
     fail()
-    return SimpleNamespace(fail=fail, without_them=without_them, log=lambda: log.read_text().splitlines())
+    return SimpleNamespace(
+        fail=fail, without_them=without_them, log=lambda: log.read_text().splitlines()
+    )
 
 
 def finished_job(monkeypatch, kc):
     """An in-process download service whose job is finished at the first poll."""
-    job = SimpleNamespace(raise_for_status=lambda: None,
-                          json=lambda: {"success": True, "id": 1, "progress_url": "http://127.0.0.1:9/p"})
-    poll = SimpleNamespace(json=lambda: {"success": True, "progress": 1000,
-                                         "download_url": "http://127.0.0.1:9/video.mp4"})
-    monkeypatch.setattr(kc, "requests", SimpleNamespace(get=lambda url, headers, timeout: job if timeout == 30 else poll))
+    job = SimpleNamespace(
+        raise_for_status=lambda: None,
+        json=lambda: {"success": True, "id": 1, "progress_url": "http://127.0.0.1:9/p"},
+    )
+    poll = SimpleNamespace(
+        json=lambda: {
+            "success": True,
+            "progress": 1000,
+            "download_url": "http://127.0.0.1:9/video.mp4",
+        }
+    )
+    monkeypatch.setattr(
+        kc,
+        "requests",
+        SimpleNamespace(get=lambda url, headers, timeout: job if timeout == 30 else poll),
+    )
     monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=lambda s: None))
 
 
@@ -302,8 +339,15 @@ def test_wget_fails(kc, monkeypatch, tmp_path, capsys, standins, mode):
     with pytest.raises(subprocess.CalledProcessError) as info:
         kc._download_video(LINK, str(out))
     assert info.value.returncode == WGET_RETURNCODE[mode]
-    assert info.value.cmd == ["wget", "-q", "-O", str(out), "--user-agent", BROWSER_UA,
-                              "http://127.0.0.1:9/video.mp4"]
+    assert info.value.cmd == [
+        "wget",
+        "-q",
+        "-O",
+        str(out),
+        "--user-agent",
+        BROWSER_UA,
+        "http://127.0.0.1:9/video.mp4",
+    ]
     assert len(module_entry(info.value, "_download_video")) == 1
     # whatever wget wrote stays; nothing else is made or removed
     if mode == "partial":
@@ -348,8 +392,15 @@ PIPELINE_FAILURES = [
     ("concat", "horizontal_final.mp4", BEFORE_EXPORT),
     ("cpu export", "FINAL_KESTRO.mp4", BEFORE_EXPORT | {"horizontal_final.mp4"}),
 ]
-RUN_ORDER = ["run clip_0.mp4", "run merged_0.mp4", "run clip_1.mp4", "run merged_1.mp4",
-             "run horizontal_final.mp4", "gpu FINAL_KESTRO.mp4", "run FINAL_KESTRO.mp4"]
+RUN_ORDER = [
+    "run clip_0.mp4",
+    "run merged_0.mp4",
+    "run clip_1.mp4",
+    "run merged_1.mp4",
+    "run horizontal_final.mp4",
+    "gpu FINAL_KESTRO.mp4",
+    "run FINAL_KESTRO.mp4",
+]
 
 
 @pytest.fixture
@@ -372,8 +423,12 @@ def pipeline(kc, monkeypatch, tmp_path, standins):
     monkeypatch.setattr(kc, "_download_video", download)
     monkeypatch.setattr(kc, "_generate_tts", narrate)
     monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=lambda s: None))
-    return SimpleNamespace(out=out, run=lambda: kc.run_kestro(LINK, str(segments), 1.5, "voice", str(out)),
-                           left=lambda: {p.name for p in out.iterdir()}, standins=standins)
+    return SimpleNamespace(
+        out=out,
+        run=lambda: kc.run_kestro(LINK, str(segments), 1.5, "voice", str(out)),
+        left=lambda: {p.name for p in out.iterdir()},
+        standins=standins,
+    )
 
 
 def test_pipeline_with_standins(pipeline, capsys):
@@ -385,7 +440,9 @@ def test_pipeline_with_standins(pipeline, capsys):
 
 
 @pytest.mark.parametrize("mode", ["exit", "signal", "partial"])
-@pytest.mark.parametrize("step,target,left", PIPELINE_FAILURES, ids=[p[0] for p in PIPELINE_FAILURES])
+@pytest.mark.parametrize(
+    "step,target,left", PIPELINE_FAILURES, ids=[p[0] for p in PIPELINE_FAILURES]
+)
 def test_pipeline_step_fails(kc, pipeline, step, target, left, mode):
     pipeline.standins.fail(on=target, mode=mode)
     with pytest.raises(subprocess.CalledProcessError) as info:
@@ -400,7 +457,7 @@ def test_pipeline_step_fails(kc, pipeline, step, target, left, mode):
         assert (pipeline.out / target).read_bytes() == b"partial"
     # nothing ran after the failing step
     log = pipeline.standins.log()
-    assert log == RUN_ORDER[:RUN_ORDER.index(log[-1]) + 1]
+    assert log == RUN_ORDER[: RUN_ORDER.index(log[-1]) + 1]
     assert log[-1] == "run " + target
 
 

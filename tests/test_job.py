@@ -10,7 +10,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import textwrap
 import threading
 import time
 from pathlib import Path
@@ -37,6 +36,7 @@ SEAM = ("_download_video", "_generate_tts", "time")
 @pytest.fixture(scope="module")
 def source(tmp_path_factory):
     from tests.support.media import make_source_video
+
     return make_source_video(tmp_path_factory.mktemp("src") / "film.mp4", duration=6)
 
 
@@ -55,13 +55,15 @@ def seam_of(kc):
 
 def duration(path):
     from tests.support.media import probe
+
     return float(probe(path)["format"]["duration"])
 
 
 def have_piper():
     try:
-        from kestro_core.voices import default_piper_voice
         import piper  # noqa: F401
+
+        from kestro_core.voices import default_piper_voice
     except ImportError:
         return False
     return default_piper_voice() is not None
@@ -71,11 +73,19 @@ def have_piper():
 # one job per engine, from a local source
 # ------------------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("speech", [
-    "espeak-ng",
-    pytest.param("piper", marks=pytest.mark.skipif(
-        not have_piper(), reason="the piper extra or its bundled voice is not installed")),
-])
+
+@pytest.mark.parametrize(
+    "speech",
+    [
+        "espeak-ng",
+        pytest.param(
+            "piper",
+            marks=pytest.mark.skipif(
+                not have_piper(), reason="the piper extra or its bundled voice is not installed"
+            ),
+        ),
+    ],
+)
 def test_local_job_per_engine(kc, source, job_dir, speech, monkeypatch):
     out, seg = job_dir
     sleeps = []
@@ -86,7 +96,7 @@ def test_local_job_per_engine(kc, source, job_dir, speech, monkeypatch):
     assert sorted(os.listdir(out)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
     assert short.vertical == str(out / "FINAL_KESTRO.mp4")
     assert short.narrations_made == 4 and not short.downloaded
-    assert sleeps == []                  # no pause for a service that is not there
+    assert sleeps == []  # no pause for a service that is not there
     assert duration(short.horizontal) > 1.5
     assert os.path.getsize(source) > 0 and os.stat(source).st_nlink == 1
 
@@ -95,16 +105,18 @@ def test_local_job_per_engine(kc, source, job_dir, speech, monkeypatch):
 # the cache makes a rerun resume: the service engine, through the stand-ins
 # ------------------------------------------------------------------------------------------
 
+
 @pytest.fixture
 def standin(source, tmp_path):
     from demo.standin import StandIn
     from tests.support.media import make_narration
+
     failing = set()
     mp3 = Path(make_narration(tmp_path / "tone.mp3", 1)).read_bytes()
 
     def speak(text, voice):
         if text in failing:
-            raise RuntimeError("the stand-in refuses")   # drops the connection
+            raise RuntimeError("the stand-in refuses")  # drops the connection
         return mp3
 
     with StandIn(source, make_mp3=speak) as server:
@@ -114,6 +126,7 @@ def standin(source, tmp_path):
 
 def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monkeypatch):
     from demo.standin import RoutedRequests, ShortSleepTime
+
     out, seg = job_dir
     monkeypatch.setattr(kc, "requests", RoutedRequests(standin))
     monkeypatch.setattr(kc, "time", ShortSleepTime(long=3, short=0))
@@ -126,7 +139,7 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
 
     standin.failing.clear()
     short = kestro_core.make_short(seg, 2, link=link, voice="v1", output_dir=out)
-    assert len(standin.job_hits) == 1 and len(standin.file_hits) == 1   # nothing downloaded
+    assert len(standin.job_hits) == 1 and len(standin.file_hits) == 1  # nothing downloaded
     assert [h.json()["text"] for h in standin.speech_hits[3:]] == ["Three.", "Four."]
     assert short.narrations_made == 2 and not short.downloaded
     assert sorted(os.listdir(out)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
@@ -136,8 +149,10 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
     SEGMENTS_EDITED[1]["voiceover"] = "Two, edited."
     Path(seg).write_text(json.dumps(SEGMENTS_EDITED), encoding="utf-8")
     from kestro_core.cache import Cache, default_cache_dir
+
     entry = Cache(default_cache_dir()).get_narration(
-        Cache.narration_key(job_module.ServiceSpeaker(print, "v1").identity, "One."))
+        Cache.narration_key(job_module.ServiceSpeaker(print, "v1").identity, "One.")
+    )
     assert entry is not None
     with open(entry, "r+b") as f:
         f.truncate(10)
@@ -149,6 +164,7 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
 # ------------------------------------------------------------------------------------------
 # the seam: restored after success, failure and an interrupt; per-thread dispatch
 # ------------------------------------------------------------------------------------------
+
 
 @pytest.mark.parametrize("outcome", ["failure", "interrupt"])
 def test_namespace_restored_when_a_job_ends_early(kc, source, job_dir, monkeypatch, outcome):
@@ -166,8 +182,10 @@ def test_namespace_restored_when_a_job_ends_early(kc, source, job_dir, monkeypat
             if text == "Two.":
                 raise KeyboardInterrupt if outcome == "interrupt" else OSError("engine died")
             real(text, output_file)
+
         speaker.synthesize = synthesize
         return speaker
+
     monkeypatch.setattr("kestro_core.api.open_voice", open_voice)
     with pytest.raises(KeyboardInterrupt if outcome == "interrupt" else OSError):
         kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out)
@@ -182,13 +200,15 @@ def test_two_jobs_and_a_direct_call_on_three_threads(kc, source, tmp_path, monke
     before = seam_of(kc)
     direct_tts = []
 
-    def fake_tts(text, output_file, voice):       # the direct call's own narration
+    def fake_tts(text, output_file, voice):  # the direct call's own narration
         from tests.support.media import make_narration
+
         direct_tts.append((text, voice))
         make_narration(output_file, 1)
 
     def fake_download(url, output_file):
         shutil.copyfile(source, output_file)
+
     monkeypatch.setattr(kc, "_generate_tts", fake_tts)
     monkeypatch.setattr(kc, "_download_video", fake_download)
     fake_time = type("T", (), {"sleep": staticmethod(lambda s: None)})
@@ -206,9 +226,14 @@ def test_two_jobs_and_a_direct_call_on_three_threads(kc, source, tmp_path, monke
                 results[name] = kc.run_kestro("link", str(seg), 1.0, "direct-voice", str(out))
             else:
                 results[name] = kestro_core.make_short(
-                    str(seg), 1.0, source=source, speech="espeak-ng", voice=voices[name],
-                    output_dir=out)
-        except BaseException as exc:     # reported below
+                    str(seg),
+                    1.0,
+                    source=source,
+                    speech="espeak-ng",
+                    voice=voices[name],
+                    output_dir=out,
+                )
+        except BaseException as exc:  # reported below
             errors.append((name, exc))
 
     threads = [threading.Thread(target=one, args=(n,)) for n in ("a", "b", "direct")]
@@ -219,45 +244,134 @@ def test_two_jobs_and_a_direct_call_on_three_threads(kc, source, tmp_path, monke
     assert errors == []
     assert direct_tts == [("One.", "direct-voice"), ("Two.", "direct-voice")]
     assert results["a"].narrations_made == 2 and results["b"].narrations_made == 2
-    assert seam_of(kc) == {**before, "_generate_tts": fake_tts,
-                           "_download_video": fake_download, "time": fake_time}
+    assert seam_of(kc) == {
+        **before,
+        "_generate_tts": fake_tts,
+        "_download_video": fake_download,
+        "time": fake_time,
+    }
     for name in ("a", "b", "direct"):
-        assert sorted(os.listdir(tmp_path / name)) == ["FINAL_KESTRO.mp4",
-                                                       "horizontal_final.mp4"]
+        assert sorted(os.listdir(tmp_path / name)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
 
 
 # ------------------------------------------------------------------------------------------
 # bad input: one clear message, nothing of the user's touched
 # ------------------------------------------------------------------------------------------
 
+
 def cli(cwd, *args, timeout=120):
     env = {k: v for k, v in os.environ.items() if "proxy" not in k.lower()}
     env["PYTHONIOENCODING"] = "utf-8"
-    return subprocess.run([sys.executable, "-P", "-m", "kestro_core", *args], cwd=cwd,
-                          env=env, capture_output=True, text=True, timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-P", "-m", "kestro_core", *args],
+        cwd=cwd,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
 
 
-@pytest.mark.parametrize("args, status, fragment", [
-    (["run", "LINK", "segments.json", "--speed", "1", "--source", "SRC"], 2,
-     "exactly one of LINK and --source"),
-    (["run", "segments.json", "--speed", "1", "--speech", "espeak-ng"], 2,
-     "exactly one of LINK and --source"),
-    (["run", "segments.json", "--speed", "1", "--source", "SRC", "--speech", "festival"], 2,
-     "invalid choice"),
-    (["run", "segments.json", "--speed", "1", "--source", "SRC"], 2, "needs --voice"),
-    (["run", "segments.json", "--speed", "1", "--source", "nope.mp4", "--speech",
-      "espeak-ng"], 1, "'nope.mp4' does not exist"),
-    (["run", "segments.json", "--speed", "1", "--source", ".", "--speech", "espeak-ng"], 1,
-     "is not a regular file"),
-    (["run", "segments.json", "--speed", "1", "--source", "segments.json", "--speech",
-      "espeak-ng"], 1, "not a video ffmpeg can read"),
-    (["run", "segments.json", "--speed", "1", "--source", "out/horizontal_final.mp4",
-      "--speech", "espeak-ng"], 1, "the job's own working file 'horizontal_final.mp4'"),
-    (["run", "segments.json", "--speed", "1", "--source", "SRC", "--speech", "espeak-ng",
-      "--voice", "xx-nosuch"], 1, "xx-nosuch"),
-    (["run", "segments.json", "--speed", "1", "--source", "SRC", "--speech", "piper",
-      "--voice", "missing.onnx"], 1, "missing.onnx"),
-])
+@pytest.mark.parametrize(
+    "args, status, fragment",
+    [
+        (
+            ["run", "LINK", "segments.json", "--speed", "1", "--source", "SRC"],
+            2,
+            "exactly one of LINK and --source",
+        ),
+        (
+            ["run", "segments.json", "--speed", "1", "--speech", "espeak-ng"],
+            2,
+            "exactly one of LINK and --source",
+        ),
+        (
+            ["run", "segments.json", "--speed", "1", "--source", "SRC", "--speech", "festival"],
+            2,
+            "invalid choice",
+        ),
+        (["run", "segments.json", "--speed", "1", "--source", "SRC"], 2, "needs --voice"),
+        (
+            [
+                "run",
+                "segments.json",
+                "--speed",
+                "1",
+                "--source",
+                "nope.mp4",
+                "--speech",
+                "espeak-ng",
+            ],
+            1,
+            "'nope.mp4' does not exist",
+        ),
+        (
+            ["run", "segments.json", "--speed", "1", "--source", ".", "--speech", "espeak-ng"],
+            1,
+            "is not a regular file",
+        ),
+        (
+            [
+                "run",
+                "segments.json",
+                "--speed",
+                "1",
+                "--source",
+                "segments.json",
+                "--speech",
+                "espeak-ng",
+            ],
+            1,
+            "not a video ffmpeg can read",
+        ),
+        (
+            [
+                "run",
+                "segments.json",
+                "--speed",
+                "1",
+                "--source",
+                "out/horizontal_final.mp4",
+                "--speech",
+                "espeak-ng",
+            ],
+            1,
+            "the job's own working file 'horizontal_final.mp4'",
+        ),
+        (
+            [
+                "run",
+                "segments.json",
+                "--speed",
+                "1",
+                "--source",
+                "SRC",
+                "--speech",
+                "espeak-ng",
+                "--voice",
+                "xx-nosuch",
+            ],
+            1,
+            "xx-nosuch",
+        ),
+        (
+            [
+                "run",
+                "segments.json",
+                "--speed",
+                "1",
+                "--source",
+                "SRC",
+                "--speech",
+                "piper",
+                "--voice",
+                "missing.onnx",
+            ],
+            1,
+            "missing.onnx",
+        ),
+    ],
+)
 def test_bad_input_is_refused_with_one_message(source, job_dir, args, status, fragment):
     out, seg = job_dir
     cwd = out.parent
@@ -275,33 +389,37 @@ def test_bad_input_is_refused_with_one_message(source, job_dir, args, status, fr
 def test_a_source_hard_linked_to_a_working_file_is_refused(source, job_dir):
     out, seg = job_dir
     os.link(source, out / "merged_3.mp4")
-    with pytest.raises(kestro_core.CheckFailed, match="'merged_3.mp4'"):
+    with pytest.raises(kestro_core.CheckFailed, match=r"'merged_3\.mp4'"):
         kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out)
-    with pytest.raises(kestro_core.SourceError, match="'merged_3.mp4'"):
-        kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out,
-                               check=False)
+    with pytest.raises(kestro_core.SourceError, match=r"'merged_3\.mp4'"):
+        kestro_core.make_short(
+            seg, 1, source=source, speech="espeak-ng", output_dir=out, check=False
+        )
     assert sorted(os.listdir(out)) == ["merged_3.mp4"]
 
 
 def test_an_empty_narration_for_a_local_engine(source, job_dir):
     out, seg = job_dir
-    Path(seg).write_text(json.dumps([{"start": "1", "end": "2", "voiceover": " "}]),
-                         encoding="utf-8")
+    Path(seg).write_text(
+        json.dumps([{"start": "1", "end": "2", "voiceover": " "}]), encoding="utf-8"
+    )
     with pytest.raises(kestro_core.CheckFailed, match="narration is empty"):
         kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out)
     with pytest.raises(kestro_core.VoiceError, match="empty"):
-        kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out,
-                               check=False)
+        kestro_core.make_short(
+            seg, 1, source=source, speech="espeak-ng", output_dir=out, check=False
+        )
 
 
 def test_an_unwritable_cache_warns_once_and_the_job_runs(source, job_dir, tmp_path, capsys):
     out, seg = job_dir
     blocker = tmp_path / "a-file"
     blocker.write_text("not a directory")
-    short = kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out,
-                                   cache_dir=blocker / "cache")
+    short = kestro_core.make_short(
+        seg, 1, source=source, speech="espeak-ng", output_dir=out, cache_dir=blocker / "cache"
+    )
     assert os.path.exists(short.vertical)
-    warnings = [l for l in capsys.readouterr().err.splitlines() if "cache" in l]
+    warnings = [line for line in capsys.readouterr().err.splitlines() if "cache" in line]
     assert len(warnings) == 1 and "without it" in warnings[0]
     assert blocker.read_text() == "not a directory"
 
@@ -309,19 +427,39 @@ def test_an_unwritable_cache_warns_once_and_the_job_runs(source, job_dir, tmp_pa
 def test_ctrl_c_during_a_narration(source, job_dir, tmp_path):
     """SIGINT while espeak-ng speaks: exit 130, the failure paragraph, no half entry."""
     out, seg = job_dir
-    Path(seg).write_text(json.dumps([{"start": "1", "end": "2", "voiceover": "word " * 3000}]),
-                         encoding="utf-8")
+    Path(seg).write_text(
+        json.dumps([{"start": "1", "end": "2", "voiceover": "word " * 3000}]), encoding="utf-8"
+    )
     cache = tmp_path / "cache"
     child = subprocess.Popen(
-        [sys.executable, "-P", "-m", "kestro_core", "run", seg, "--speed", "1", "--source",
-         source, "--speech", "espeak-ng", "--output-dir", str(out), "--cache-dir", str(cache)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-        env={**os.environ, "PYTHONIOENCODING": "utf-8"})
+        [
+            sys.executable,
+            "-P",
+            "-m",
+            "kestro_core",
+            "run",
+            seg,
+            "--speed",
+            "1",
+            "--source",
+            source,
+            "--speech",
+            "espeak-ng",
+            "--output-dir",
+            str(out),
+            "--cache-dir",
+            str(cache),
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env={**os.environ, "PYTHONIOENCODING": "utf-8"},
+    )
     try:
         deadline = time.monotonic() + 60
         while not (out / "movie.mp4").exists() and time.monotonic() < deadline:
             time.sleep(0.05)
-        time.sleep(0.5)                       # well into the long narration
+        time.sleep(0.5)  # well into the long narration
         child.send_signal(signal.SIGINT)
         _, err = child.communicate(timeout=30)
     finally:

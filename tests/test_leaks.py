@@ -81,6 +81,7 @@ class Counter:
 # fakes
 # --------------------------------------------------------------------------
 
+
 class Answer:
     """A response: its status, raise_for_status and json; `raises` maps the
     method name to a factory for the exception it raises."""
@@ -208,6 +209,7 @@ class BadFloat:
 # the paths
 # --------------------------------------------------------------------------
 
+
 class Env:
     """What a case needs: the module, monkeypatch, a scratch directory."""
 
@@ -224,13 +226,19 @@ class Env:
 
     def segments(self, content, name="segments.json"):
         path = self.tmp / name
-        path.write_text(content if isinstance(content, str) else json.dumps(content), encoding="utf-8")
+        path.write_text(
+            content if isinstance(content, str) else json.dumps(content), encoding="utf-8"
+        )
         return str(path)
 
     def pipeline(self, segments=TWO, out=None, **names):
         """run_kestro with every collaborator a fake, overridable by name."""
-        fakes = dict(_download_video=quiet_download, _generate_tts=quiet_tts,
-                     subprocess=Processes(), time=SimpleNamespace(sleep=no_sleep))
+        fakes = dict(
+            _download_video=quiet_download,
+            _generate_tts=quiet_tts,
+            subprocess=Processes(),
+            time=SimpleNamespace(sleep=no_sleep),
+        )
         fakes.update(names)
         self.bind(**fakes)
         seg = self.segments(segments)
@@ -239,15 +247,21 @@ class Env:
 
 
 def atempo(*args, **kwargs):
-    return lambda e: (lambda: e.kc._build_atempo_chain(*args, **kwargs))
+    return lambda e: lambda: e.kc._build_atempo_chain(*args, **kwargs)
 
 
-def download(service=None, sleep=no_sleep, processes=None, args=("https://youtu.be/x", None), kwargs=None):
+def download(
+    service=None, sleep=no_sleep, processes=None, args=("https://youtu.be/x", None), kwargs=None
+):
     def setup(e):
-        e.bind(requests=service or Service(), time=SimpleNamespace(sleep=sleep),
-               subprocess=processes or Processes())
+        e.bind(
+            requests=service or Service(),
+            time=SimpleNamespace(sleep=sleep),
+            subprocess=processes or Processes(),
+        )
         a = tuple(str(e.tmp / "movie.mp4") if x is None else x for x in args)
         return lambda: e.kc._download_video(*a, **(kwargs or {}))
+
     return setup
 
 
@@ -257,6 +271,7 @@ def tts(service=None, output=None, args=None, kwargs=None):
         target = str(e.tmp / "voice.mp3") if output is None else output
         a = ("narration", target, "voice") if args is None else args
         return lambda: e.kc._generate_tts(*a, **(kwargs or {}))
+
     return setup
 
 
@@ -266,9 +281,14 @@ def pipeline(**kw):
 
 def run_args(*args, **kwargs):
     def setup(e):
-        e.bind(_download_video=quiet_download, _generate_tts=quiet_tts, subprocess=Processes(),
-               time=SimpleNamespace(sleep=no_sleep))
+        e.bind(
+            _download_video=quiet_download,
+            _generate_tts=quiet_tts,
+            subprocess=Processes(),
+            time=SimpleNamespace(sleep=no_sleep),
+        )
         return lambda: e.kc.run_kestro(*args, **kwargs)
+
     return setup
 
 
@@ -334,11 +354,15 @@ CASES = [
     ("atempo conversion str", atempo("2"), TypeError),
     ("atempo conversion None", atempo(None), TypeError),
     ("atempo __float__ raises", atempo(BadFloat()), ArithmeticError),
-    ("atempo int too large", atempo(10 ** 400), OverflowError),
+    ("atempo int too large", atempo(10**400), OverflowError),
     ("atempo inf", atempo(float("inf")), ValueError),
     # _download_video
     ("download ok", download(), None),
-    ("download keywords", download(args=(), kwargs={"url": "https://youtu.be/x", "output_file": "m.mp4"}), None),
+    (
+        "download keywords",
+        download(args=(), kwargs={"url": "https://youtu.be/x", "output_file": "m.mp4"}),
+        None,
+    ),
     ("download one argument", download(args=("u",)), TypeError),
     ("download three arguments", download(args=("u", "o", "x")), TypeError),
     ("download multiple values", download(args=("u", "o"), kwargs={"url": "u"}), TypeError),
@@ -347,47 +371,117 @@ CASES = [
     ("download output None", download(args=("u", 3)), TypeError),
     ("download url str subclass (note)", download(args=(Sub("u"), "o")), TypeError),
     ("download job request", download(Service(fail="job")), requests.exceptions.ConnectionError),
-    ("download raise_for_status", download(Service(job=Answer(raises={
-        "raise_for_status": lambda: requests.exceptions.HTTPError("500 Server Error")}))),
-     requests.exceptions.HTTPError),
-    ("download job json", download(Service(job=Answer(raises={"json": bad_json}))),
-     requests.exceptions.JSONDecodeError),
-    ("download success false", download(Service(job=Answer({"success": False, "msg": "no"}))), Exception),
-    ("download missing id", download(Service(job=Answer({"success": True, "progress_url": PROGRESS_URL}))),
-     KeyError),
-    ("download missing progress_url", download(Service(job=Answer({"success": True, "id": 7}))), KeyError),
+    (
+        "download raise_for_status",
+        download(
+            Service(
+                job=Answer(
+                    raises={
+                        "raise_for_status": lambda: requests.exceptions.HTTPError(
+                            "500 Server Error"
+                        )
+                    }
+                )
+            )
+        ),
+        requests.exceptions.HTTPError,
+    ),
+    (
+        "download job json",
+        download(Service(job=Answer(raises={"json": bad_json}))),
+        requests.exceptions.JSONDecodeError,
+    ),
+    (
+        "download success false",
+        download(Service(job=Answer({"success": False, "msg": "no"}))),
+        Exception,
+    ),
+    (
+        "download missing id",
+        download(Service(job=Answer({"success": True, "progress_url": PROGRESS_URL}))),
+        KeyError,
+    ),
+    (
+        "download missing progress_url",
+        download(Service(job=Answer({"success": True, "id": 7}))),
+        KeyError,
+    ),
     ("download poll request", download(Service(fail="poll")), requests.exceptions.ReadTimeout),
-    ("download poll json", download(Service(poll=Answer(raises={"json": bad_json}))),
-     requests.exceptions.JSONDecodeError),
-    ("download progress null", download(Service(poll=Answer({"success": True, "progress": None}))), TypeError),
-    ("download 60 polls", download(Service(poll=Answer({"success": False, "progress": 1000}))), Exception),
-    ("download missing download_url", download(Service(poll=Answer({"success": True, "progress": 1000}))),
-     KeyError),
-    ("download refused url", download(Service(poll=Answer(
-        {"success": True, "progress": 1000, "download_url": "--execute=x"}))), Exception),
-    ("download refused non-str url", download(Service(poll=Answer(
-        {"success": True, "progress": 1000, "download_url": 42}))), Exception),
+    (
+        "download poll json",
+        download(Service(poll=Answer(raises={"json": bad_json}))),
+        requests.exceptions.JSONDecodeError,
+    ),
+    (
+        "download progress null",
+        download(Service(poll=Answer({"success": True, "progress": None}))),
+        TypeError,
+    ),
+    (
+        "download 60 polls",
+        download(Service(poll=Answer({"success": False, "progress": 1000}))),
+        Exception,
+    ),
+    (
+        "download missing download_url",
+        download(Service(poll=Answer({"success": True, "progress": 1000}))),
+        KeyError,
+    ),
+    (
+        "download refused url",
+        download(
+            Service(poll=Answer({"success": True, "progress": 1000, "download_url": "--execute=x"}))
+        ),
+        Exception,
+    ),
+    (
+        "download refused non-str url",
+        download(Service(poll=Answer({"success": True, "progress": 1000, "download_url": 42}))),
+        Exception,
+    ),
     ("download wget fails", download(processes=Processes(fail_on="wget")), CPE),
-    ("download wget missing", download(processes=Processes(
-        fail_on="wget", error=lambda: FileNotFoundError(2, "No such file or directory", "wget"))),
-     FileNotFoundError),
+    (
+        "download wget missing",
+        download(
+            processes=Processes(
+                fail_on="wget",
+                error=lambda: FileNotFoundError(2, "No such file or directory", "wget"),
+            )
+        ),
+        FileNotFoundError,
+    ),
     ("download sleep interrupted", download(sleep=interrupted_sleep), KI),
     # _generate_tts
     ("tts ok", tts(), None),
-    ("tts keywords", tts(args=(), kwargs={"voice": "v", "text": "t", "output_file": os.devnull}), None),
+    (
+        "tts keywords",
+        tts(args=(), kwargs={"voice": "v", "text": "t", "output_file": os.devnull}),
+        None,
+    ),
     ("tts first missing slot", tts(args=(), kwargs={"text": "t", "voice": "v"}), TypeError),
     ("tts voice int", tts(args=("t", "o", 5)), TypeError),
     ("tts text str subclass (note)", tts(args=(Sub("t"), "o", "v")), TypeError),
     ("tts post", tts(Service(fail="post")), requests.exceptions.ConnectionError),
     ("tts status 500", tts(Service(speech=Answer({"audio_data": AUDIO}, status=500))), Exception),
-    ("tts json", tts(Service(speech=Answer(raises={"json": bad_json}))), requests.exceptions.JSONDecodeError),
+    (
+        "tts json",
+        tts(Service(speech=Answer(raises={"json": bad_json}))),
+        requests.exceptions.JSONDecodeError,
+    ),
     ("tts missing audio_data", tts(Service(speech=Answer({"audio": AUDIO}))), KeyError),
     ("tts audio_data null", tts(Service(speech=Answer({"audio_data": None}))), TypeError),
-    ("tts bad base64 in with-block", tts(Service(speech=Answer({"audio_data": "SUQ"}))), binascii.Error),
+    (
+        "tts bad base64 in with-block",
+        tts(Service(speech=Answer({"audio_data": "SUQ"}))),
+        binascii.Error,
+    ),
     ("tts open fails", tts(output="/nonexistent-dir/voice.mp3"), FileNotFoundError),
     ("tts close fails", tts(output="/dev/full"), OSError),
-    ("tts write fails in with-block", tts(Service(speech=Answer({"audio_data": "QUFB" * 4000})),
-                                          output="/dev/full"), OSError),
+    (
+        "tts write fails in with-block",
+        tts(Service(speech=Answer({"audio_data": "QUFB" * 4000})), output="/dev/full"),
+        OSError,
+    ),
     # run_kestro: binding
     ("run three arguments", run_args("u", "s", 1.5), TypeError),
     ("run six arguments", run_args("u", "s", 1.5, "v", ".", "x"), TypeError),
@@ -410,20 +504,37 @@ CASES = [
     ("run missing voiceover", pipeline(segments=[{"start": "0", "end": "1"}]), KeyError),
     ("run narration fails", pipeline(_generate_tts=failing_tts), Exception),
     ("run pause interrupted", pipeline(time=SimpleNamespace(sleep=interrupted_sleep)), KI),
-    ("run number start", pipeline(segments=[{"start": 0, "end": 1, "voiceover": "x"}],
-                                  subprocess=SimpleNamespace(run=launcher_checks)), TypeError),
+    (
+        "run number start",
+        pipeline(
+            segments=[{"start": 0, "end": 1, "voiceover": "x"}],
+            subprocess=SimpleNamespace(run=launcher_checks),
+        ),
+        TypeError,
+    ),
     ("run cut fails", pipeline(subprocess=Processes(fail_on="-ss")), CPE),
     ("run merge fails", pipeline(subprocess=Processes(fail_on="-shortest")), CPE),
     ("run line break in path", special("line break in path"), ValueError),
     ("run list file cannot be opened", special("list file cannot be opened"), FileNotFoundError),
     ("run list file close fails", special("list file close fails"), OSError),
-    ("run list file write fails in with-block", special("list file write fails in with-block"), OSError),
+    (
+        "run list file write fails in with-block",
+        special("list file write fails in with-block"),
+        OSError,
+    ),
     ("run concat fails", pipeline(subprocess=Processes(fail_on="concat")), CPE),
     ("run tempo chain fails", pipeline(_build_atempo_chain=failing_chain), ValueError),
     ("run export fails", pipeline(subprocess=Processes(fail_on="libx264")), CPE),
-    ("run gpu attempt cannot start", pipeline(subprocess=Processes(
-        fail_on="h264_nvenc", error=lambda: FileNotFoundError(2, "No such file or directory", "ffmpeg"))),
-     FileNotFoundError),
+    (
+        "run gpu attempt cannot start",
+        pipeline(
+            subprocess=Processes(
+                fail_on="h264_nvenc",
+                error=lambda: FileNotFoundError(2, "No such file or directory", "ffmpeg"),
+            )
+        ),
+        FileNotFoundError,
+    ),
     ("run removal refused", special("removal refused"), IsADirectoryError),
     ("run print fails", special("print fails"), OSError),
 ]
@@ -440,8 +551,20 @@ def shared_objects(kc):
         "namespace": kc.__dict__,
         "module": kc,
     }
-    for name in ("json", "subprocess", "requests", "base64", "re", "time", "os", "quote",
-                 "_download_video", "_generate_tts", "_build_atempo_chain", "run_kestro"):
+    for name in (
+        "json",
+        "subprocess",
+        "requests",
+        "base64",
+        "re",
+        "time",
+        "os",
+        "quote",
+        "_download_video",
+        "_generate_tts",
+        "_build_atempo_chain",
+        "run_kestro",
+    ):
         objs[name] = getattr(kc, name)
     return objs
 
@@ -491,7 +614,9 @@ def measure(once, watched):
                 once()
             after = count()
             refs_after = {key: sys.getrefcount(obj) for key, obj in watched.items()}
-            drifts.append({key: refs_after[key] - refs[key] for key in refs if refs_after[key] != refs[key]})
+            drifts.append(
+                {key: refs_after[key] - refs[key] for key in refs if refs_after[key] != refs[key]}
+            )
             deltas.append(after - before)
             if abs(deltas[-1]) < BLOCK_SLACK:
                 break
@@ -506,7 +631,14 @@ def test_no_growth(kc, monkeypatch, tmp_path, name, setup, expected):
     env.sink = Sink()
     call = setup(env)
     # and the fakes the case bound in the namespace
-    for key in ("requests", "subprocess", "time", "_download_video", "_generate_tts", "_build_atempo_chain"):
+    for key in (
+        "requests",
+        "subprocess",
+        "time",
+        "_download_video",
+        "_generate_tts",
+        "_build_atempo_chain",
+    ):
         current = getattr(kc, key)
         if current is not watched[key]:
             watched["bound " + key] = current
@@ -566,7 +698,9 @@ def test_arguments_are_released(kc, monkeypatch, tmp_path):
         kc._generate_tts(link, os.devnull, voice)
         kc._download_video(link, os.devnull)
         kc.run_kestro(link, seg, speed, voice, out)
-        kc.run_kestro(youtube_url=link, segments_file=seg, speed_factor=speed, tts_voice=voice, output_dir=out)
+        kc.run_kestro(
+            youtube_url=link, segments_file=seg, speed_factor=speed, tts_voice=voice, output_dir=out
+        )
         with pytest.raises(TypeError):
             kc.run_kestro(link, seg, speed, voice, bad)
         with pytest.raises(TypeError):

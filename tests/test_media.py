@@ -13,7 +13,7 @@ from tests.support import media
 from tests.support.media import RecordingSubprocess, kind_of
 
 FALLBACK = "  (GPU unavailable, using CPU encoder...)"
-TOLERANCE = 0.15   # seconds: a frame, an AAC frame and the MP3 padding
+TOLERANCE = 0.15  # seconds: a frame, an AAC frame and the MP3 padding
 
 
 @pytest.fixture(scope="session")
@@ -38,14 +38,19 @@ class RealRun:
             json.dump(segments, f)
         self.source = inputs.source()
         self.narrations = {text: inputs.narration(d) for text, d in narrations.items()}
-        self.probed = {}      # file name -> (duration, video packets)
+        self.probed = {}  # file name -> (duration, video packets)
         self.lists = []
         self.proc = RecordingSubprocess(real=True, before=self._before, after=self._after)
         monkeypatch.setattr(kc, "subprocess", self.proc)
         monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=lambda s: None))
-        monkeypatch.setattr(kc, "_download_video", lambda url, out: shutil.copyfile(self.source, out))
-        monkeypatch.setattr(kc, "_generate_tts",
-                            lambda text, out, voice: shutil.copyfile(self.narrations[text], out))
+        monkeypatch.setattr(
+            kc, "_download_video", lambda url, out: shutil.copyfile(self.source, out)
+        )
+        monkeypatch.setattr(
+            kc,
+            "_generate_tts",
+            lambda text, out, voice: shutil.copyfile(self.narrations[text], out),
+        )
 
     def _before(self, argv):
         if kind_of(argv) == "concat":
@@ -54,8 +59,10 @@ class RealRun:
 
     def _after(self, argv):
         if kind_of(argv) in ("cut", "merge"):
-            self.probed[os.path.basename(argv[-1])] = (media.duration(argv[-1]),
-                                                       media.video_packet_count(argv[-1]))
+            self.probed[os.path.basename(argv[-1])] = (
+                media.duration(argv[-1]),
+                media.video_packet_count(argv[-1]),
+            )
 
     def __call__(self, speed):
         return self.kc.run_kestro("https://youtu.be/local", self.segments, speed, "Brian", self.out)
@@ -104,15 +111,16 @@ def test_full_run(kc, monkeypatch, tmp_path, capfd, inputs):
     if media.nvenc_usable():
         assert lines[export + 1] == "🧹 Cleaning up..."
     else:
-        assert lines[export + 1:export + 3] == [FALLBACK, "🧹 Cleaning up..."]
-        assert "nvenc" not in err.lower()   # the failed attempt's output is dropped
+        assert lines[export + 1 : export + 3] == [FALLBACK, "🧹 Cleaning up..."]
+        assert "nvenc" not in err.lower()  # the failed attempt's output is dropped
     assert sorted(os.listdir(run.out)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
 
 
 def test_single_quote_in_the_output_path(kc, monkeypatch, tmp_path, capfd, inputs):
     out_dir = tmp_path / "it's a 'test'"
-    run = RealRun(kc, monkeypatch, inputs, out_dir, [{"start": "0", "end": "1", "voiceover": "n"}],
-                  {"n": 1})
+    run = RealRun(
+        kc, monkeypatch, inputs, out_dir, [{"start": "0", "end": "1", "voiceover": "n"}], {"n": 1}
+    )
     run(2.0)
     escaped = os.path.abspath(run.path("merged_0.mp4")).replace("'", "'\\''")
     assert run.lists == [f"file '{escaped}'\n"]
@@ -147,7 +155,9 @@ def test_list_names_absolute_paths_in_order(kc, monkeypatch, tmp_path, capsys):
     proc, lists, run = _recorded_run(kc, monkeypatch, tmp_path, "out", 3)
     run()
     cwd = os.getcwd()
-    assert lists == ["".join(f"file '{os.path.join(cwd, 'out', f'merged_{i}.mp4')}'\n" for i in range(3))]
+    assert lists == [
+        "".join(f"file '{os.path.join(cwd, 'out', f'merged_{i}.mp4')}'\n" for i in range(3))
+    ]
     # the vectors keep the relative paths
     assert proc.vectors("merge")[0][-1] == os.path.join("out", "merged_0.mp4")
 

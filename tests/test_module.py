@@ -4,6 +4,7 @@ Each case that imports the extension runs in a fresh interpreter: the module is 
 process, and these cases block imports, remove sys.modules entries or start sub-interpreters.
 The child prints one JSON line of observations; the assertions are made here.
 """
+
 import importlib.util
 import json
 import re
@@ -22,14 +23,36 @@ INTERPRETER_CHANGE = (
 )
 HOST_NAMES = ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__"]
 MODULE_NAMES = [
-    "__builtins__", "json", "subprocess", "requests", "base64", "re", "time", "os", "quote",
-    "_download_video", "_generate_tts", "_build_atempo_chain", "run_kestro", "__test__",
+    "__builtins__",
+    "json",
+    "subprocess",
+    "requests",
+    "base64",
+    "re",
+    "time",
+    "os",
+    "quote",
+    "_download_video",
+    "_generate_tts",
+    "_build_atempo_chain",
+    "run_kestro",
+    "__test__",
 ]
-DEPENDENCIES = ["json", "subprocess", "requests", "base64", "re", "time", "os", "urllib.parse", "zlib"]
+DEPENDENCIES = [
+    "json",
+    "subprocess",
+    "requests",
+    "base64",
+    "re",
+    "time",
+    "os",
+    "urllib.parse",
+    "zlib",
+]
 
 # Shared by the children: the traceback of an exception as [function, file, line] rows, and
 # the module definition reached through the entry point, for create/execute with any module description.
-PRELUDE = '''
+PRELUDE = """
 import json, sys
 
 def entries(exc):
@@ -57,20 +80,26 @@ def definition():
     create = lambda desc: api.PyModule_FromDefAndSpec2(moddef, desc, 1013)
     execute = lambda module: api.PyModule_ExecDef(module, moddef)
     return path, create, execute
-'''
+"""
 
 
 def run_child(tmp_path, body, timeout=60):
     code = PRELUDE + textwrap.dedent(body)
     proc = subprocess.run(
-        [sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=timeout
+        [sys.executable, "-P", "-c", code],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=timeout,
     )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])
 
 
 def test_reimport_gives_the_same_module_and_runs_nothing_again(tmp_path):
-    seen = run_child(tmp_path, """
+    seen = run_child(
+        tmp_path,
+        """
         import kestro_core.kestro_core as first
         chain = first._build_atempo_chain
         first.json = "rebound"
@@ -82,13 +111,21 @@ def test_reimport_gives_the_same_module_and_runs_nothing_again(tmp_path):
                json=repr(second.json),
                same_function=second._build_atempo_chain is chain,
                requests_imported_again="requests" in sys.modules)
-    """)
-    assert seen == {"same": True, "listed": True, "json": "'rebound'", "same_function": True,
-                    "requests_imported_again": False}
+    """,
+    )
+    assert seen == {
+        "same": True,
+        "listed": True,
+        "json": "'rebound'",
+        "same_function": True,
+        "requests_imported_again": False,
+    }
 
 
 def test_reload_is_a_no_op(tmp_path):
-    seen = run_child(tmp_path, """
+    seen = run_child(
+        tmp_path,
+        """
         import importlib
         import kestro_core.kestro_core as module
         chain = module._build_atempo_chain
@@ -97,12 +134,20 @@ def test_reload_is_a_no_op(tmp_path):
         again = importlib.reload(module)
         report(same=again is module, json=repr(module.json), same_function=module._build_atempo_chain is chain,
                test_recreated="__test__" in vars(module))
-    """)
-    assert seen == {"same": True, "json": "'rebound'", "same_function": True, "test_recreated": False}
+    """,
+    )
+    assert seen == {
+        "same": True,
+        "json": "'rebound'",
+        "same_function": True,
+        "test_recreated": False,
+    }
 
 
 def test_namespace_names_order_and_values(tmp_path):
-    seen = run_child(tmp_path, """
+    seen = run_child(
+        tmp_path,
+        """
         import builtins, urllib.parse
         import kestro_core.kestro_core as module
         ns = vars(module)
@@ -112,8 +157,9 @@ def test_namespace_names_order_and_values(tmp_path):
                test=[type(module.__test__).__name__, module.__test__],
                modules=[ns[n] is sys.modules[n] for n in ("json", "subprocess", "requests", "base64", "re", "time", "os")],
                file=module.__file__ == module.__spec__.origin)
-    """)
-    assert seen["names"][len(HOST_NAMES):] == MODULE_NAMES
+    """,
+    )
+    assert seen["names"][len(HOST_NAMES) :] == MODULE_NAMES
     assert seen["names"] == HOST_NAMES + MODULE_NAMES
     assert seen["quote"] and seen["builtins"] and seen["file"]
     assert seen["test"] == ["dict", {}]
@@ -122,7 +168,9 @@ def test_namespace_names_order_and_values(tmp_path):
 
 @pytest.mark.parametrize("order", ["main_first", "sub_first"])
 def test_second_interpreter_is_refused(tmp_path, order):
-    seen = run_child(tmp_path, f"""
+    seen = run_child(
+        tmp_path,
+        f"""
         import _interpreters
         order = {order!r}
         sub = _interpreters.create(_interpreters.new_config("legacy"))
@@ -141,7 +189,8 @@ def test_second_interpreter_is_refused(tmp_path, order):
                 got = [type(exc).__name__, str(exc)]
         _interpreters.destroy(sub)
         report(got=got)
-    """)
+    """,
+    )
     assert seen["got"] == ["ImportError", INTERPRETER_CHANGE]
 
 
@@ -173,7 +222,10 @@ BLOCKERS = {
 @pytest.mark.parametrize("how", sorted(BLOCKERS))
 def test_missing_requests_fails_at_line_15_then_imports(tmp_path, how):
     block, unblock, message = BLOCKERS[how]
-    seen = run_child(tmp_path, textwrap.dedent(block) + """
+    seen = run_child(
+        tmp_path,
+        textwrap.dedent(block)
+        + """
 try:
     import kestro_core.kestro_core
     failed = None
@@ -186,7 +238,9 @@ while tb is not None:
     tb = tb.tb_next
 discarded = [f.f_globals for f in frames if f.f_code.co_name == "init kestro_core.kestro_core"]
 left_listed = "kestro_core.kestro_core" in sys.modules
-""" + textwrap.dedent(unblock) + """
+"""
+        + textwrap.dedent(unblock)
+        + """
 import kestro_core.kestro_core as module
 import requests
 report(type=type(failed).__name__, message=str(failed), entries=entries(failed),
@@ -194,7 +248,8 @@ report(type=type(failed).__name__, message=str(failed), entries=entries(failed),
        new_namespace=bool(discarded) and vars(module) is not discarded[0],
        left_listed=left_listed, requests=module.requests is requests,
        chain=module._build_atempo_chain(3.0))
-""")
+""",
+    )
     assert [seen["type"], seen["message"]] == ["ModuleNotFoundError", message]
     assert [INIT, SOURCE, 15] in seen["entries"]
     assert seen["discarded"] == [["__builtins__", "json", "subprocess"]]
@@ -220,7 +275,9 @@ QUOTE_BLOCKERS = {
 @pytest.mark.parametrize("how", sorted(QUOTE_BLOCKERS))
 def test_unobtainable_quote_fails_at_line_20(tmp_path, how):
     block, unblock, expected = QUOTE_BLOCKERS[how]
-    seen = run_child(tmp_path, f"""
+    seen = run_child(
+        tmp_path,
+        f"""
         import json, subprocess, requests, base64, re, time, os, urllib.parse as parse
         quote = parse.quote
         {block}
@@ -232,14 +289,17 @@ def test_unobtainable_quote_fails_at_line_20(tmp_path, how):
         {unblock}
         import kestro_core.kestro_core as module
         report(got=[type(failed).__name__, str(failed)], entries=entries(failed), quote=module.quote is quote)
-    """)
+    """,
+    )
     assert seen["got"] == expected
     assert [INIT, SOURCE, 20] in seen["entries"]
     assert seen["quote"]
 
 
 def test_unavailable_zlib_means_no_strings_and_no_init_entry(tmp_path):
-    seen = run_child(tmp_path, """
+    seen = run_child(
+        tmp_path,
+        """
         sys.modules["zlib"] = None
         try:
             import kestro_core.kestro_core
@@ -250,7 +310,8 @@ def test_unavailable_zlib_means_no_strings_and_no_init_entry(tmp_path):
         import kestro_core.kestro_core as module
         report(type=type(failed).__name__, message=str(failed), entries=entries(failed),
                chain=module._build_atempo_chain(1.5))
-    """)
+    """,
+    )
     assert seen["type"] == "ImportError"
     assert "zlib.decompress" in seen["message"] and "cannot be initialised" in seen["message"]
     assert not [e for e in seen["entries"] if e[0] == INIT]
@@ -258,7 +319,9 @@ def test_unavailable_zlib_means_no_strings_and_no_init_entry(tmp_path):
 
 
 def test_file_location_without_search_locations_gives_no_path(tmp_path):
-    seen = run_child(tmp_path, """
+    seen = run_child(
+        tmp_path,
+        """
         import importlib.util
         origin = importlib.util.find_spec("kestro_core.kestro_core").origin
         spec = importlib.util.spec_from_file_location("kestro_core.kestro_core", origin)
@@ -266,28 +329,39 @@ def test_file_location_without_search_locations_gives_no_path(tmp_path):
         spec.loader.exec_module(module)
         report(search=spec.submodule_search_locations, path=hasattr(module, "__path__"),
                file=module.__file__ == origin, chain=module._build_atempo_chain(1.5))
-    """)
+    """,
+    )
     assert seen == {"search": None, "path": False, "file": True, "chain": "atempo=1.5"}
 
 
 # Module descriptions handed to the create step directly, through the host's own create and
 # execute calls.
 DESCRIPTIONS = {
-    "no_origin": ("SimpleNamespace(name=MODULE, loader=None, parent='kestro_core')",
-                  {"__loader__": "None", "__package__": "'kestro_core'"}),
-    "origin_none": ("SimpleNamespace(name=MODULE, loader=None, parent='kestro_core', origin=None)",
-                    {"__file__": "None"}),
-    "search_list": ("SimpleNamespace(name=MODULE, loader='L', parent='p', origin='o', submodule_search_locations=['d'])",
-                    {"__loader__": "'L'", "__package__": "'p'", "__file__": "'o'", "__path__": "['d']"}),
-    "search_none": ("SimpleNamespace(name=MODULE, loader=None, parent='p', origin='o', submodule_search_locations=None)",
-                    {"__file__": "'o'"}),
+    "no_origin": (
+        "SimpleNamespace(name=MODULE, loader=None, parent='kestro_core')",
+        {"__loader__": "None", "__package__": "'kestro_core'"},
+    ),
+    "origin_none": (
+        "SimpleNamespace(name=MODULE, loader=None, parent='kestro_core', origin=None)",
+        {"__file__": "None"},
+    ),
+    "search_list": (
+        "SimpleNamespace(name=MODULE, loader='L', parent='p', origin='o', submodule_search_locations=['d'])",
+        {"__loader__": "'L'", "__package__": "'p'", "__file__": "'o'", "__path__": "['d']"},
+    ),
+    "search_none": (
+        "SimpleNamespace(name=MODULE, loader=None, parent='p', origin='o', submodule_search_locations=None)",
+        {"__file__": "'o'"},
+    ),
 }
 
 
 @pytest.mark.parametrize("case", sorted(DESCRIPTIONS))
 def test_create_copies_only_present_attributes(tmp_path, case):
     description, expected = DESCRIPTIONS[case]
-    seen = run_child(tmp_path, f"""
+    seen = run_child(
+        tmp_path,
+        f"""
         from types import SimpleNamespace
         MODULE = "kestro_core.kestro_core"
         path, create, execute = definition()
@@ -296,15 +370,23 @@ def test_create_copies_only_present_attributes(tmp_path, case):
         report(values={{k: repr(v) for k, v in vars(module).items() if k in ("__loader__", "__file__", "__package__", "__path__")}},
                name=module.__name__, status=status, listed=sys.modules.get(MODULE) is module,
                chain=module._build_atempo_chain(1.5))
-    """)
+    """,
+    )
     assert {k: v for k, v in seen["values"].items() if k in expected} == expected
     assert ("__file__" in seen["values"]) == ("__file__" in expected)
     assert ("__path__" in seen["values"]) == ("__path__" in expected)
-    assert [seen["name"], seen["status"], seen["listed"], seen["chain"]] == [MODULE, 0, True, "atempo=1.5"]
+    assert [seen["name"], seen["status"], seen["listed"], seen["chain"]] == [
+        MODULE,
+        0,
+        True,
+        "atempo=1.5",
+    ]
 
 
 def test_create_without_name_and_execute_on_a_foreign_module(tmp_path):
-    seen = run_child(tmp_path, """
+    seen = run_child(
+        tmp_path,
+        """
         import types
         path, create, execute = definition()
         try:
@@ -320,7 +402,8 @@ def test_create_without_name_and_execute_on_a_foreign_module(tmp_path):
             foreign = str(exc)
         report(nameless=nameless, foreign=foreign, still=sys.modules["kestro_core.kestro_core"] is module,
                again=execute(module))
-    """)
+    """,
+    )
     assert seen == {
         "nameless": "AttributeError",
         "foreign": "Module 'kestro_core' has already been imported. Re-initialisation is not supported.",
@@ -337,7 +420,9 @@ def _built_file():
 
 @pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
 def test_only_the_entry_point_is_exported():
-    out = subprocess.run(["nm", "-D", "--defined-only", _built_file()], capture_output=True, text=True, check=True)
+    out = subprocess.run(
+        ["nm", "-D", "--defined-only", _built_file()], capture_output=True, text=True, check=True
+    )
     symbols = sorted(line.split()[-1] for line in out.stdout.splitlines() if line.strip())
     assert symbols == ["PyInit_kestro_core"]
 

@@ -53,8 +53,19 @@ class Pipeline:
     ``out`` defaults to an absolute directory under tmp_path; a given ``out``
     is used as it stands (relative to the working directory)."""
 
-    def __init__(self, kc, monkeypatch, tmp_path, segments=TWO, *, out=None, gpu_returncode=1,
-                 fail=None, os_spy=None, tts_fails_at=None):
+    def __init__(
+        self,
+        kc,
+        monkeypatch,
+        tmp_path,
+        segments=TWO,
+        *,
+        out=None,
+        gpu_returncode=1,
+        fail=None,
+        os_spy=None,
+        tts_fails_at=None,
+    ):
         self.kc = kc
         self.log = []
         self.out = str(tmp_path / "out") if out is None else out
@@ -63,12 +74,15 @@ class Pipeline:
         with open(self.segments, "w", encoding="utf-8") as f:
             json.dump(segments, f, ensure_ascii=False)
         self.lists = []  # the concat list as the concat command found it
-        self.proc = RecordingSubprocess(self.log, gpu_returncode=gpu_returncode, fail=fail,
-                                        before=self._read_list)
+        self.proc = RecordingSubprocess(
+            self.log, gpu_returncode=gpu_returncode, fail=fail, before=self._read_list
+        )
         self.tts_fails_at = tts_fails_at
         self.tts_error = None
         monkeypatch.setattr(kc, "subprocess", self.proc)
-        monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=lambda s: self.log.append(("sleep", s))))
+        monkeypatch.setattr(
+            kc, "time", SimpleNamespace(sleep=lambda s: self.log.append(("sleep", s)))
+        )
         monkeypatch.setattr(kc, "_download_video", self._download)
         monkeypatch.setattr(kc, "_generate_tts", self._tts)
         if os_spy is not None:
@@ -107,29 +121,59 @@ def cut_vector(start, end, video, clip):
 
 
 def merge_vector(clip, voice, merged):
-    return FFMPEG + ["-i", clip, "-i", voice, "-map", "0:v", "-map", "1:a",
-                     "-c:v", "copy", "-c:a", "aac", "-shortest", merged]
+    return FFMPEG + [
+        "-i",
+        clip,
+        "-i",
+        voice,
+        "-map",
+        "0:v",
+        "-map",
+        "1:a",
+        "-c:v",
+        "copy",
+        "-c:a",
+        "aac",
+        "-shortest",
+        merged,
+    ]
 
 
 def export_vectors(src, vf, af, final):
     base = FFMPEG + ["-i", src, "-vf", vf, "-af", af, "-c:a", "aac"]
-    return (base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", final],
-            base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", final])
+    return (
+        base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", final],
+        base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", final],
+    )
 
 
 def test_vectors_and_keywords(kc, monkeypatch, tmp_path, capsys):
     p = Pipeline(kc, monkeypatch, tmp_path)
     p(1.5)
     j = p.path
-    gpu, cpu = export_vectors(j("horizontal_final.mp4"), "setpts=0.666667" + VF_TAIL, "atempo=1.5",
-                              j("FINAL_KESTRO.mp4"))
+    gpu, cpu = export_vectors(
+        j("horizontal_final.mp4"), "setpts=0.666667" + VF_TAIL, "atempo=1.5", j("FINAL_KESTRO.mp4")
+    )
     expected = [
         (cut_vector("00:00:05", "00:00:12.5", j("movie.mp4"), j("clip_0.mp4")), {"check": True}),
         (merge_vector(j("clip_0.mp4"), j("voice_0.mp3"), j("merged_0.mp4")), {"check": True}),
         (cut_vector("00:03:40", "00:03:52", j("movie.mp4"), j("clip_1.mp4")), {"check": True}),
         (merge_vector(j("clip_1.mp4"), j("voice_1.mp3"), j("merged_1.mp4")), {"check": True}),
-        (FFMPEG + ["-f", "concat", "-safe", "0", "-i", j("filelist.txt"), "-c", "copy",
-                   j("horizontal_final.mp4")], {"check": True}),
+        (
+            FFMPEG
+            + [
+                "-f",
+                "concat",
+                "-safe",
+                "0",
+                "-i",
+                j("filelist.txt"),
+                "-c",
+                "copy",
+                j("horizontal_final.mp4"),
+            ],
+            {"check": True},
+        ),
         (gpu, {"capture_output": True}),
         (cpu, {"check": True}),
     ]
@@ -156,24 +200,30 @@ def test_printed_lines_and_result(kc, monkeypatch, tmp_path, capsys):
     assert p.left() == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
 
 
-@pytest.mark.parametrize("speed,factor,af,shown", [
-    (1.0, "1.000000", "atempo=1.0", "1.0"),
-    (1.25, "0.800000", "atempo=1.25", "1.25"),
-    (1.5, "0.666667", "atempo=1.5", "1.5"),
-    (2.0, "0.500000", "atempo=2.0", "2.0"),
-    (2, "0.500000", "atempo=2.0", "2.0"),
-    (3.0, "0.333333", "atempo=2.0,atempo=1.5000", "3.0"),
-    (0.5, "2.000000", "atempo=0.5", "0.5"),
-    (0, "inf", "atempo=0.0", "0.0"),
-    (-1, "-1.000000", "atempo=-1.0", "-1.0"),
-])
+@pytest.mark.parametrize(
+    "speed,factor,af,shown",
+    [
+        (1.0, "1.000000", "atempo=1.0", "1.0"),
+        (1.25, "0.800000", "atempo=1.25", "1.25"),
+        (1.5, "0.666667", "atempo=1.5", "1.5"),
+        (2.0, "0.500000", "atempo=2.0", "2.0"),
+        (2, "0.500000", "atempo=2.0", "2.0"),
+        (3.0, "0.333333", "atempo=2.0,atempo=1.5000", "3.0"),
+        (0.5, "2.000000", "atempo=0.5", "0.5"),
+        (0, "inf", "atempo=0.0", "0.0"),
+        (-1, "-1.000000", "atempo=-1.0", "-1.0"),
+    ],
+)
 def test_export_filters_by_speed(kc, monkeypatch, tmp_path, capsys, speed, factor, af, shown):
     p = Pipeline(kc, monkeypatch, tmp_path, TWO[:1])
     p(speed)
     gpu, cpu = p.proc.vectors("gpu")[0], p.proc.vectors("cpu")[0]
     for vector in (gpu, cpu):
         assert vector[6:10] == ["-vf", f"setpts={factor}" + VF_TAIL, "-af", af]
-    assert f"📐 Converting to 9:16 vertical at {shown}x speed..." in capsys.readouterr().out.splitlines()
+    assert (
+        f"📐 Converting to 9:16 vertical at {shown}x speed..."
+        in capsys.readouterr().out.splitlines()
+    )
 
 
 @pytest.mark.parametrize("returncode", [0, 1, 255, -11])
@@ -187,7 +237,10 @@ def test_software_export_only_after_a_failed_attempt(kc, monkeypatch, tmp_path, 
         assert out[export + 1] == "🧹 Cleaning up..."
     else:
         assert p.proc.kinds()[-2:] == ["gpu", "cpu"]
-        assert out[export + 1:export + 3] == ["  (GPU unavailable, using CPU encoder...)", "🧹 Cleaning up..."]
+        assert out[export + 1 : export + 3] == [
+            "  (GPU unavailable, using CPU encoder...)",
+            "🧹 Cleaning up...",
+        ]
     assert "  (GPU unavailable, using CPU encoder...)" not in out[:export]
 
 
@@ -220,21 +273,31 @@ def test_order_of_calls_and_deletions(kc, monkeypatch, tmp_path, capsys):
         else:
             steps.append(e[:2])
     per_segment = lambda i: [
-        ("tts", f"voice_{i}.mp3", "Amy"), ("sleep", 0.5),
-        ("run", "cut", f"clip_{i}.mp4"), ("run", "merge", f"merged_{i}.mp4"),
-        ("exists", f"clip_{i}.mp4", True), ("remove", f"clip_{i}.mp4"),
-        ("exists", f"voice_{i}.mp3", True), ("remove", f"voice_{i}.mp3"),
+        ("tts", f"voice_{i}.mp3", "Amy"),
+        ("sleep", 0.5),
+        ("run", "cut", f"clip_{i}.mp4"),
+        ("run", "merge", f"merged_{i}.mp4"),
+        ("exists", f"clip_{i}.mp4", True),
+        ("remove", f"clip_{i}.mp4"),
+        ("exists", f"voice_{i}.mp3", True),
+        ("remove", f"voice_{i}.mp3"),
     ]
     assert steps == [
         ("exists", "movie.mp4", False),
         ("download", "https://youtu.be/abc"),
-        *per_segment(0), *per_segment(1),
+        *per_segment(0),
+        *per_segment(1),
         ("run", "concat", "horizontal_final.mp4"),
-        ("run", "gpu", "FINAL_KESTRO.mp4"), ("run", "cpu", "FINAL_KESTRO.mp4"),
-        ("exists", "merged_0.mp4", True), ("remove", "merged_0.mp4"),
-        ("exists", "merged_1.mp4", True), ("remove", "merged_1.mp4"),
-        ("exists", "filelist.txt", True), ("remove", "filelist.txt"),
-        ("exists", "movie.mp4", True), ("remove", "movie.mp4"),
+        ("run", "gpu", "FINAL_KESTRO.mp4"),
+        ("run", "cpu", "FINAL_KESTRO.mp4"),
+        ("exists", "merged_0.mp4", True),
+        ("remove", "merged_0.mp4"),
+        ("exists", "merged_1.mp4", True),
+        ("remove", "merged_1.mp4"),
+        ("exists", "filelist.txt", True),
+        ("remove", "filelist.txt"),
+        ("exists", "movie.mp4", True),
+        ("remove", "movie.mp4"),
     ]
     assert p.log[1][2] == j("movie.mp4")
 
@@ -245,8 +308,11 @@ def test_stale_source_is_removed_before_the_download(kc, monkeypatch, tmp_path, 
         f.write(b"stale, maybe even the right video")
     p()
     movie = p.path("movie.mp4")
-    assert p.log[:3] == [("exists", movie, True), ("remove", movie),
-                         ("download", "https://youtu.be/abc", movie, False)]
+    assert p.log[:3] == [
+        ("exists", movie, True),
+        ("remove", movie),
+        ("download", "https://youtu.be/abc", movie, False),
+    ]
 
 
 def test_missing_working_file_is_skipped_at_clean_up(kc, monkeypatch, tmp_path, capsys):
@@ -286,8 +352,10 @@ def test_relative_output_dir_stays_relative(kc, monkeypatch, tmp_path, capsys, o
 def test_empty_segment_list(kc, monkeypatch, tmp_path, capsys):
     p = Pipeline(kc, monkeypatch, tmp_path, [])
     p()
-    assert capsys.readouterr().out.splitlines()[:2] == ["🎬 Processing 0 segments...",
-                                                        "🔗 Concatenating segments..."]
+    assert capsys.readouterr().out.splitlines()[:2] == [
+        "🎬 Processing 0 segments...",
+        "🔗 Concatenating segments...",
+    ]
     assert p.lists == [""]
     assert p.proc.kinds() == ["concat", "gpu", "cpu"]
 
@@ -310,11 +378,18 @@ def _is(kind, output=None):
 FAILURES = {
     "narration": ({"tts_fails_at": 1}, ["merged_0.mp4", "movie.mp4"]),
     "cut": ({"fail": _is("cut", "clip_1.mp4")}, ["merged_0.mp4", "movie.mp4", "voice_1.mp3"]),
-    "merge": ({"fail": _is("merge", "merged_1.mp4")},
-              ["clip_1.mp4", "merged_0.mp4", "movie.mp4", "voice_1.mp3"]),
-    "concat": ({"fail": _is("concat")}, ["filelist.txt", "merged_0.mp4", "merged_1.mp4", "movie.mp4"]),
-    "export": ({"fail": _is("cpu")},
-               ["filelist.txt", "horizontal_final.mp4", "merged_0.mp4", "merged_1.mp4", "movie.mp4"]),
+    "merge": (
+        {"fail": _is("merge", "merged_1.mp4")},
+        ["clip_1.mp4", "merged_0.mp4", "movie.mp4", "voice_1.mp3"],
+    ),
+    "concat": (
+        {"fail": _is("concat")},
+        ["filelist.txt", "merged_0.mp4", "merged_1.mp4", "movie.mp4"],
+    ),
+    "export": (
+        {"fail": _is("cpu")},
+        ["filelist.txt", "horizontal_final.mp4", "merged_0.mp4", "merged_1.mp4", "movie.mp4"],
+    ),
 }
 
 
@@ -323,7 +398,7 @@ def test_what_a_failure_leaves_on_disk(kc, monkeypatch, tmp_path, capsys, how, l
     p = Pipeline(kc, monkeypatch, tmp_path, **how)
     with pytest.raises(Exception) as info:
         p()
-    assert info.value is (p.tts_error or p.proc.raised)   # unchanged, not wrapped
+    assert info.value is (p.tts_error or p.proc.raised)  # unchanged, not wrapped
     assert p.left() == left
     out = capsys.readouterr().out
     assert "🧹" not in out and "✅" not in out
@@ -348,7 +423,7 @@ def _open_fds_on(path):
         try:
             if os.readlink(f"/proc/self/fd/{fd}") == path:
                 found.append(fd)
-        except OSError:   # the descriptor of the listing itself
+        except OSError:  # the descriptor of the listing itself
             pass
     return found
 

@@ -30,7 +30,9 @@ class Run:
         self.segments = tmp_path / "segments.json"
         self.proc = RecordingSubprocess(self.log, real=real_subprocess)
         monkeypatch.setattr(kc, "subprocess", self.proc)
-        monkeypatch.setattr(kc, "time", SimpleNamespace(sleep=lambda s: self.log.append(("sleep", s))))
+        monkeypatch.setattr(
+            kc, "time", SimpleNamespace(sleep=lambda s: self.log.append(("sleep", s)))
+        )
         monkeypatch.setattr(kc, "_download_video", self._download)
         if real_tts:
             # the real narration client's argument check is what is under test;
@@ -55,7 +57,9 @@ class Run:
         self.segments.write_bytes(content)
 
     def __call__(self, speed=1.5):
-        return self.kc.run_kestro("https://youtu.be/x", str(self.segments), speed, "Brian", str(self.out))
+        return self.kc.run_kestro(
+            "https://youtu.be/x", str(self.segments), speed, "Brian", str(self.out)
+        )
 
     def events(self, *names):
         return [e for e in self.log if e[0] in names]
@@ -77,7 +81,11 @@ def module_entries(exc):
 LOAD_FAULTS = {
     "missing file": (None, FileNotFoundError, None),
     "invalid utf-8": (b'[{"start": "\xff\xfe"}]', UnicodeDecodeError, None),
-    "byte-order mark": (b"\xef\xbb\xbf" + json.dumps([seg()]).encode(), json.JSONDecodeError, "BOM"),
+    "byte-order mark": (
+        b"\xef\xbb\xbf" + json.dumps([seg()]).encode(),
+        json.JSONDecodeError,
+        "BOM",
+    ),
     "bad json": (b'[{"start": "1",}]', json.JSONDecodeError, None),
     "truncated": (b'[{"start": "1"', json.JSONDecodeError, None),
     "top-level number": (b"5", TypeError, "has no len"),
@@ -110,9 +118,18 @@ WALK_FAULTS = {
     "element is null": ([None], TypeError, None, []),
     "start missing": ([{"end": "2", "voiceover": "x"}], KeyError, "start", []),
     "end missing": ([{"start": "1", "voiceover": "x"}], KeyError, "end", []),
-    "Start in capitals": ([{"Start": "1", "start ": "1", "end": "2", "voiceover": "x"}], KeyError, "'start'", []),
-    "voiceover missing": ([{"start": "1", "end": "2", "Voiceover": "x"}], KeyError, "voiceover",
-                          ["  Segment 1/1: 1 → 2"]),
+    "Start in capitals": (
+        [{"Start": "1", "start ": "1", "end": "2", "voiceover": "x"}],
+        KeyError,
+        "'start'",
+        [],
+    ),
+    "voiceover missing": (
+        [{"start": "1", "end": "2", "Voiceover": "x"}],
+        KeyError,
+        "voiceover",
+        ["  Segment 1/1: 1 → 2"],
+    ),
 }
 
 
@@ -133,7 +150,11 @@ def test_fault_while_walking(kc, monkeypatch, tmp_path, capsys, doc, exc_type, m
 
 def test_fault_in_a_later_segment_comes_after_the_earlier_ones(kc, monkeypatch, tmp_path, capsys):
     run = Run(kc, monkeypatch, tmp_path)
-    run.write(json.dumps([seg("1", "2", "one"), seg("3", "4", "two"), {"start": "5", "voiceover": "three"}]))
+    run.write(
+        json.dumps(
+            [seg("1", "2", "one"), seg("3", "4", "two"), {"start": "5", "voiceover": "three"}]
+        )
+    )
     with pytest.raises(KeyError, match="end"):
         run()
     assert capsys.readouterr().out.splitlines() == [
@@ -146,7 +167,9 @@ def test_fault_in_a_later_segment_comes_after_the_earlier_ones(kc, monkeypatch, 
     assert run.left() == ["merged_0.mp4", "merged_1.mp4", "movie.mp4"]
 
 
-@pytest.mark.parametrize("voiceover,type_name", [(7, "int"), (None, "NoneType"), (["hi"], "list"), (1.5, "float")])
+@pytest.mark.parametrize(
+    "voiceover,type_name", [(7, "int"), (None, "NoneType"), (["hi"], "list"), (1.5, "float")]
+)
 def test_voiceover_not_a_string(kc, monkeypatch, tmp_path, capsys, voiceover, type_name):
     run = Run(kc, monkeypatch, tmp_path, real_tts=True)
     run.write(json.dumps([seg("00:00:01", "00:00:03", voiceover)]))
@@ -158,13 +181,16 @@ def test_voiceover_not_a_string(kc, monkeypatch, tmp_path, capsys, voiceover, ty
     assert run.left() == ["movie.mp4"]
 
 
-@pytest.mark.parametrize("start,end,shown", [
-    (65, "70", "65 → 70"),
-    (65.5, "70", "65.5 → 70"),
-    ("60", 70.25, "60 → 70.25"),
-    (None, "70", "None → 70"),
-    (True, "70", "True → 70"),
-])
+@pytest.mark.parametrize(
+    "start,end,shown",
+    [
+        (65, "70", "65 → 70"),
+        (65.5, "70", "65.5 → 70"),
+        ("60", 70.25, "60 → 70.25"),
+        (None, "70", "None → 70"),
+        (True, "70", "True → 70"),
+    ],
+)
 def test_non_string_time_fails_at_the_cut(kc, monkeypatch, tmp_path, capsys, start, end, shown):
     # the real launcher refuses the vector before any child starts
     run = Run(kc, monkeypatch, tmp_path, real_subprocess=True)
@@ -177,7 +203,7 @@ def test_non_string_time_fails_at_the_cut(kc, monkeypatch, tmp_path, capsys, sta
     assert run.log[1] == ("tts", "Narrated anyway.", voice, "Brian")
     assert run.log[2] == ("sleep", 0.5)
     cut = run.log[3][2]
-    assert (cut[5], cut[7]) == (start, end)     # passed on unconverted
+    assert (cut[5], cut[7]) == (start, end)  # passed on unconverted
     assert run.left() == ["movie.mp4", "voice_0.mp3"]
 
 
@@ -195,8 +221,12 @@ def test_empty_document_runs_with_no_segments(kc, monkeypatch, tmp_path, capsys,
 def test_worked_example(kc, monkeypatch, tmp_path, capsys):
     run = Run(kc, monkeypatch, tmp_path)
     doc = [
-        {"comment": "opening", "voiceover": "A stranger walks into the town.",
-         "end": "00:00:12.5", "start": "00:00:05"},
+        {
+            "comment": "opening",
+            "voiceover": "A stranger walks into the town.",
+            "end": "00:00:12.5",
+            "start": "00:00:05",
+        },
         {"start": "00:03:40", "end": "00:03:52", "voiceover": "Nobody expects what happens next."},
     ]
     run.write(json.dumps(doc, ensure_ascii=False))
@@ -214,7 +244,9 @@ def test_worked_example(kc, monkeypatch, tmp_path, capsys):
     ]
     cuts = run.proc.vectors("cut")
     assert [(c[5], c[7], os.path.basename(c[-1])) for c in cuts] == [
-        ("00:00:05", "00:00:12.5", "clip_0.mp4"), ("00:03:40", "00:03:52", "clip_1.mp4")]
+        ("00:00:05", "00:00:12.5", "clip_0.mp4"),
+        ("00:03:40", "00:03:52", "clip_1.mp4"),
+    ]
 
 
 def test_time_texts_reach_the_cut_as_written(kc, monkeypatch, tmp_path, capsys):
@@ -246,8 +278,11 @@ def _open_fds_on(path):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
-@pytest.mark.parametrize("content", [b"[1, 2", b'["\xc3\x28"]', b"\xef\xbb\xbf[]", b"42"],
-                         ids=["bad json", "invalid utf-8", "byte-order mark", "number"])
+@pytest.mark.parametrize(
+    "content",
+    [b"[1, 2", b'["\xc3\x28"]', b"\xef\xbb\xbf[]", b"42"],
+    ids=["bad json", "invalid utf-8", "byte-order mark", "number"],
+)
 def test_segments_file_is_closed_on_failure(kc, monkeypatch, tmp_path, capsys, content):
     run = Run(kc, monkeypatch, tmp_path)
     run.write(content)
@@ -259,17 +294,24 @@ def test_segments_file_is_closed_on_failure(kc, monkeypatch, tmp_path, capsys, c
         assert _open_fds_on(run.segments) == []
         del info
         gc.collect()
-    assert [w for w in caught if issubclass(w.category, ResourceWarning)
-            and str(run.segments) in str(w.message)] == []
+    assert [
+        w
+        for w in caught
+        if issubclass(w.category, ResourceWarning) and str(run.segments) in str(w.message)
+    ] == []
 
 
-@pytest.mark.parametrize("content,exc_type,entries", [
-    (b"[1, 2", json.JSONDecodeError, 2),
-    (b'["\xc3\x28"]', UnicodeDecodeError, 2),
-    (b"\xef\xbb\xbf[]", json.JSONDecodeError, 2),
-    (b"42", TypeError, 1),
-    (b'[{"end": "1"}]', KeyError, 1),
-], ids=["bad json", "invalid utf-8", "byte-order mark", "after closing", "in the loop"])
+@pytest.mark.parametrize(
+    "content,exc_type,entries",
+    [
+        (b"[1, 2", json.JSONDecodeError, 2),
+        (b'["\xc3\x28"]', UnicodeDecodeError, 2),
+        (b"\xef\xbb\xbf[]", json.JSONDecodeError, 2),
+        (b"42", TypeError, 1),
+        (b'[{"end": "1"}]', KeyError, 1),
+    ],
+    ids=["bad json", "invalid utf-8", "byte-order mark", "after closing", "in the loop"],
+)
 def test_traceback_entries(kc, monkeypatch, tmp_path, capsys, content, exc_type, entries):
     run = Run(kc, monkeypatch, tmp_path)
     run.write(content)
@@ -280,10 +322,10 @@ def test_traceback_entries(kc, monkeypatch, tmp_path, capsys, content, exc_type,
     assert names.count(RUN_KESTRO) == entries
     first = names.index(RUN_KESTRO)
     # adjacent; for a parse failure the json module's own frames follow them
-    assert names[first:first + entries] == [RUN_KESTRO] * entries
+    assert names[first : first + entries] == [RUN_KESTRO] * entries
     if entries == 2:
         assert names[first + 2] == "load"
-    assert all(fs.lineno and fs.lineno > 0 for fs in frames[first:first + entries])
+    assert all(fs.lineno and fs.lineno > 0 for fs in frames[first : first + entries])
 
 
 def test_opener_that_swallows_the_parse_error(tmp_path):
@@ -307,9 +349,15 @@ def test_opener_that_swallows_the_parse_error(tmp_path):
             print(exc)
             print([fs.name for fs in traceback.extract_tb(exc.__traceback__)][-1])
     """)
-    child = subprocess.run([sys.executable, "-P", "-c", script], cwd=tmp_path, capture_output=True, text=True,
-                           timeout=60)
+    child = subprocess.run(
+        [sys.executable, "-P", "-c", script],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
     assert child.returncode == 0, child.stderr[-2000:]
     assert child.stdout.splitlines() == [
         "cannot access local variable 'segments' where it is not associated with a value",
-        "kestro_core.kestro_core.run_kestro"]
+        "kestro_core.kestro_core.run_kestro",
+    ]

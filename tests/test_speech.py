@@ -11,8 +11,8 @@ import binascii
 import pytest
 import requests
 
-from tests.support.entries import module_entries as entries_of
 from demo.standin import OMIT, StandIn
+from tests.support.entries import module_entries as entries_of
 
 URL = "https://voicecast.example/api/generate-audio-frontend"
 HEADERS = [
@@ -45,12 +45,15 @@ def module_entries(exc):
     return entries_of(exc, kc._generate_tts)
 
 
-@pytest.mark.parametrize("text, voice", [
-    ("A stranger walks into the town.", "en-US-AriaNeural"),
-    ("", ""),
-    ("  padded  \n second line\t", "de-DE voice"),
-    ('Ünïcödé → 🎬 "quoted" \\ back', "ja-JP-ナナミ"),
-])
+@pytest.mark.parametrize(
+    "text, voice",
+    [
+        ("A stranger walks into the town.", "en-US-AriaNeural"),
+        ("", ""),
+        ("  padded  \n second line\t", "de-DE voice"),
+        ('Ünïcödé → 🎬 "quoted" \\ back', "ja-JP-ナナミ"),
+    ],
+)
 def test_request_is_sent_exactly(kc, standin, routed, out, text, voice):
     assert kc._generate_tts(text, str(out), voice) is None
 
@@ -68,26 +71,33 @@ def test_request_is_sent_exactly(kc, standin, routed, out, text, voice):
     assert out.read_bytes() == MP3
 
 
-@pytest.mark.parametrize("audio_data, expected", [
-    (B64, MP3),
-    ("data:audio/mpeg;base64," + B64, MP3),
-    ("data:audio/wav;base64," + B64, MP3),
-    ("data:audio/x-anything+else;base64," + B64, MP3),
-    # greedy: everything up to the last ";base64," of the first line goes
-    ("data:audio/mpeg;base64,data:audio/mpeg;base64," + B64, MP3),
-    ("data:audio/mpeg;base64,", b""),
-    ("", b""),
-    # not an audio data URL: the prefix's letters are decoded with the audio
-    ("data:text/plain;base64," + B64, base64.b64decode("datatext/plainbase64") + MP3),
-    ("DATA:AUDIO/MPEG;BASE64," + B64, base64.b64decode("DATAAUDIO/MPEGBASE64") + MP3),
-    ("data:audio/;base64," + B64, base64.b64decode("dataaudio/base64") + MP3),
-    # the prefix must stand at the very start of the text
-    ("\ndata:audio/mpeg;base64," + B64, base64.b64decode("dataaudio/mpegbase64") + MP3),
-    # characters outside the Base64 alphabet are skipped, not rejected
-    ("\n".join(B64[i:i + 76] for i in range(0, len(B64), 76)), MP3),
-    ("data:audio/mpeg;base64," + "\r\n".join(B64[i:i + 64] for i in range(0, len(B64), 64)), MP3),
-    (" \t" + " ".join(B64[i:i + 4] for i in range(0, len(B64), 4)) + " !*#", MP3),
-])
+@pytest.mark.parametrize(
+    "audio_data, expected",
+    [
+        (B64, MP3),
+        ("data:audio/mpeg;base64," + B64, MP3),
+        ("data:audio/wav;base64," + B64, MP3),
+        ("data:audio/x-anything+else;base64," + B64, MP3),
+        # greedy: everything up to the last ";base64," of the first line goes
+        ("data:audio/mpeg;base64,data:audio/mpeg;base64," + B64, MP3),
+        ("data:audio/mpeg;base64,", b""),
+        ("", b""),
+        # not an audio data URL: the prefix's letters are decoded with the audio
+        ("data:text/plain;base64," + B64, base64.b64decode("datatext/plainbase64") + MP3),
+        ("DATA:AUDIO/MPEG;BASE64," + B64, base64.b64decode("DATAAUDIO/MPEGBASE64") + MP3),
+        ("data:audio/;base64," + B64, base64.b64decode("dataaudio/base64") + MP3),
+        # the prefix must stand at the very start of the text
+        ("\ndata:audio/mpeg;base64," + B64, base64.b64decode("dataaudio/mpegbase64") + MP3),
+        # characters outside the Base64 alphabet are skipped, not rejected
+        ("\n".join(B64[i : i + 76] for i in range(0, len(B64), 76)), MP3),
+        (
+            "data:audio/mpeg;base64,"
+            + "\r\n".join(B64[i : i + 64] for i in range(0, len(B64), 64)),
+            MP3,
+        ),
+        (" \t" + " ".join(B64[i : i + 4] for i in range(0, len(B64), 4)) + " !*#", MP3),
+    ],
+)
 def test_audio_data_is_decoded_into_the_file(kc, standin, routed, out, audio_data, expected):
     out.write_bytes(OLD)
     standin.audio_data = audio_data
@@ -121,7 +131,7 @@ def test_only_status_200_is_accepted(kc, standin, routed, out, status):
     assert len(module_entries(ei.value)) == 1
 
 
-@pytest.mark.parametrize("voice", ["", "it's \"quoted\"", "Ünï 🎬", "  spaced  "])
+@pytest.mark.parametrize("voice", ["", 'it\'s "quoted"', "Ünï 🎬", "  spaced  "])
 def test_failure_message_carries_the_voice_verbatim(kc, standin, routed, out, voice):
     standin.speech_status = 500
     with pytest.raises(Exception) as ei:
@@ -129,19 +139,21 @@ def test_failure_message_carries_the_voice_verbatim(kc, standin, routed, out, vo
     assert ei.value.args == ("TTS failed for voice " + voice + ": HTTP 500",)
 
 
-@pytest.mark.parametrize("switches, exc", [
-    (dict(speech_status=500), Exception),
-    (dict(speech_status=201), Exception),
-    (dict(speech_raw="<html>rate limited</html>"), requests.exceptions.JSONDecodeError),
-    (dict(speech_raw=""), requests.exceptions.JSONDecodeError),
-    (dict(audio_data=OMIT), KeyError),
-    (dict(audio_data=None), TypeError),
-    (dict(audio_data=12345), TypeError),
-    (dict(audio_data=["data:audio/mpeg;base64,", B64]), TypeError),
-    (dict(speech_answer=[B64]), TypeError),
-])
-def test_early_failure_leaves_an_existing_file_untouched(kc, standin, routed, out,
-                                                         switches, exc):
+@pytest.mark.parametrize(
+    "switches, exc",
+    [
+        (dict(speech_status=500), Exception),
+        (dict(speech_status=201), Exception),
+        (dict(speech_raw="<html>rate limited</html>"), requests.exceptions.JSONDecodeError),
+        (dict(speech_raw=""), requests.exceptions.JSONDecodeError),
+        (dict(audio_data=OMIT), KeyError),
+        (dict(audio_data=None), TypeError),
+        (dict(audio_data=12345), TypeError),
+        (dict(audio_data=["data:audio/mpeg;base64,", B64]), TypeError),
+        (dict(speech_answer=[B64]), TypeError),
+    ],
+)
+def test_early_failure_leaves_an_existing_file_untouched(kc, standin, routed, out, switches, exc):
     out.write_bytes(OLD)
     standin.configure(**switches)
     with pytest.raises(exc) as ei:

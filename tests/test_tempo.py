@@ -1,11 +1,13 @@
 """The tempo filter chain of _build_atempo_chain."""
+
 import math
 import subprocess
 import sys
 import textwrap
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 
 def reference(speed):
@@ -20,30 +22,33 @@ def reference(speed):
     return ",".join(filters)
 
 
-@pytest.mark.parametrize("speed, chain", [
-    (0.25, "atempo=0.25"),
-    (1.0, "atempo=1.0"),
-    (1.5, "atempo=1.5"),
-    (2.0, "atempo=2.0"),
-    (2.2, "atempo=2.0,atempo=1.1000"),
-    (2.5, "atempo=2.0,atempo=1.2500"),
-    (3.0, "atempo=2.0,atempo=1.5000"),
-    (4.0, "atempo=2.0,atempo=2.0000"),
-    (5.0, "atempo=2.0,atempo=2.0,atempo=1.2500"),
-    (8.0, "atempo=2.0,atempo=2.0,atempo=2.0000"),
-    (10.0, "atempo=2.0,atempo=2.0,atempo=2.0,atempo=1.2500"),
-    # the edges
-    (math.nextafter(2.0, math.inf), "atempo=2.0,atempo=1.0000"),
-    (0.3, "atempo=0.3"),
-    (0.0, "atempo=0.0"),
-    (-0.0, "atempo=-0.0"),
-    (-1.0, "atempo=-1.0"),
-    (0.0001, "atempo=0.0001"),
-    (0.00001, "atempo=1e-05"),
-    (5e-324, "atempo=5e-324"),
-    (math.nan, "atempo=nan"),
-    (-math.inf, "atempo=-inf"),
-])
+@pytest.mark.parametrize(
+    "speed, chain",
+    [
+        (0.25, "atempo=0.25"),
+        (1.0, "atempo=1.0"),
+        (1.5, "atempo=1.5"),
+        (2.0, "atempo=2.0"),
+        (2.2, "atempo=2.0,atempo=1.1000"),
+        (2.5, "atempo=2.0,atempo=1.2500"),
+        (3.0, "atempo=2.0,atempo=1.5000"),
+        (4.0, "atempo=2.0,atempo=2.0000"),
+        (5.0, "atempo=2.0,atempo=2.0,atempo=1.2500"),
+        (8.0, "atempo=2.0,atempo=2.0,atempo=2.0000"),
+        (10.0, "atempo=2.0,atempo=2.0,atempo=2.0,atempo=1.2500"),
+        # the edges
+        (math.nextafter(2.0, math.inf), "atempo=2.0,atempo=1.0000"),
+        (0.3, "atempo=0.3"),
+        (0.0, "atempo=0.0"),
+        (-0.0, "atempo=-0.0"),
+        (-1.0, "atempo=-1.0"),
+        (0.0001, "atempo=0.0001"),
+        (0.00001, "atempo=1e-05"),
+        (5e-324, "atempo=5e-324"),
+        (math.nan, "atempo=nan"),
+        (-math.inf, "atempo=-inf"),
+    ],
+)
 def test_chain(kc, speed, chain):
     assert kc._build_atempo_chain(speed) == chain
     assert type(kc._build_atempo_chain(speed)) is str
@@ -57,7 +62,9 @@ def test_largest_double_gives_1024_filters(kc):
 
 
 @settings(max_examples=300, deadline=None)
-@given(st.floats(allow_infinity=False) | st.floats(min_value=1.0, max_value=64.0) | st.just(-math.inf))
+@given(
+    st.floats(allow_infinity=False) | st.floats(min_value=1.0, max_value=64.0) | st.just(-math.inf)
+)
 def test_matches_the_rule(kc, speed):
     assert kc._build_atempo_chain(speed) == reference(speed)
 
@@ -78,8 +85,9 @@ def test_infinite_speed_is_refused_quickly(tmp_path):
             else:
                 print("no error")
     """)
-    proc = subprocess.run([sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True,
-                          timeout=20)
+    proc = subprocess.run(
+        [sys.executable, "-P", "-c", code], cwd=tmp_path, capture_output=True, text=True, timeout=20
+    )
     assert proc.returncode == 0, proc.stderr
     lines = proc.stdout.splitlines()
     assert len(lines) == 2 and lines[0] == lines[1]

@@ -21,8 +21,9 @@ def _piper_importable():
     return voices.default_piper_voice() is not None
 
 
-needs_piper = pytest.mark.skipif(not _piper_importable(),
-                                 reason="piper or its bundled voice cannot be imported")
+needs_piper = pytest.mark.skipif(
+    not _piper_importable(), reason="piper or its bundled voice cannot be imported"
+)
 ENGINES = ["espeak-ng", pytest.param("piper", marks=needs_piper)]
 
 
@@ -43,12 +44,31 @@ def voice(request, opened):
 
 def probe(path):
     """(codec, seconds, peak sample) of an audio file, read back through ffprobe/ffmpeg."""
-    info = json.loads(subprocess.run(
-        ["ffprobe", "-v", "error", "-show_entries", "format=duration:stream=codec_name",
-         "-of", "json", str(path)], capture_output=True, text=True, timeout=30, check=True).stdout)
-    pcm = subprocess.run(["ffmpeg", "-v", "error", "-nostdin", "-i", str(path), "-f", "s16le",
-                          "-ac", "1", "-"], capture_output=True, timeout=30, check=True).stdout
-    samples = array("h", pcm[:len(pcm) // 2 * 2])
+    info = json.loads(
+        subprocess.run(
+            [
+                "ffprobe",
+                "-v",
+                "error",
+                "-show_entries",
+                "format=duration:stream=codec_name",
+                "-of",
+                "json",
+                str(path),
+            ],
+            capture_output=True,
+            text=True,
+            timeout=30,
+            check=True,
+        ).stdout
+    )
+    pcm = subprocess.run(
+        ["ffmpeg", "-v", "error", "-nostdin", "-i", str(path), "-f", "s16le", "-ac", "1", "-"],
+        capture_output=True,
+        timeout=30,
+        check=True,
+    ).stdout
+    samples = array("h", pcm[: len(pcm) // 2 * 2])
     peak = max((abs(s) for s in samples), default=0)
     return info["streams"][0]["codec_name"], float(info["format"]["duration"]), peak
 
@@ -63,15 +83,18 @@ def test_speaks_a_real_mp3(voice, tmp_path):
     assert os.listdir(tmp_path) == ["voice_0.mp3"]
 
 
-@pytest.mark.parametrize("text", [
-    "🎬🎉 a clapper board",
-    "tab\there\x00nul\x07bell\x1b[31m escape",
-    "[[ h ə l oʊ ]] in brackets",
-    "\u202eright to left\u200d joined",
-    "lone \ud800 surrogate",
-    "﷽ 𒀀 \U000e0001 \U0010fffd",
-    "...",
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        "🎬🎉 a clapper board",
+        "tab\there\x00nul\x07bell\x1b[31m escape",
+        "[[ h ə l oʊ ]] in brackets",
+        "\u202eright to left\u200d joined",
+        "lone \ud800 surrogate",
+        "﷽ 𒀀 \U000e0001 \U0010fffd",
+        "...",
+    ],
+)
 def test_odd_text_still_makes_an_mp3(voice, tmp_path, text):
     out = tmp_path / "odd.mp3"
     voice.synthesize(text, str(out))
@@ -79,11 +102,14 @@ def test_odd_text_still_makes_an_mp3(voice, tmp_path, text):
     assert codec == "mp3" and seconds > 0
 
 
-@pytest.mark.parametrize("text, message", [
-    ("", "the narration is empty"),
-    (" \n\t ", "the narration is empty"),
-    ("\x00\x01\x1b", "nothing to speak"),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("", "the narration is empty"),
+        (" \n\t ", "the narration is empty"),
+        ("\x00\x01\x1b", "nothing to speak"),
+    ],
+)
 def test_nothing_to_speak_is_refused(voice, tmp_path, text, message):
     out = tmp_path / "voice_0.mp3"
     with pytest.raises(VoiceError, match=message):
@@ -165,8 +191,17 @@ def test_piper_identity_follows_the_model_bytes(tmp_path):
 
     # an unchanged file (same path, size and time) is not hashed again
     stat = os.stat(model)
-    memo.write_text(json.dumps({os.path.realpath(model): {
-        "size": stat.st_size, "mtime_ns": stat.st_mtime_ns, "sha256": "remembered"}}))
+    memo.write_text(
+        json.dumps(
+            {
+                os.path.realpath(model): {
+                    "size": stat.st_size,
+                    "mtime_ns": stat.st_mtime_ns,
+                    "sha256": "remembered",
+                }
+            }
+        )
+    )
     with open_voice("piper", str(model), hash_memo=str(memo)) as voice:
         assert "remembered" in voice.identity.split("\0")
 
@@ -181,6 +216,7 @@ def _bad_config(content):
         (tmp / "odd.onnx").write_bytes(b"model")
         (tmp / "odd.onnx.json").write_text(content)
         return str(tmp / "odd.onnx"), None
+
     return setup
 
 
@@ -198,24 +234,39 @@ def _no_piper(monkeypatch, tmp):
     monkeypatch.setitem(sys.modules, "piper", None)
 
 
-@pytest.mark.parametrize("engine, setup, patch, message", [
-    ("festival", lambda t: (None, None), None, "unknown speech engine 'festival': choose one"),
-    ("piper", lambda t: (str(t / "gone.onnx"), None), None, "gone.onnx' does not exist"),
-    ("piper", _no_config, None, "has no lone.onnx.json beside"),
-    ("piper", _bad_config("{"), None, "not valid JSON"),
-    ("piper", _bad_config(json.dumps({"audio": {"sample_rate": 16000}, "espeak": {"voice": "zh"},
-                                      "phoneme_id_map": {}, "num_symbols": 1,
-                                      "num_speakers": 1, "phoneme_type": "pinyin"})),
-     None, "phoneme type 'pinyin'"),
-    ("piper", _name_not_in_dir, None, "'missing' is not in .* it holds: other"),
-    ("piper", lambda t: ("missing", None), None, "no voices directory was given"),
-    ("piper", lambda t: (None, None), _no_piper, r"pip install 'kestro_core\[piper\]'"),
-    ("espeak-ng", lambda t: ("xx-nowhere", None), None, "does not know the voice 'xx-nowhere'"),
-    ("espeak-ng", lambda t: ("-x", None), None, "not an espeak-ng voice name"),
-    ("espeak-ng", lambda t: (None, None), _no_espeak, "apt-get install espeak-ng"),
-])
-def test_unusable_voice_is_one_clear_problem(tmp_path, monkeypatch, engine, setup, patch,
-                                             message):
+@pytest.mark.parametrize(
+    "engine, setup, patch, message",
+    [
+        ("festival", lambda t: (None, None), None, "unknown speech engine 'festival': choose one"),
+        ("piper", lambda t: (str(t / "gone.onnx"), None), None, "gone.onnx' does not exist"),
+        ("piper", _no_config, None, "has no lone.onnx.json beside"),
+        ("piper", _bad_config("{"), None, "not valid JSON"),
+        (
+            "piper",
+            _bad_config(
+                json.dumps(
+                    {
+                        "audio": {"sample_rate": 16000},
+                        "espeak": {"voice": "zh"},
+                        "phoneme_id_map": {},
+                        "num_symbols": 1,
+                        "num_speakers": 1,
+                        "phoneme_type": "pinyin",
+                    }
+                )
+            ),
+            None,
+            "phoneme type 'pinyin'",
+        ),
+        ("piper", _name_not_in_dir, None, "'missing' is not in .* it holds: other"),
+        ("piper", lambda t: ("missing", None), None, "no voices directory was given"),
+        ("piper", lambda t: (None, None), _no_piper, r"pip install 'kestro_core\[piper\]'"),
+        ("espeak-ng", lambda t: ("xx-nowhere", None), None, "does not know the voice 'xx-nowhere'"),
+        ("espeak-ng", lambda t: ("-x", None), None, "not an espeak-ng voice name"),
+        ("espeak-ng", lambda t: (None, None), _no_espeak, "apt-get install espeak-ng"),
+    ],
+)
+def test_unusable_voice_is_one_clear_problem(tmp_path, monkeypatch, engine, setup, patch, message):
     voice, voice_dir = setup(tmp_path)
     if patch is not None:
         patch(monkeypatch, tmp_path)
@@ -226,17 +277,27 @@ def test_unusable_voice_is_one_clear_problem(tmp_path, monkeypatch, engine, setu
 
 
 def test_module_imports_without_the_piper_extra():
-    code = ("import sys; sys.modules.update(piper=None, onnxruntime=None, numpy=None); "
-            "import kestro_core.voices as v; print(v.voice_problems('piper', None))")
-    done = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
-                          timeout=60)
+    code = (
+        "import sys; sys.modules.update(piper=None, onnxruntime=None, numpy=None); "
+        "import kestro_core.voices as v; print(v.voice_problems('piper', None))"
+    )
+    done = subprocess.run(
+        [sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60
+    )
     assert done.returncode == 0, done.stderr
     assert "pip install 'kestro_core[piper]'" in done.stdout
 
 
 def test_piper_voices_lists_complete_voices(tmp_path):
-    for name in ("b.onnx", "b.onnx.json", "a.onnx", "a.onnx.json", "half.onnx",
-                 "only.onnx.json", "notes.txt"):
+    for name in (
+        "b.onnx",
+        "b.onnx.json",
+        "a.onnx",
+        "a.onnx.json",
+        "half.onnx",
+        "only.onnx.json",
+        "notes.txt",
+    ):
         (tmp_path / name).write_text("")
     assert piper_voices(str(tmp_path)) == ["a", "b"]
     assert piper_voices(str(tmp_path / "absent")) == []

@@ -40,16 +40,17 @@ WHEELHOUSE = ROOT / "build" / "wheelhouse"
 DIST = ROOT / "dist"
 TOOLS = ("make", "ffmpeg", "ffprobe", "wget", "espeak-ng", "readelf")
 
-pytestmark = pytest.mark.skipif(not all(shutil.which(t) for t in TOOLS),
-                                reason=f"needs {', '.join(TOOLS)}")
+pytestmark = pytest.mark.skipif(
+    not all(shutil.which(t) for t in TOOLS), reason=f"needs {', '.join(TOOLS)}"
+)
 
 
 @dataclass(frozen=True)
 class Built:
-    wheel: Path          # dist/, repaired
-    sdist: Path          # dist/
-    tree_wheel: Path     # built from the tree, not repaired
-    sdist_wheel: Path    # built from the unpacked sdist, not repaired
+    wheel: Path  # dist/, repaired
+    sdist: Path  # dist/
+    tree_wheel: Path  # built from the tree, not repaired
+    sdist_wheel: Path  # built from the unpacked sdist, not repaired
 
 
 def _env(*, preload: bool = False, offline_pip: bool = False) -> dict[str, str]:
@@ -60,20 +61,27 @@ def _env(*, preload: bool = False, offline_pip: bool = False) -> dict[str, str]:
     drop = {"MAKEFLAGS", "MFLAGS", "MAKELEVEL", "PYTHONPATH", "PYTHONHOME"}
     if not preload:
         drop.add("LD_PRELOAD")
-    env = {k: v for k, v in os.environ.items()
-           if k not in drop and not (offline_pip and k.startswith("PIP_"))}
+    env = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in drop and not (offline_pip and k.startswith("PIP_"))
+    }
     if offline_pip:
         env["PIP_CONFIG_FILE"] = os.devnull
     return env
 
 
-def _run(argv: list[str | Path], *, timeout: float, cwd: Path, env: dict[str, str],
-         ok: bool = True) -> subprocess.CompletedProcess[str]:
-    done = subprocess.run([str(a) for a in argv], cwd=cwd, env=env, capture_output=True,
-                          text=True, timeout=timeout)
+def _run(
+    argv: list[str | Path], *, timeout: float, cwd: Path, env: dict[str, str], ok: bool = True
+) -> subprocess.CompletedProcess[str]:
+    done = subprocess.run(
+        [str(a) for a in argv], cwd=cwd, env=env, capture_output=True, text=True, timeout=timeout
+    )
     if ok and done.returncode != 0:
-        pytest.fail(f"{' '.join(map(str, argv))} exited {done.returncode}:\n"
-                    f"{done.stdout[-3000:]}\n{done.stderr[-3000:]}")
+        pytest.fail(
+            f"{' '.join(map(str, argv))} exited {done.returncode}:\n"
+            f"{done.stdout[-3000:]}\n{done.stderr[-3000:]}"
+        )
     return done
 
 
@@ -99,10 +107,12 @@ def built() -> Iterator[Built]:
                     pytest.fail("another test run has held build/wheel.lock for 30 minutes")
                 time.sleep(1)
         _run(["make", "--no-print-directory", "wheel"], cwd=ROOT, env=_env(), timeout=1800)
-        yield Built(wheel=_one(DIST, "kestro_core-*.whl"),
-                    sdist=_one(DIST, "kestro_core-*.tar.gz"),
-                    tree_wheel=_one(WHEEL_DIR / "tree", "kestro_core-*.whl"),
-                    sdist_wheel=_one(WHEEL_DIR / "sdist", "kestro_core-*.whl"))
+        yield Built(
+            wheel=_one(DIST, "kestro_core-*.whl"),
+            sdist=_one(DIST, "kestro_core-*.tar.gz"),
+            tree_wheel=_one(WHEEL_DIR / "tree", "kestro_core-*.whl"),
+            sdist_wheel=_one(WHEEL_DIR / "sdist", "kestro_core-*.whl"),
+        )
 
 
 def test_sdist_holds_the_build_inputs_and_nothing_local(built: Built) -> None:
@@ -115,9 +125,13 @@ def test_sdist_holds_the_build_inputs_and_nothing_local(built: Built) -> None:
         tracked = set(listed.stdout.split())
         assert tracked, "git lists no file under src/ and tools/"
         assert tracked - names == set()
-    local = sorted(n for n in names
-                   if n.split("/")[0] in {".venv", "build", "dist", "demo-output", ".git"}
-                   or "__pycache__" in n.split("/") or n.endswith(".so"))
+    local = sorted(
+        n
+        for n in names
+        if n.split("/")[0] in {".venv", "build", "dist", "demo-output", ".git"}
+        or "__pycache__" in n.split("/")
+        or n.endswith(".so")
+    )
     assert local == []
 
 
@@ -129,13 +143,20 @@ def _members(wheel: Path) -> dict[str, bytes]:
 def _elf_interface(data: bytes, scratch: Path) -> tuple[list[str], list[str]]:
     """(libraries needed, symbols defined for export) of a shared object."""
     scratch.write_bytes(data)
-    out = _run(["readelf", "-W", "--dynamic", "--dyn-syms", scratch], cwd=scratch.parent,
-               env=_env(), timeout=60).stdout
-    needed = sorted(line.rsplit("[", 1)[1].rstrip("]") for line in out.splitlines()
-                    if "(NEEDED)" in line)
-    exported = sorted(fields[7] for fields in (line.split() for line in out.splitlines())
-                      if len(fields) >= 8 and fields[4] in ("GLOBAL", "WEAK")
-                      and fields[6] != "UND")
+    out = _run(
+        ["readelf", "-W", "--dynamic", "--dyn-syms", scratch],
+        cwd=scratch.parent,
+        env=_env(),
+        timeout=60,
+    ).stdout
+    needed = sorted(
+        line.rsplit("[", 1)[1].rstrip("]") for line in out.splitlines() if "(NEEDED)" in line
+    )
+    exported = sorted(
+        fields[7]
+        for fields in (line.split() for line in out.splitlines())
+        if len(fields) >= 8 and fields[4] in ("GLOBAL", "WEAK") and fields[6] != "UND"
+    )
     return needed, exported
 
 
@@ -145,8 +166,11 @@ def test_wheel_from_sdist_matches_wheel_from_tree(built: Built, tmp_path: Path) 
     tree, sdist = _members(built.tree_wheel), _members(built.sdist_wheel)
     assert sorted(tree) == sorted(sdist)
     assert any(name.endswith(".so") for name in tree)
-    differ = [name for name in tree
-              if not name.endswith((".so", ".dist-info/RECORD")) and tree[name] != sdist[name]]
+    differ = [
+        name
+        for name in tree
+        if not name.endswith((".so", ".dist-info/RECORD")) and tree[name] != sdist[name]
+    ]
     assert differ == []
     for name in (n for n in tree if n.endswith(".so")):
         from_tree = _elf_interface(tree[name], tmp_path / "tree.so")
@@ -154,8 +178,10 @@ def test_wheel_from_sdist_matches_wheel_from_tree(built: Built, tmp_path: Path) 
         assert _elf_interface(sdist[name], tmp_path / "sdist.so") == from_tree
 
 
-SEGMENTS = [{"start": "00:00:01", "end": "00:00:03", "voiceover": "One."},
-            {"start": "3", "end": "5", "voiceover": "Two."}]
+SEGMENTS = [
+    {"start": "00:00:01", "end": "00:00:03", "voiceover": "One."},
+    {"start": "3", "end": "5", "voiceover": "Two."},
+]
 
 PROBE = """
 import json, kestro_core.kestro_core as m
@@ -173,34 +199,59 @@ print(json.dumps([s.output_dir, s.horizontal, s.vertical]))
 
 def test_wheel_installs_offline_and_makes_a_short(built: Built, tmp_path: Path) -> None:
     venv = tmp_path / "venv"
-    base = str(getattr(sys, "_base_executable"))   # the interpreter behind any venv
+    base = str(sys._base_executable)  # the interpreter behind any venv
     _run([base, "-m", "venv", venv], cwd=tmp_path, env=_env(), timeout=180)
     py = venv / "bin" / "python"
-    _run([py, "-m", "pip", "install", "-q", "--no-index", "--only-binary=:all:",
-          "--find-links", WHEELHOUSE, built.wheel],
-         cwd=tmp_path, env=_env(offline_pip=True), timeout=600)
+    _run(
+        [
+            py,
+            "-m",
+            "pip",
+            "install",
+            "-q",
+            "--no-index",
+            "--only-binary=:all:",
+            "--find-links",
+            WHEELHOUSE,
+            built.wheel,
+        ],
+        cwd=tmp_path,
+        env=_env(offline_pip=True),
+        timeout=600,
+    )
 
     env = _env(preload=True)
-    probe = json.loads(_run([py, "-P", "-c", PROBE], cwd=tmp_path, env=env,
-                            timeout=120).stdout)
+    probe = json.loads(_run([py, "-P", "-c", PROBE], cwd=tmp_path, env=env, timeout=120).stdout)
     assert Path(probe["file"]).is_relative_to(venv)
     assert probe["chain"] == "atempo=2.0,atempo=1.5000"
 
     segments = tmp_path / "segments.json"
     segments.write_text(json.dumps(SEGMENTS), encoding="utf-8")
-    checked = _run([py, "-P", "-m", "kestro_core", "check", segments], cwd=tmp_path,
-                   env=env, timeout=120, ok=False)
+    checked = _run(
+        [py, "-P", "-m", "kestro_core", "check", segments],
+        cwd=tmp_path,
+        env=env,
+        timeout=120,
+        ok=False,
+    )
     assert checked.returncode == 0, checked.stdout + checked.stderr
     assert "OK, 2 Segments" in checked.stdout
 
     source = make_source_video(tmp_path / "source.mp4")
     out = tmp_path / "out"
     out.mkdir()
-    made = _run([py, "-P", "-c", JOB, segments, source, out, tmp_path / "cache"],
-                cwd=tmp_path, env=env, timeout=600)
+    made = _run(
+        [py, "-P", "-c", JOB, segments, source, out, tmp_path / "cache"],
+        cwd=tmp_path,
+        env=env,
+        timeout=600,
+    )
     output_dir, horizontal, vertical = json.loads(made.stdout.strip().splitlines()[-1])
     assert (output_dir, horizontal, vertical) == (
-        str(out), str(out / "horizontal_final.mp4"), str(out / "FINAL_KESTRO.mp4"))
+        str(out),
+        str(out / "horizontal_final.mp4"),
+        str(out / "FINAL_KESTRO.mp4"),
+    )
     assert dimensions(horizontal) == (320, 180)
     assert dimensions(vertical) == (1080, 1920)
     for product in (horizontal, vertical):

@@ -18,9 +18,15 @@ import sys
 
 LIBRARY = "kestro_core.cpython-"
 ERROR_KINDS = (
-    "Invalid read", "Invalid write", "Invalid free", "Mismatched free", "Source and destination overlap",
-    "Conditional jump or move depends on uninitialised value", "Use of uninitialised value",
-    "Syscall param", "Invalid memory pool",
+    "Invalid read",
+    "Invalid write",
+    "Invalid free",
+    "Mismatched free",
+    "Source and destination overlap",
+    "Conditional jump or move depends on uninitialised value",
+    "Use of uninitialised value",
+    "Syscall param",
+    "Invalid memory pool",
 )
 # frames that mean: from here up, Python code or the importer did the allocating
 PYTHON_LEVEL = re.compile(r"_PyEval_EvalFrame|PyImport_|import_find_and_load|PyEval_EvalCode")
@@ -74,8 +80,10 @@ def main(path):
     for block in errors + lost_ours:
         print("\n".join(block))
         print()
-    print(f"{path}: {len(errors)} memory errors, {len(lost_ours)} definitely-lost records from our library, "
-          f"{lost_other} definitely-lost records of the interpreter (not counted)")
+    print(
+        f"{path}: {len(errors)} memory errors, {len(lost_ours)} definitely-lost records from our library, "
+        f"{lost_other} definitely-lost records of the interpreter (not counted)"
+    )
     print(summary)
     return 1 if errors or lost_ours else 0
 

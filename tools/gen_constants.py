@@ -95,8 +95,14 @@ def main(source, target):
             if key not in known:
                 sys.exit(f"kwnames {name}: unknown constant {key}")
 
-    out = ["// Generated from src/module/constants.def by tools/gen_constants.py. Do not edit.",
-           "#pragma once", "#include <cstdint>", "", "namespace kestro {", ""]
+    out = [
+        "// Generated from src/module/constants.def by tools/gen_constants.py. Do not edit.",
+        "#pragma once",
+        "#include <cstdint>",
+        "",
+        "namespace kestro {",
+        "",
+    ]
     out.append("namespace raw {")
     for name, text in s["raw"]:
         out.append(f"inline constexpr char {name}[] = {c_string(text)};")
@@ -110,7 +116,7 @@ def main(source, target):
     out.append(f"inline constexpr unsigned long kPlainSize = {sum(map(len, pieces))};")
     out.append("inline constexpr unsigned char kBlock[] = {")
     for i in range(0, len(block), 20):
-        out.append("    " + ",".join(str(b) for b in block[i:i + 20]) + ",")
+        out.append("    " + ",".join(str(b) for b in block[i : i + 20]) + ",")
     out.append("};")
     out.append("inline constexpr std::uint32_t kLengths[] = {")
     out.append("    " + ",".join(str(len(p)) for p in pieces) + ",")

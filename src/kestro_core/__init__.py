@@ -26,8 +26,13 @@ if TYPE_CHECKING:
 
 __all__ = ["CheckFailed", "Short", "SourceError", "VoiceError", "make_short"]
 
-_WHERE = {"CheckFailed": "api", "Short": "api", "make_short": "api",
-          "SourceError": "sources", "VoiceError": "voices"}
+_WHERE = {
+    "CheckFailed": "api",
+    "Short": "api",
+    "make_short": "api",
+    "SourceError": "sources",
+    "VoiceError": "voices",
+}
 
 
 def __getattr__(name: str) -> Any:

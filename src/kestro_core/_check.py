@@ -73,7 +73,7 @@ class Report(list[Problem]):
     def __init__(self) -> None:
         super().__init__()
         self.segment_count: int | None = None
-        self.narrated_us = 0          # total of end - start over the Segments
+        self.narrated_us = 0  # total of end - start over the Segments
 
     def add(self, segment: int | None, key: str | None, message: str) -> None:
         self.append(Problem(segment, key, message))
@@ -90,6 +90,7 @@ class Report(list[Problem]):
 # --------------------------------------------------------------------------
 # ffmpeg's time syntax
 # --------------------------------------------------------------------------
+
 
 def _number(text: str, i: int, max_value: int, max_len: int) -> tuple[int, int] | None:
     """Read 1..max_len ASCII digits at text[i:] (no backtracking), as ffmpeg's
@@ -151,7 +152,7 @@ def parse_time(text: str) -> int | None:
     (hours up to four digits, minutes and seconds below 60) and
     ``[-]S+[.m...]``, each optionally followed by "s", "ms" or "us".
     """
-    if "\x00" in text:           # an argument vector cannot carry it
+    if "\x00" in text:  # an argument vector cannot carry it
         return None
     i = 0
     negative = text.startswith("-")
@@ -209,6 +210,7 @@ def format_seconds(us: int) -> str:
 # speed
 # --------------------------------------------------------------------------
 
+
 def tempo_factors(speed: float) -> list[float]:
     """The factors of the atempo chain that a run builds for ``speed``, as
     ffmpeg reads them: the speed itself up to 2.0; above, 2.0 as often as
@@ -231,19 +233,26 @@ def _check_speed(report: Report, speed: float) -> None:
     bad = sorted({f for f in tempo_factors(speed) if not ATEMPO_MIN <= f <= ATEMPO_MAX})
     if bad:
         shown = ", ".join(repr(f) for f in bad)
-        report.add(None, None,
-                   f"speed {speed!r} gives the atempo factor {shown}, outside ffmpeg's "
-                   f"range {ATEMPO_MIN:g} to {ATEMPO_MAX:g}; the vertical export would "
-                   f"fail at the very end of the run (use a speed of at least {ATEMPO_MIN:g})")
+        report.add(
+            None,
+            None,
+            f"speed {speed!r} gives the atempo factor {shown}, outside ffmpeg's "
+            f"range {ATEMPO_MIN:g} to {ATEMPO_MAX:g}; the vertical export would "
+            f"fail at the very end of the run (use a speed of at least {ATEMPO_MIN:g})",
+        )
     elif f"{1.0 / speed:.6f}" == "0.000000":
-        report.add(None, None,
-                   f"speed {speed!r} is so high that the picture's time factor 1/speed "
-                   f"reads 0.000000 and every frame would land on time 0")
+        report.add(
+            None,
+            None,
+            f"speed {speed!r} is so high that the picture's time factor 1/speed "
+            f"reads 0.000000 and every frame would land on time 0",
+        )
 
 
 # --------------------------------------------------------------------------
 # the segments file
 # --------------------------------------------------------------------------
+
 
 def _json_type(value: Any) -> str:
     if value is None:
@@ -275,15 +284,20 @@ def _load(report: Report, segments_file: str) -> Any:
         with open(segments_file, "rb") as f:
             raw = f.read()
     except OSError as exc:
-        report.add(None, None, f"cannot open the segments file {segments_file!r}: "
-                               f"{exc.strerror or exc}")
+        report.add(
+            None, None, f"cannot open the segments file {segments_file!r}: {exc.strerror or exc}"
+        )
         return _UNREADABLE
 
     if raw.startswith(_UTF8_BOM):
-        report.add(None, None, "the segments file begins with a UTF-8 byte-order mark, "
-                               "which the run's JSON reader refuses: save it as UTF-8 "
-                               "without BOM")
-        raw = raw[len(_UTF8_BOM):]
+        report.add(
+            None,
+            None,
+            "the segments file begins with a UTF-8 byte-order mark, "
+            "which the run's JSON reader refuses: save it as UTF-8 "
+            "without BOM",
+        )
+        raw = raw[len(_UTF8_BOM) :]
     try:
         text = raw.decode("utf-8")
     except UnicodeDecodeError as exc:
@@ -291,16 +305,24 @@ def _load(report: Report, segments_file: str) -> Any:
         hint = ""
         if raw[:2] in (b"\xff\xfe", b"\xfe\xff"):
             hint = " (it looks like UTF-16)"
-        report.add(None, None, f"the segments file is not UTF-8 text{hint}: byte "
-                               f"0x{raw[exc.start]:02x} at offset {exc.start} (line {line}) "
-                               f"cannot be decoded; save it as UTF-8")
+        report.add(
+            None,
+            None,
+            f"the segments file is not UTF-8 text{hint}: byte "
+            f"0x{raw[exc.start]:02x} at offset {exc.start} (line {line}) "
+            f"cannot be decoded; save it as UTF-8",
+        )
         return _UNREADABLE
     try:
         # universal newlines, as the run's text-mode open reads it
         return json.loads(text.replace("\r\n", "\n").replace("\r", "\n"))
     except json.JSONDecodeError as exc:
-        report.add(None, None, f"the segments file is not valid JSON: {exc.msg} at line "
-                               f"{exc.lineno} column {exc.colno}")
+        report.add(
+            None,
+            None,
+            f"the segments file is not valid JSON: {exc.msg} at line "
+            f"{exc.lineno} column {exc.colno}",
+        )
     except RecursionError:
         report.add(None, None, "the segments file is nested too deeply to be read")
     return _UNREADABLE
@@ -319,13 +341,16 @@ def _similar_key(seg: dict[str, Any], wanted: str) -> str | None:
     return None
 
 
-def _check_segment(report: Report, n: int, seg: Any,
-                   duration_us: int | None) -> int | None:
+def _check_segment(report: Report, n: int, seg: Any, duration_us: int | None) -> int | None:
     """Check Segment number n (1-based); give its length in microseconds
     when its times are usable."""
     if not isinstance(seg, dict):
-        report.add(n, None, f"is {_json_type(seg)} ({_short(seg)}), not an object with "
-                            f'"start", "end" and "voiceover"')
+        report.add(
+            n,
+            None,
+            f"is {_json_type(seg)} ({_short(seg)}), not an object with "
+            f'"start", "end" and "voiceover"',
+        )
         return None
 
     times: dict[str, int] = {}
@@ -333,8 +358,12 @@ def _check_segment(report: Report, n: int, seg: Any,
         if key not in seg:
             near = _similar_key(seg, key)
             if near is not None:
-                report.add(n, key, f'missing; the Segment has "{near}" - '
-                                   f'did you mean "{key}"? (keys must match exactly)')
+                report.add(
+                    n,
+                    key,
+                    f'missing; the Segment has "{near}" - '
+                    f'did you mean "{key}"? (keys must match exactly)',
+                )
             else:
                 report.add(n, key, "missing")
             continue
@@ -342,9 +371,10 @@ def _check_segment(report: Report, n: int, seg: Any,
         if not isinstance(value, str):
             hint = ""
             if key in TIME_KEYS and isinstance(value, (int, float)) and not isinstance(value, bool):
-                hint = f" (write it in quotes: \"{value}\")"
-            report.add(n, key, f"must be a JSON string, not {_json_type(value)} "
-                               f"{_short(value)}{hint}")
+                hint = f' (write it in quotes: "{value}")'
+            report.add(
+                n, key, f"must be a JSON string, not {_json_type(value)} {_short(value)}{hint}"
+            )
             continue
         if key == "voiceover":
             if not value.strip():
@@ -352,9 +382,13 @@ def _check_segment(report: Report, n: int, seg: Any,
             continue
         us = parse_time(value)
         if us is None:
-            report.add(n, key, f"{_short(value)} is not a time ffmpeg reads; write "
-                               f"[HH:]MM:SS[.fraction] or seconds[.fraction], "
-                               f"e.g. \"00:01:05.5\" or \"65.5\"")
+            report.add(
+                n,
+                key,
+                f"{_short(value)} is not a time ffmpeg reads; write "
+                f"[HH:]MM:SS[.fraction] or seconds[.fraction], "
+                f'e.g. "00:01:05.5" or "65.5"',
+            )
         else:
             times[key] = us
 
@@ -363,21 +397,25 @@ def _check_segment(report: Report, n: int, seg: Any,
     start, end = times["start"], times["end"]
     length = None
     if start >= end:
-        report.add(n, "end", f'{_short(seg["end"])} is not after "start" '
-                             f'{_short(seg["start"])}')
+        report.add(n, "end", f'{_short(seg["end"])} is not after "start" {_short(seg["start"])}')
     else:
         length = end - start
     if duration_us is not None:
         shown = format_seconds(duration_us)
         if start < 0:
-            report.add(n, "start", f"{_short(seg['start'])} lies before the beginning "
-                                   f"of the source video")
+            report.add(
+                n, "start", f"{_short(seg['start'])} lies before the beginning of the source video"
+            )
         elif start >= duration_us:
-            report.add(n, "start", f"{_short(seg['start'])} lies at or after the end of "
-                                   f"the source video ({shown})")
+            report.add(
+                n,
+                "start",
+                f"{_short(seg['start'])} lies at or after the end of the source video ({shown})",
+            )
         if end > duration_us and start < duration_us:
-            report.add(n, "end", f"{_short(seg['end'])} lies after the end of the source "
-                                 f"video ({shown})")
+            report.add(
+                n, "end", f"{_short(seg['end'])} lies after the end of the source video ({shown})"
+            )
     return length
 
 
@@ -389,14 +427,22 @@ def _check_segments(report: Report, segments_file: str, duration_us: int | None)
         hint = ""
         if isinstance(doc, dict) and any(k in doc for k in REQUIRED_KEYS):
             hint = ": put the Segment inside [ ]"
-        report.add(None, None, f"the top level of the segments file is {_json_type(doc)}, "
-                               f"not an array of Segments{hint}")
+        report.add(
+            None,
+            None,
+            f"the top level of the segments file is {_json_type(doc)}, "
+            f"not an array of Segments{hint}",
+        )
         return
     report.segment_count = len(doc)
     if not doc:
-        report.add(None, None, "the segments file holds no Segment: the run would "
-                               "download the video and then fail at the concatenation, "
-                               "with nothing to join")
+        report.add(
+            None,
+            None,
+            "the segments file holds no Segment: the run would "
+            "download the video and then fail at the concatenation, "
+            "with nothing to join",
+        )
         return
     for n, seg in enumerate(doc, start=1):
         length = _check_segment(report, n, seg, duration_us)
@@ -408,6 +454,7 @@ def _check_segments(report: Report, segments_file: str, duration_us: int | None)
 # output directory, programs, source video
 # --------------------------------------------------------------------------
 
+
 def _check_output_dir(report: Report, output_dir: str) -> None:
     shown = repr(output_dir)
     if "\x00" in output_dir:
@@ -415,12 +462,17 @@ def _check_output_dir(report: Report, output_dir: str) -> None:
         return
     absolute = os.path.abspath(output_dir)
     if "\n" in absolute or "\r" in absolute:
-        report.add(None, None, f"the absolute path of the output directory, {absolute!r}, "
-                               f"contains a line break, which the concat list cannot carry")
-    probe = output_dir or "."           # "" puts the working files in the current directory
+        report.add(
+            None,
+            None,
+            f"the absolute path of the output directory, {absolute!r}, "
+            f"contains a line break, which the concat list cannot carry",
+        )
+    probe = output_dir or "."  # "" puts the working files in the current directory
     if not os.path.exists(probe):
-        report.add(None, None, f"output directory {shown} does not exist (the run never "
-                               f"creates it)")
+        report.add(
+            None, None, f"output directory {shown} does not exist (the run never creates it)"
+        )
     elif not os.path.isdir(probe):
         report.add(None, None, f"output directory {shown} is not a directory")
     elif not os.access(probe, os.W_OK | os.X_OK):
@@ -438,9 +490,17 @@ def _source_duration(report: Report, source: str) -> int | None:
         report.add(None, None, f"source video {source!r} does not exist")
         return None
     if shutil.which("ffprobe") is None:
-        return None                       # already reported with the programs
-    argv = ["ffprobe", "-v", "error", "-show_entries", "format=duration",
-            "-of", "default=noprint_wrappers=1:nokey=1", os.path.abspath(source)]
+        return None  # already reported with the programs
+    argv = [
+        "ffprobe",
+        "-v",
+        "error",
+        "-show_entries",
+        "format=duration",
+        "-of",
+        "default=noprint_wrappers=1:nokey=1",
+        os.path.abspath(source),
+    ]
     try:
         done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
     except (OSError, subprocess.SubprocessError) as exc:
@@ -453,8 +513,9 @@ def _source_duration(report: Report, source: str) -> int | None:
             raise ValueError
     except (IndexError, ValueError):
         why = (done.stderr.strip().splitlines() or ["no duration reported"])[-1]
-        report.add(None, None, f"ffprobe cannot read the duration of the source video "
-                               f"{source!r}: {why}")
+        report.add(
+            None, None, f"ffprobe cannot read the duration of the source video {source!r}: {why}"
+        )
         return None
     return round(seconds * 1_000_000)
 
@@ -463,8 +524,14 @@ def _source_duration(report: Report, source: str) -> int | None:
 # entry point
 # --------------------------------------------------------------------------
 
-def check(segments_file: str, speed: float | None = None, output_dir: str = ".",
-          source: str | None = None, programs: tuple[str, ...] = PROGRAMS) -> Report:
+
+def check(
+    segments_file: str,
+    speed: float | None = None,
+    output_dir: str = ".",
+    source: str | None = None,
+    programs: tuple[str, ...] = PROGRAMS,
+) -> Report:
     """Check everything a run needs; give the list of every problem found.
 
     Problems come in this order: the segments file (in Segment order), the
@@ -484,9 +551,16 @@ def check(segments_file: str, speed: float | None = None, output_dir: str = ".",
     return report
 
 
-def check_job(segments_file: str, speed: float | None = None, output_dir: str = ".", *,
-              source: str | None = None, speech: str | None = None,
-              voice: str | None = None, voice_dir: str | None = None) -> Report:
+def check_job(
+    segments_file: str,
+    speed: float | None = None,
+    output_dir: str = ".",
+    *,
+    source: str | None = None,
+    speech: str | None = None,
+    voice: str | None = None,
+    voice_dir: str | None = None,
+) -> Report:
     """``check``, plus what a job from a local source or with a local voice needs: the
     source must be a readable video that is none of the job's own working files, and the
     chosen speech engine and voice must be there. ``speech`` None leaves the engine out."""
@@ -500,8 +574,12 @@ def check_job(segments_file: str, speed: float | None = None, output_dir: str = 
             late.add(None, None, message)
         probe_source = None if late else source
     if speech == "service" and not voice:
-        late.add(None, None, "the speech service needs a voice name: give one with --voice "
-                             "(voice=), or choose a local engine with --speech")
+        late.add(
+            None,
+            None,
+            "the speech service needs a voice name: give one with --voice "
+            "(voice=), or choose a local engine with --speech",
+        )
     elif speech is not None:
         for message in voice_problems(speech, voice, voice_dir):
             late.add(None, None, message)

@@ -40,6 +40,7 @@ _NUMBERED_EXT = {"clip": "mp4", "voice": "mp3", "merged": "mp4"}
 # argument parsing
 # --------------------------------------------------------------------------
 
+
 def _speed(text: str) -> float:
     try:
         return float(text)
@@ -48,68 +49,101 @@ def _speed(text: str) -> float:
 
 
 def _add_speech(p: argparse.ArgumentParser) -> None:
-    p.add_argument("--speech", choices=SPEECH_ENGINES, metavar="ENGINE",
-                   help="who speaks the narrations: service (the speech service, needs "
-                        "--voice), piper (the neural engine of the optional extra "
-                        "kestro_core[piper]) or espeak-ng")
-    p.add_argument("--voice", metavar="NAME",
-                   help="the service's voice name; for piper a model path (.onnx) or a "
-                        "voice name in --voice-dir (default: the bundled voice); for "
-                        "espeak-ng a voice such as en-us")
+    p.add_argument(
+        "--speech",
+        choices=SPEECH_ENGINES,
+        metavar="ENGINE",
+        help="who speaks the narrations: service (the speech service, needs "
+        "--voice), piper (the neural engine of the optional extra "
+        "kestro_core[piper]) or espeak-ng",
+    )
+    p.add_argument(
+        "--voice",
+        metavar="NAME",
+        help="the service's voice name; for piper a model path (.onnx) or a "
+        "voice name in --voice-dir (default: the bundled voice); for "
+        "espeak-ng a voice such as en-us",
+    )
     p.add_argument("--voice-dir", metavar="DIR", help="piper's voices directory")
 
 
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog=PROG,
-        description="Check a segments file, or run a whole narrated-video job.")
-    sub = parser.add_subparsers(dest="command", required=True,
-                                metavar="{check,run,cache}")
+        prog=PROG, description="Check a segments file, or run a whole narrated-video job."
+    )
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{check,run,cache}")
 
     p = sub.add_parser(
-        "check", help="list every problem that would make a run fail late",
+        "check",
+        help="list every problem that would make a run fail late",
         description="Check a segments file (and the settings of a run) before anything "
-                    "is downloaded. Lists every problem with its Segment number and key "
-                    "and exits 1; with none, prints the Segment count and the length of "
-                    "the chosen ranges and exits 0.")
+        "is downloaded. Lists every problem with its Segment number and key "
+        "and exits 1; with none, prints the Segment count and the length of "
+        "the chosen ranges and exits 0.",
+    )
     p.add_argument("segments", metavar="SEGMENTS", help="the segments file (JSON)")
-    p.add_argument("--speed", type=_speed, metavar="X",
-                   help="speed factor of the vertical export to check")
-    p.add_argument("--output-dir", default=".", metavar="DIR",
-                   help="output directory of the run (default: .)")
-    p.add_argument("--source", metavar="VIDEO",
-                   help="the source video on disk (or a local copy of the linked one): it "
-                        "must be a video, and every range must lie inside it")
+    p.add_argument(
+        "--speed", type=_speed, metavar="X", help="speed factor of the vertical export to check"
+    )
+    p.add_argument(
+        "--output-dir", default=".", metavar="DIR", help="output directory of the run (default: .)"
+    )
+    p.add_argument(
+        "--source",
+        metavar="VIDEO",
+        help="the source video on disk (or a local copy of the linked one): it "
+        "must be a video, and every range must lie inside it",
+    )
     _add_speech(p)
 
     p = sub.add_parser(
-        "run", help="check, then run the whole job",
+        "run",
+        help="check, then run the whole job",
         description="Check the job, then fetch (or take the local video), narrate, cut, "
-                    "join and export it. Give exactly one of LINK and --source.",
-        usage=f"{PROG} run [-h] [LINK] SEGMENTS --speed X [--source VIDEO] [options]")
-    p.add_argument("positional", nargs="+", metavar="[LINK] SEGMENTS",
-                   help="link of the source video (not with --source), and the segments "
-                        "file (JSON)")
-    p.add_argument("--speed", type=_speed, required=True, metavar="X",
-                   help="speed factor of the vertical export")
-    p.add_argument("--source", metavar="VIDEO",
-                   help="a video file on disk instead of a link: hard-linked (or copied) "
-                        "into the output directory, never changed")
+        "join and export it. Give exactly one of LINK and --source.",
+        usage=f"{PROG} run [-h] [LINK] SEGMENTS --speed X [--source VIDEO] [options]",
+    )
+    p.add_argument(
+        "positional",
+        nargs="+",
+        metavar="[LINK] SEGMENTS",
+        help="link of the source video (not with --source), and the segments file (JSON)",
+    )
+    p.add_argument(
+        "--speed",
+        type=_speed,
+        required=True,
+        metavar="X",
+        help="speed factor of the vertical export",
+    )
+    p.add_argument(
+        "--source",
+        metavar="VIDEO",
+        help="a video file on disk instead of a link: hard-linked (or copied) "
+        "into the output directory, never changed",
+    )
     _add_speech(p)
-    p.add_argument("--output-dir", default=".", metavar="DIR",
-                   help="output directory, must exist (default: .)")
-    p.add_argument("--cache-dir", metavar="DIR",
-                   help="the cache (default: $XDG_CACHE_HOME/kestro_core or "
-                        "~/.cache/kestro_core)")
-    p.add_argument("--no-cache", action="store_true",
-                   help="neither use nor fill the cache (a cached download is otherwise "
-                        "not checked with the service again)")
-    p.add_argument("--no-check", action="store_true",
-                   help="start without checking first")
+    p.add_argument(
+        "--output-dir", default=".", metavar="DIR", help="output directory, must exist (default: .)"
+    )
+    p.add_argument(
+        "--cache-dir",
+        metavar="DIR",
+        help="the cache (default: $XDG_CACHE_HOME/kestro_core or ~/.cache/kestro_core)",
+    )
+    p.add_argument(
+        "--no-cache",
+        action="store_true",
+        help="neither use nor fill the cache (a cached download is otherwise "
+        "not checked with the service again)",
+    )
+    p.add_argument("--no-check", action="store_true", help="start without checking first")
 
     p = sub.add_parser(
-        "cache", help="where the cache is and how big; empty it",
-        description="Print where the cache is and what it holds; 'clear' empties it.")
+        "cache",
+        help="where the cache is and how big; empty it",
+        description="Print where the cache is and what it holds; 'clear' empties it.",
+    )
     p.add_argument("action", nargs="?", choices=("clear",), help="empty the cache")
     p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")
     p.add_argument("--downloads", action="store_true", help="clear only the downloads")
@@ -121,20 +155,30 @@ def _parser() -> argparse.ArgumentParser:
 # check
 # --------------------------------------------------------------------------
 
+
 def _list_problems(problems: Report, out: TextIO, what: str) -> None:
     print(problems.listing(what), file=out)
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
-    report = check_job(args.segments, args.speed, args.output_dir, source=args.source,
-                       speech=args.speech, voice=args.voice, voice_dir=args.voice_dir)
+    report = check_job(
+        args.segments,
+        args.speed,
+        args.output_dir,
+        source=args.source,
+        speech=args.speech,
+        voice=args.voice,
+        voice_dir=args.voice_dir,
+    )
     if report:
         _list_problems(report, sys.stdout, args.segments)
         return 1
     n = report.segment_count
     seconds = report.narrated_us / 1e6
-    print(f"{args.segments}: OK, {n} Segment{'' if n == 1 else 's'}, "
-          f"{seconds:g} s ({format_seconds(report.narrated_us)}) narrated in total")
+    print(
+        f"{args.segments}: OK, {n} Segment{'' if n == 1 else 's'}, "
+        f"{seconds:g} s ({format_seconds(report.narrated_us)}) narrated in total"
+    )
     return 0
 
 
@@ -152,7 +196,7 @@ class _ProgressWatch:
     def __init__(self, stream: TextIO) -> None:
         self._stream = stream
         self.last: str | None = None
-        self.mid_line = False          # the last text written did not end a line
+        self.mid_line = False  # the last text written did not end a line
 
     def write(self, text: str) -> int:
         line = text.lstrip("\r\n")
@@ -228,9 +272,11 @@ def _detail(exc: BaseException) -> str:
         elif code.co_filename.endswith("subprocess.py") and inner is not None:
             return "starting a child process"
         tb = tb.tb_next
-    return {"_generate_tts": "the narration request",
-            "_download_video": "the download",
-            "_build_atempo_chain": "the tempo filter chain"}.get(inner or "", "")
+    return {
+        "_generate_tts": "the narration request",
+        "_download_video": "the download",
+        "_build_atempo_chain": "the tempo filter chain",
+    }.get(inner or "", "")
 
 
 def _left_behind(output_dir: str) -> list[str]:
@@ -248,14 +294,14 @@ def _left_behind(output_dir: str) -> list[str]:
     return ordered
 
 
-def failure_paragraph(exc: BaseException, last_progress: str | None,
-                      output_dir: str) -> str:
+def failure_paragraph(exc: BaseException, last_progress: str | None, output_dir: str) -> str:
     """The short paragraph printed when a run fails."""
     step = _step_from_progress(last_progress)
     detail = _detail(exc)
     # "the download (job request)" needs no ", in the download"
-    if detail and not any(word in detail and word in step
-                          for word in ("download", "export", "concat", "wget")):
+    if detail and not any(
+        word in detail and word in step for word in ("download", "export", "concat", "wget")
+    ):
         step += f", in {detail}"
     text = (str(exc) or "(no message)").strip()
     if not text.endswith((".", "!", "?")):
@@ -263,17 +309,19 @@ def failure_paragraph(exc: BaseException, last_progress: str | None,
     files = _left_behind(output_dir)
     where = os.path.abspath(output_dir)
     if files:
-        left = (f"Working files left in {where}: {', '.join(files)}. They stay until you "
-                f"remove them; a new run into this directory overwrites them.")
+        left = (
+            f"Working files left in {where}: {', '.join(files)}. They stay until you "
+            f"remove them; a new run into this directory overwrites them."
+        )
     else:
         left = f"No working file was left in {where}."
     paragraph = f"kestro_core run failed at {step}: {type(exc).__name__}: {text} {left}"
-    return textwrap.fill(paragraph, width=100, break_long_words=False,
-                         break_on_hyphens=False)
+    return textwrap.fill(paragraph, width=100, break_long_words=False, break_on_hyphens=False)
 
 
-def _run_arguments(parser: argparse.ArgumentParser,
-                   args: argparse.Namespace) -> tuple[str | None, str]:
+def _run_arguments(
+    parser: argparse.ArgumentParser, args: argparse.Namespace
+) -> tuple[str | None, str]:
     """LINK and SEGMENTS from the positionals; usage errors exit 2."""
     given = args.positional
     if len(given) > 2:
@@ -282,8 +330,10 @@ def _run_arguments(parser: argparse.ArgumentParser,
     if (link is None) == (args.source is None):
         parser.error("run: give exactly one of LINK and --source VIDEO")
     if (args.speech or "service") == "service" and not args.voice:
-        parser.error("run: the speech service needs --voice NAME (or choose a local "
-                     "engine with --speech piper or --speech espeak-ng)")
+        parser.error(
+            "run: the speech service needs --voice NAME (or choose a local "
+            "engine with --speech piper or --speech espeak-ng)"
+        )
     return link, segments
 
 
@@ -292,16 +342,26 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
     try:
         from kestro_core.api import CheckFailed, make_short
     except Exception as exc:
-        print(f"kestro_core run: the module cannot be loaded: {type(exc).__name__}: {exc}",
-              file=sys.stderr)
+        print(
+            f"kestro_core run: the module cannot be loaded: {type(exc).__name__}: {exc}",
+            file=sys.stderr,
+        )
         return 1
     saved, sys.stdout = sys.stdout, watch
     try:
-        make_short(segments, args.speed, link=link, source=args.source,
-                   speech=args.speech or "service", voice=args.voice,
-                   voice_dir=args.voice_dir, output_dir=args.output_dir,
-                   cache_dir=args.cache_dir, use_cache=not args.no_cache,
-                   check=not args.no_check)
+        make_short(
+            segments,
+            args.speed,
+            link=link,
+            source=args.source,
+            speech=args.speech or "service",
+            voice=args.voice,
+            voice_dir=args.voice_dir,
+            output_dir=args.output_dir,
+            cache_dir=args.cache_dir,
+            use_cache=not args.no_cache,
+            check=not args.no_check,
+        )
     except CheckFailed as exc:
         sys.stdout = saved
         print(exc, file=sys.stderr)
@@ -315,7 +375,7 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
         return 1
     except (Exception, KeyboardInterrupt) as exc:
         sys.stdout = saved
-        if watch.mid_line:              # e.g. the download's percentage line
+        if watch.mid_line:  # e.g. the download's percentage line
             saved.write("\n")
         saved.flush()
         print(failure_paragraph(exc, watch.last, args.output_dir), file=sys.stderr)
@@ -340,8 +400,7 @@ def _cmd_cache(args: argparse.Namespace) -> int:
     cache = Cache(args.cache_dir, warn=lambda line: print(line, file=sys.stderr))
     if args.action == "clear":
         both = not (args.downloads or args.narrations)
-        freed = cache.clear(downloads=both or args.downloads,
-                            narrations=both or args.narrations)
+        freed = cache.clear(downloads=both or args.downloads, narrations=both or args.narrations)
         print(f"{cache.root}: cleared, {_size(freed)} freed")
         return 0
     usage = cache.usage()

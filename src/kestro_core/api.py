@@ -31,10 +31,10 @@ class Short:
     """What a job made. Paths are absolute."""
 
     output_dir: str
-    horizontal: str          # horizontal_final.mp4, 16:9
-    vertical: str            # FINAL_KESTRO.mp4, 1080x1920 at the chosen speed
-    narrations_made: int     # narrations spoken for this job (the rest came from the cache)
-    downloaded: bool         # the video was fetched from the download service
+    horizontal: str  # horizontal_final.mp4, 16:9
+    vertical: str  # FINAL_KESTRO.mp4, 1080x1920 at the chosen speed
+    narrations_made: int  # narrations spoken for this job (the rest came from the cache)
+    downloaded: bool  # the video was fetched from the download service
 
 
 def _text(value: PathArg | None) -> str | None:
@@ -43,19 +43,31 @@ def _text(value: PathArg | None) -> str | None:
 
 def _validate(link: str | None, source: str | None, speech: str) -> None:
     if (link is None) == (source is None):
-        raise TypeError("give exactly one of link= (a video link for the download service) "
-                        "and source= (a video file on disk)")
+        raise TypeError(
+            "give exactly one of link= (a video link for the download service) "
+            "and source= (a video file on disk)"
+        )
     if speech not in SPEECH_ENGINES:
-        raise ValueError(f"unknown speech engine {speech!r}: choose one of "
-                         f"{', '.join(SPEECH_ENGINES)}")
+        raise ValueError(
+            f"unknown speech engine {speech!r}: choose one of {', '.join(SPEECH_ENGINES)}"
+        )
 
 
-def make_short(segments_file: PathArg, speed: float, *, link: str | None = None,
-               source: PathArg | None = None, speech: str = "service",
-               voice: str | None = None, voice_dir: PathArg | None = None,
-               output_dir: PathArg = ".", cache_dir: PathArg | None = None,
-               use_cache: bool = True, cache_limit: int = DEFAULT_LIMIT,
-               check: bool = True) -> Short:
+def make_short(
+    segments_file: PathArg,
+    speed: float,
+    *,
+    link: str | None = None,
+    source: PathArg | None = None,
+    speech: str = "service",
+    voice: str | None = None,
+    voice_dir: PathArg | None = None,
+    output_dir: PathArg = ".",
+    cache_dir: PathArg | None = None,
+    use_cache: bool = True,
+    cache_limit: int = DEFAULT_LIMIT,
+    check: bool = True,
+) -> Short:
     """Make one narrated short and its vertical version.
 
     segments_file  the JSON list of Segments ("start", "end", "voiceover")
@@ -85,8 +97,9 @@ def make_short(segments_file: PathArg, speed: float, *, link: str | None = None,
     assert seg_path is not None
     _validate(link, src, speech)
     if check:
-        report = check_job(seg_path, speed, out, source=src, speech=speech, voice=voice,
-                           voice_dir=vdir)
+        report = check_job(
+            seg_path, speed, out, source=src, speech=speech, voice=voice, voice_dir=vdir
+        )
         if report:
             raise CheckFailed(report.listing(seg_path))
     elif src is not None:
@@ -109,23 +122,29 @@ def make_short(segments_file: PathArg, speed: float, *, link: str | None = None,
             print("🗣️  Loading the piper voice...")
         memo = cache.memo_path("model-hashes.json") if cache.enabled else None
         speaker = open_voice(speech, voice, vdir, hash_memo=memo)
-    fetch = LocalSource(src) if src is not None else ServiceSource(plain["_download_video"],
-                                                                  cache)
+    fetch = LocalSource(src) if src is not None else ServiceSource(plain["_download_video"], cache)
     job = Job(fetch, speaker, cache)
     try:
         with bound(extension, job):
-            vertical = extension.run_kestro(link if link is not None else os.path.abspath(src or ""),
-                                            seg_path, speed, _voice_name(speaker, voice), out)
+            vertical = extension.run_kestro(
+                link if link is not None else os.path.abspath(src or ""),
+                seg_path,
+                speed,
+                _voice_name(speaker, voice),
+                out,
+            )
     finally:
         close = getattr(speaker, "close", None)
         if close is not None:
             close()
         cache.evict()
-    return Short(output_dir=os.path.abspath(out),
-                 horizontal=os.path.abspath(os.path.join(out, "horizontal_final.mp4")),
-                 vertical=os.path.abspath(vertical),
-                 narrations_made=job.syntheses,
-                 downloaded=isinstance(fetch, ServiceSource) and fetch.fetched)
+    return Short(
+        output_dir=os.path.abspath(out),
+        horizontal=os.path.abspath(os.path.join(out, "horizontal_final.mp4")),
+        vertical=os.path.abspath(vertical),
+        narrations_made=job.syntheses,
+        downloaded=isinstance(fetch, ServiceSource) and fetch.fetched,
+    )
 
 
 def _voice_name(speaker: Speaker, voice: str | None) -> str:

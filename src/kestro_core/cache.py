@@ -108,8 +108,9 @@ class _Entry(NamedTuple):
 
 def _check_key(key: str) -> None:
     if not isinstance(key, str) or not _KEY_RE.match(key):
-        raise ValueError(f"not a cache key: {key!r} (make one with Cache.narration_key "
-                         "or Cache.download_key)")
+        raise ValueError(
+            f"not a cache key: {key!r} (make one with Cache.narration_key or Cache.download_key)"
+        )
 
 
 def _pread_upto(fd: int, size: int, offset: int) -> bytes:
@@ -150,8 +151,11 @@ def _describe(kind: str, fd: int) -> dict[str, Any]:
     st = os.fstat(fd)
     if kind == _NARRATIONS:
         return {"size": st.st_size, "sha256": _sha256_fd(fd)}
-    return {"size": st.st_size, "mtime_ns": st.st_mtime_ns,
-            "fingerprint": _fingerprint_fd(fd, st.st_size)}
+    return {
+        "size": st.st_size,
+        "mtime_ns": st.st_mtime_ns,
+        "fingerprint": _fingerprint_fd(fd, st.st_size),
+    }
 
 
 def _read_meta(path: str) -> dict[str, Any]:
@@ -175,7 +179,7 @@ def _write_new(path: str, payload: bytes) -> None:
     try:
         view = memoryview(payload)
         while view:
-            view = view[os.write(fd, view):]
+            view = view[os.write(fd, view) :]
         os.fsync(fd)
     finally:
         os.close(fd)
@@ -197,7 +201,7 @@ def _copy_fd(src: int, dest: str, sync: bool) -> None:
             offset += len(chunk)
             view = memoryview(chunk)
             while view:
-                view = view[os.write(out, view):]
+                view = view[os.write(out, view) :]
         if sync:
             os.fsync(out)
     finally:
@@ -212,6 +216,7 @@ def _remove(path: str) -> None:
     except FileNotFoundError:
         return
     if stat.S_ISDIR(st.st_mode):
+
         def gone_is_fine(_func: Callable[..., Any], _path: str, exc: BaseException) -> None:
             if not isinstance(exc, FileNotFoundError):
                 raise exc
@@ -246,8 +251,13 @@ class Cache:
     limit: int
     enabled: bool
 
-    def __init__(self, root: str | None = None, limit: int = DEFAULT_LIMIT,
-                 enabled: bool = True, warn: Callable[[str], None] = _stderr) -> None:
+    def __init__(
+        self,
+        root: str | None = None,
+        limit: int = DEFAULT_LIMIT,
+        enabled: bool = True,
+        warn: Callable[[str], None] = _stderr,
+    ) -> None:
         if isinstance(limit, bool) or not isinstance(limit, int) or limit < 0:
             raise ValueError(f"cache limit must be a whole number of bytes >= 0, not {limit!r}")
         self.root = os.path.abspath(root if root is not None else default_cache_dir())
@@ -374,8 +384,9 @@ class Cache:
         that are not cache entries are left alone."""
         if not self.enabled:
             return 0
-        kinds = tuple(k for k, chosen in ((_DOWNLOADS, downloads), (_NARRATIONS, narrations))
-                      if chosen)
+        kinds = tuple(
+            k for k, chosen in ((_DOWNLOADS, downloads), (_NARRATIONS, narrations)) if chosen
+        )
         try:
             self._sweep(kinds)
             entries = [e for kind in kinds for e in self._entries(kind)]
@@ -393,14 +404,17 @@ class Cache:
 
     def _fail(self, exc: BaseException) -> None:
         """Turn the cache off for this object, warning once."""
-        reason = (exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)) \
-            or type(exc).__name__
+        reason = (exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)) or type(
+            exc
+        ).__name__
         with self._lock:
             if not self.enabled:
                 return
             self.enabled = False
-        self._warn(f"kestro_core: the cache at {self.root} cannot be written ({reason}); "
-                   "this job runs without it")
+        self._warn(
+            f"kestro_core: the cache at {self.root} cannot be written ({reason}); "
+            "this job runs without it"
+        )
 
     def _dir(self, name: str, create: bool) -> str | None:
         """``root/name`` if it is a plain directory (None if it is missing and
@@ -424,8 +438,12 @@ class Cache:
     def _check_entry_path(self, entry: str) -> None:
         real = os.path.realpath(entry)
         parts = os.path.relpath(real, os.path.realpath(self.root)).split(os.sep)
-        if (len(parts) != 3 or parts[0] not in _KINDS or not _KEY_RE.match(parts[1])
-                or parts[2] != _DATA):
+        if (
+            len(parts) != 3
+            or parts[0] not in _KINDS
+            or not _KEY_RE.match(parts[1])
+            or parts[2] != _DATA
+        ):
             raise ValueError(f"{entry} is not an entry of the cache at {self.root}")
 
     def _get(self, kind: str, key: str) -> str | None:
@@ -460,9 +478,13 @@ class Cache:
             return False
         try:
             st = os.fstat(fd)
-            if (meta.get("format") != _FORMAT or meta.get("kind") != kind
-                    or meta.get("key") != key or not stat.S_ISREG(st.st_mode)
-                    or meta.get("size") != st.st_size):
+            if (
+                meta.get("format") != _FORMAT
+                or meta.get("kind") != kind
+                or meta.get("key") != key
+                or not stat.S_ISREG(st.st_mode)
+                or meta.get("size") != st.st_size
+            ):
                 return False
             if kind == _DOWNLOADS and meta.get("mtime_ns") != st.st_mtime_ns:
                 return False
@@ -497,8 +519,10 @@ class Cache:
             os.close(src)
 
     def _not_cached(self, path: str, reason: str) -> None:
-        self._warn(f"kestro_core: {path} was not cached ({reason}); "
-                   "the job goes on and will fetch it again next time")
+        self._warn(
+            f"kestro_core: {path} was not cached ({reason}); "
+            "the job goes on and will fetch it again next time"
+        )
 
     def _build(self, kind: str, key: str, path: str, src: int) -> str | None:
         directory = self._dir(kind, create=True)
@@ -519,8 +543,10 @@ class Cache:
                 finally:
                     os.close(fd)
                 meta = os.path.join(tmp, _META)
-                _write_new(meta, json.dumps(
-                    {"format": _FORMAT, "kind": kind, "key": key, **facts}).encode())
+                _write_new(
+                    meta,
+                    json.dumps({"format": _FORMAT, "kind": kind, "key": key, **facts}).encode(),
+                )
                 now = time.time_ns()
                 os.utime(meta, ns=(now, now))
                 try:
@@ -599,5 +625,6 @@ class Cache:
                 path = os.path.join(directory, name)
                 with suppress(OSError):
                     if name.startswith(_TRASH_PREFIX) or (
-                            name.startswith(_TMP_PREFIX) and _newest_ns(path) < cutoff):
+                        name.startswith(_TMP_PREFIX) and _newest_ns(path) < cutoff
+                    ):
                         _remove(path)

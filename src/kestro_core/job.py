@@ -29,8 +29,8 @@ SEAM = ("_download_video", "_generate_tts", "time")
 class Speaker(Protocol):
     """Who speaks a narration: writes an MP3 of ``text`` at ``output_file``."""
 
-    identity: str       # what the narration cache keys on besides the text
-    local: bool         # True: runs on this machine, so no pause for a service is needed
+    identity: str  # what the narration cache keys on besides the text
+    local: bool  # True: runs on this machine, so no pause for a service is needed
 
     def synthesize(self, text: str, output_file: str) -> None: ...
 
@@ -52,12 +52,13 @@ class ServiceSpeaker:
 class Job:
     """What one job's thread reaches through the namespace."""
 
-    def __init__(self, source: Callable[[str, str], object], speaker: Speaker,
-                 cache: Cache) -> None:
+    def __init__(
+        self, source: Callable[[str, str], object], speaker: Speaker, cache: Cache
+    ) -> None:
         self.source = source
         self.speaker = speaker
         self.cache = cache
-        self.syntheses = 0            # narrations made, not taken from the cache
+        self.syntheses = 0  # narrations made, not taken from the cache
         self._skip_pause = False
 
     def download_video(self, url: str, output_file: str) -> None:
@@ -88,7 +89,7 @@ class Job:
         try:
             self.cache.link_out(entry, output_file)
         except OSError:
-            return False      # evicted by another job since the look-up: made again
+            return False  # evicted by another job since the look-up: made again
         return True
 
     def sleep(self, seconds: float, real_sleep: Callable[[float], object]) -> None:
@@ -103,9 +104,9 @@ class Job:
 # ---------------------------------------------------------------------------------------
 
 _lock = threading.Lock()
-_jobs: dict[int, Job] = {}               # thread ident -> its job
-_saved: dict[str, Any] = {}              # what the namespace held before the first job
-_installed: dict[str, Any] = {}          # our dispatchers, while any job runs
+_jobs: dict[int, Job] = {}  # thread ident -> its job
+_saved: dict[str, Any] = {}  # what the namespace held before the first job
+_installed: dict[str, Any] = {}  # our dispatchers, while any job runs
 
 
 def _current() -> Job | None:

@@ -32,8 +32,18 @@ def _has_video_stream(path: str) -> str | None:
     """None when ffprobe finds a video stream in ``path``, else why not."""
     if shutil.which("ffprobe") is None:
         return "ffprobe is not on PATH (install ffmpeg)"
-    argv = ["ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
-            "stream=codec_type", "-of", "json", os.path.abspath(path)]
+    argv = [
+        "ffprobe",
+        "-v",
+        "error",
+        "-select_streams",
+        "v",
+        "-show_entries",
+        "stream=codec_type",
+        "-of",
+        "json",
+        os.path.abspath(path),
+    ]
     try:
         done = subprocess.run(argv, capture_output=True, text=True, timeout=_PROBE_TIMEOUT)
     except subprocess.TimeoutExpired:
@@ -87,9 +97,11 @@ def source_problems(source: str, output_dir: str) -> list[str]:
         return [f"source video {shown} is not a regular file"]
     clash = _clashing_working_file(source, output_dir)
     if clash is not None:
-        return [f"source video {shown} is the job's own working file {clash!r} in the output "
-                f"directory, which the job overwrites or deletes; copy it elsewhere or use "
-                f"another output directory"]
+        return [
+            f"source video {shown} is the job's own working file {clash!r} in the output "
+            f"directory, which the job overwrites or deletes; copy it elsewhere or use "
+            f"another output directory"
+        ]
     if not os.access(source, os.R_OK):
         return [f"source video {shown} cannot be read"]
     why = _has_video_stream(source)
@@ -116,7 +128,7 @@ class ServiceSource:
     def __init__(self, download: DownloadFn, cache: Cache) -> None:
         self._download = download
         self._cache = cache
-        self.fetched = False          # the service was asked (no cache hit)
+        self.fetched = False  # the service was asked (no cache hit)
 
     def __call__(self, url: str, output_file: str) -> None:
         key = Cache.download_key(url)
@@ -125,10 +137,9 @@ class ServiceSource:
             try:
                 self._cache.link_out(entry, output_file)
             except OSError:
-                pass          # evicted by another job since the look-up: fetched again
+                pass  # evicted by another job since the look-up: fetched again
             else:
-                print(f"📥 Using the cached download of {url} (the service is not asked "
-                      f"again)")
+                print(f"📥 Using the cached download of {url} (the service is not asked again)")
                 return
         # the run has just removed "movie.mp4", so the client writes a new file there
         self.fetched = True

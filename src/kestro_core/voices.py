@@ -53,12 +53,12 @@ _CONFIG_SUFFIX = ".onnx.json"
 _PIPER_PHONEME_TYPES = ("espeak", "text", "hebrew", "japanese", "thai")
 
 _MP3_RATE = 44100
-_SILENCE_SECONDS = 0.25            # what a narration that came out silent is written as
-_ESPEAK_RATE = 22050               # espeak-ng's rate, for a run that produced no header
+_SILENCE_SECONDS = 0.25  # what a narration that came out silent is written as
+_ESPEAK_RATE = 22050  # espeak-ng's rate, for a run that produced no header
 _ESPEAK_PROBE_TIMEOUT = 15.0
 _HASH_BLOCK = 1 << 20
 
-_espeak_known: set[tuple[str, str]] = set()   # (program, voice) that espeak-ng accepted
+_espeak_known: set[tuple[str, str]] = set()  # (program, voice) that espeak-ng accepted
 
 
 class VoiceError(ValueError):
@@ -68,6 +68,7 @@ class VoiceError(ValueError):
 # ---------------------------------------------------------------------------------------
 # the voices
 # ---------------------------------------------------------------------------------------
+
 
 class LocalVoice(abc.ABC):
     """A voice that runs on this machine.
@@ -98,8 +99,12 @@ class LocalVoice(abc.ABC):
     def __enter__(self) -> LocalVoice:
         return self
 
-    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
-                 tb: TracebackType | None) -> None:
+    def __exit__(
+        self,
+        kind: type[BaseException] | None,
+        value: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
         self.close()
 
     def __repr__(self) -> str:
@@ -121,9 +126,8 @@ class _PiperVoice(LocalVoice):
         spoken = re.sub(r"\[(?=\[)", "[ ", _speakable(text))
         try:
             chunks = [chunk.audio_int16_bytes for chunk in self._voice.synthesize(spoken)]
-        except Exception as exc:    # the phonemizer and onnxruntime raise their own types
-            raise VoiceError(f"piper could not speak the narration {_short(text)}: "
-                             f"{exc}") from exc
+        except Exception as exc:  # the phonemizer and onnxruntime raise their own types
+            raise VoiceError(f"piper could not speak the narration {_short(text)}: {exc}") from exc
         _encode_mp3(b"".join(chunks), int(self._voice.config.sample_rate), output_file)
 
     def close(self) -> None:
@@ -144,17 +148,22 @@ class _EspeakVoice(LocalVoice):
         argv = [self._program, "-b", "1", "-v", self.name, "--stdin", "--stdout"]
         timeout = 30.0 + len(spoken) / 100
         try:
-            done = subprocess.run(argv, input=spoken, capture_output=True, timeout=timeout,
-                                  env=_env_without_preload())
+            done = subprocess.run(
+                argv, input=spoken, capture_output=True, timeout=timeout, env=_env_without_preload()
+            )
         except subprocess.TimeoutExpired as exc:
-            raise VoiceError(f"espeak-ng did not finish the narration {_short(text)} within "
-                             f"{timeout:.0f} s") from exc
+            raise VoiceError(
+                f"espeak-ng did not finish the narration {_short(text)} within {timeout:.0f} s"
+            ) from exc
         except OSError as exc:
-            raise VoiceError(f"espeak-ng cannot be started ({exc.strerror}): "
-                             f"{ESPEAK_INSTALL}") from exc
+            raise VoiceError(
+                f"espeak-ng cannot be started ({exc.strerror}): {ESPEAK_INSTALL}"
+            ) from exc
         if done.returncode != 0:
-            raise VoiceError(f"espeak-ng failed on the narration {_short(text)} (exit "
-                             f"{done.returncode}): {_tail(done.stderr)}")
+            raise VoiceError(
+                f"espeak-ng failed on the narration {_short(text)} (exit "
+                f"{done.returncode}): {_tail(done.stderr)}"
+            )
         rate, pcm = _wav_pcm(done.stdout)
         _encode_mp3(pcm, rate, output_file)
 
@@ -163,8 +172,10 @@ class _EspeakVoice(LocalVoice):
 # opening and checking
 # ---------------------------------------------------------------------------------------
 
-def open_voice(engine: str, voice: str | None, voice_dir: str | None = None,
-               hash_memo: str | None = None) -> LocalVoice:
+
+def open_voice(
+    engine: str, voice: str | None, voice_dir: str | None = None, hash_memo: str | None = None
+) -> LocalVoice:
     """Open a local voice for a whole job.
 
     ``engine`` is "piper" or "espeak-ng". For piper, ``voice`` is a model path (ending in
@@ -183,8 +194,11 @@ def open_voice(engine: str, voice: str | None, voice_dir: str | None = None,
     assert isinstance(plan, _PiperPlan)
     model_hash = _file_sha256(plan.model, hash_memo)
     config_hash = hashlib.sha256(plan.config_bytes).hexdigest()
-    stem = plan.model.name[:-len(_MODEL_SUFFIX)] if plan.model.name.endswith(
-        _MODEL_SUFFIX) else plan.model.name
+    stem = (
+        plan.model.name[: -len(_MODEL_SUFFIX)]
+        if plan.model.name.endswith(_MODEL_SUFFIX)
+        else plan.model.name
+    )
     identity = f"piper\0{stem}\0{model_hash}\0{config_hash}"
     return _PiperVoice(plan.model, plan.config, plan.name, identity)
 
@@ -222,15 +236,18 @@ def piper_voices(voice_dir: str) -> list[str]:
     except OSError:
         return []
     present = set(entries)
-    return sorted(entry[:-len(_MODEL_SUFFIX)] for entry in entries
-                  if entry.endswith(_MODEL_SUFFIX) and len(entry) > len(_MODEL_SUFFIX)
-                  and entry + ".json" in present
-                  and os.path.isfile(os.path.join(voice_dir, entry)))
+    return sorted(
+        entry[: -len(_MODEL_SUFFIX)]
+        for entry in entries
+        if entry.endswith(_MODEL_SUFFIX)
+        and len(entry) > len(_MODEL_SUFFIX)
+        and entry + ".json" in present
+        and os.path.isfile(os.path.join(voice_dir, entry))
+    )
 
 
 class _PiperPlan:
-    def __init__(self, model: Path, config: dict[str, Any], config_bytes: bytes,
-                 name: str) -> None:
+    def __init__(self, model: Path, config: dict[str, Any], config_bytes: bytes, name: str) -> None:
         self.model = model
         self.config = config
         self.config_bytes = config_bytes
@@ -243,25 +260,25 @@ class _EspeakPlan:
         self.voice = voice
 
 
-def _examine(engine: str, voice: str | None,
-             voice_dir: str | None) -> tuple[list[str], _PiperPlan | _EspeakPlan | None]:
+def _examine(
+    engine: str, voice: str | None, voice_dir: str | None
+) -> tuple[list[str], _PiperPlan | _EspeakPlan | None]:
     """Every problem with the arguments, and when there is none, what to open."""
     if engine == "piper":
         return _examine_piper(voice or None, voice_dir)
     if engine == "espeak-ng":
         return _examine_espeak(voice or None)
     if engine == "service":
-        return ["the speech service is not a local voice: its narrations are made by the "
-                "extension's own client"], None
-    return [f"unknown speech engine {engine!r}: choose one of "
-            f"{', '.join(SPEECH_ENGINES)}"], None
+        return [
+            "the speech service is not a local voice: its narrations are made by the "
+            "extension's own client"
+        ], None
+    return [f"unknown speech engine {engine!r}: choose one of {', '.join(SPEECH_ENGINES)}"], None
 
 
-def _examine_piper(voice: str | None,
-                   voice_dir: str | None) -> tuple[list[str], _PiperPlan | None]:
+def _examine_piper(voice: str | None, voice_dir: str | None) -> tuple[list[str], _PiperPlan | None]:
     problems: list[str] = []
-    if importlib.util.find_spec("piper") is None or importlib.util.find_spec(
-            "onnxruntime") is None:
+    if importlib.util.find_spec("piper") is None or importlib.util.find_spec("onnxruntime") is None:
         problems.append(f"the piper speech engine is not installed: {PIPER_INSTALL}")
     model, name, problem = _piper_model(voice, voice_dir)
     if problem is not None:
@@ -269,8 +286,10 @@ def _examine_piper(voice: str | None,
     assert model is not None
     config_path = Path(str(model) + ".json")
     if not config_path.is_file():
-        problems.append(f"piper voice {name} has no {config_path.name} beside its model "
-                        f"({model}): put the voice's .onnx.json file in the same folder")
+        problems.append(
+            f"piper voice {name} has no {config_path.name} beside its model "
+            f"({model}): put the voice's .onnx.json file in the same folder"
+        )
         return problems, None
     config, config_bytes, problem = _read_piper_config(config_path)
     if problem is not None:
@@ -280,17 +299,22 @@ def _examine_piper(voice: str | None,
     return [], _PiperPlan(model, config, config_bytes, name)
 
 
-def _piper_model(voice: str | None,
-                 voice_dir: str | None) -> tuple[Path | None, str, str | None]:
+def _piper_model(voice: str | None, voice_dir: str | None) -> tuple[Path | None, str, str | None]:
     """(model path, name shown to the user, problem)."""
     if voice is not None and "\0" in voice:
         return None, repr(voice), "the piper voice contains a NUL character"
     if voice is None:
         bundled = default_piper_voice()
         if bundled is None:
-            return None, "", ("no piper voice was given and the bundled voice is not "
-                              f"installed: {PIPER_INSTALL}, or give the path of a .onnx "
-                              "voice model")
+            return (
+                None,
+                "",
+                (
+                    "no piper voice was given and the bundled voice is not "
+                    f"installed: {PIPER_INSTALL}, or give the path of a .onnx "
+                    "voice model"
+                ),
+            )
         return Path(bundled), bundled, None
     separators = {os.sep, "/"} | ({os.altsep} if os.altsep else set())
     if voice.endswith(_MODEL_SUFFIX) or any(s in voice for s in separators):
@@ -302,8 +326,11 @@ def _piper_model(voice: str | None,
         return model, voice, None
     if voice_dir is not None:
         if not os.path.isdir(voice_dir):
-            return None, voice, (f"the piper voices directory {voice_dir!r} does not exist "
-                                 "or is not a directory")
+            return (
+                None,
+                voice,
+                (f"the piper voices directory {voice_dir!r} does not exist or is not a directory"),
+            )
         model = Path(voice_dir, voice + _MODEL_SUFFIX)
         if model.is_file():
             return model, voice, None
@@ -311,12 +338,21 @@ def _piper_model(voice: str | None,
     if bundled is not None and Path(bundled).name == voice + _MODEL_SUFFIX:
         return Path(bundled), voice, None
     if voice_dir is None:
-        return None, voice, (f"piper voice {voice!r} is a name, but no voices directory "
-                             "was given: give the voices directory (--voice-dir), or the "
-                             "path of the voice's .onnx model")
+        return (
+            None,
+            voice,
+            (
+                f"piper voice {voice!r} is a name, but no voices directory "
+                "was given: give the voices directory (--voice-dir), or the "
+                "path of the voice's .onnx model"
+            ),
+        )
     found = piper_voices(voice_dir)
-    listed = (f"it holds: {', '.join(found)}" if found
-              else "it holds no voice (a <name>.onnx with its <name>.onnx.json)")
+    listed = (
+        f"it holds: {', '.join(found)}"
+        if found
+        else "it holds no voice (a <name>.onnx with its <name>.onnx.json)"
+    )
     return None, voice, f"piper voice {voice!r} is not in {voice_dir!r}; {listed}"
 
 
@@ -334,17 +370,28 @@ def _read_piper_config(path: Path) -> tuple[dict[str, Any], bytes, str | None]:
         return {}, raw, bad
     audio, espeak = config.get("audio"), config.get("espeak")
     rate = audio.get("sample_rate") if isinstance(audio, dict) else None
-    if (not isinstance(rate, int) or isinstance(rate, bool) or not 1000 <= rate <= 192000
-            or not isinstance(espeak, dict) or not isinstance(espeak.get("voice"), str)
-            or not isinstance(config.get("phoneme_id_map"), dict)
-            or not isinstance(config.get("num_symbols"), int)
-            or not isinstance(config.get("num_speakers"), int)):
+    if (
+        not isinstance(rate, int)
+        or isinstance(rate, bool)
+        or not 1000 <= rate <= 192000
+        or not isinstance(espeak, dict)
+        or not isinstance(espeak.get("voice"), str)
+        or not isinstance(config.get("phoneme_id_map"), dict)
+        or not isinstance(config.get("num_symbols"), int)
+        or not isinstance(config.get("num_speakers"), int)
+    ):
         return {}, raw, bad
     phoneme_type = config.get("phoneme_type", "espeak")
     if phoneme_type not in _PIPER_PHONEME_TYPES:
-        return {}, raw, (f"piper voices of phoneme type {phoneme_type!r} cannot be used "
-                         f"here (they need downloads); choose a voice of type "
-                         f"{', '.join(_PIPER_PHONEME_TYPES)}")
+        return (
+            {},
+            raw,
+            (
+                f"piper voices of phoneme type {phoneme_type!r} cannot be used "
+                f"here (they need downloads); choose a voice of type "
+                f"{', '.join(_PIPER_PHONEME_TYPES)}"
+            ),
+        )
     return config, raw, None
 
 
@@ -354,8 +401,7 @@ def _examine_espeak(voice: str | None) -> tuple[list[str], _EspeakPlan | None]:
     if program is None:
         return [f"espeak-ng is not installed (not found on PATH): {ESPEAK_INSTALL}"], None
     if "\0" in voice or voice != voice.strip() or voice.startswith("-"):
-        return [f"{voice!r} is not an espeak-ng voice name; `espeak-ng --voices` lists "
-                "them"], None
+        return [f"{voice!r} is not an espeak-ng voice name; `espeak-ng --voices` lists them"], None
     problem = _espeak_voice_problem(program, voice)
     if problem is not None:
         return [problem], None
@@ -367,16 +413,24 @@ def _espeak_voice_problem(program: str, voice: str) -> str | None:
     if (program, voice) in _espeak_known:
         return None
     try:
-        done = subprocess.run([program, "-q", "-v", voice, ""], capture_output=True,
-                              timeout=_ESPEAK_PROBE_TIMEOUT, env=_env_without_preload())
+        done = subprocess.run(
+            [program, "-q", "-v", voice, ""],
+            capture_output=True,
+            timeout=_ESPEAK_PROBE_TIMEOUT,
+            env=_env_without_preload(),
+        )
     except subprocess.TimeoutExpired:
-        return (f"espeak-ng did not answer within {_ESPEAK_PROBE_TIMEOUT:.0f} s when asked "
-                f"for the voice {voice!r}")
+        return (
+            f"espeak-ng did not answer within {_ESPEAK_PROBE_TIMEOUT:.0f} s when asked "
+            f"for the voice {voice!r}"
+        )
     except OSError as exc:
         return f"espeak-ng cannot be started ({exc.strerror}): {ESPEAK_INSTALL}"
     if done.returncode != 0:
-        return (f"espeak-ng does not know the voice {voice!r}: `espeak-ng --voices` lists "
-                "the voices it has (for example en-us, en-gb, de, fr)")
+        return (
+            f"espeak-ng does not know the voice {voice!r}: `espeak-ng --voices` lists "
+            "the voices it has (for example en-us, en-gb, de, fr)"
+        )
     _espeak_known.add((program, voice))
     return None
 
@@ -385,6 +439,7 @@ def _espeak_voice_problem(program: str, voice: str) -> str | None:
 # piper's model
 # ---------------------------------------------------------------------------------------
 
+
 def _load_piper(model: Path, config: dict[str, Any]) -> Any:
     """One onnxruntime session on the CPU for ``model``, wrapped as piper's voice."""
     try:
@@ -392,20 +447,21 @@ def _load_piper(model: Path, config: dict[str, Any]) -> Any:
         onnxruntime = importlib.import_module("onnxruntime")
         piper = importlib.import_module("piper")
     except ImportError as exc:
-        raise VoiceError(f"the piper speech engine cannot be loaded ({exc}): "
-                         f"{PIPER_INSTALL}") from exc
+        raise VoiceError(
+            f"the piper speech engine cannot be loaded ({exc}): {PIPER_INSTALL}"
+        ) from exc
     options = onnxruntime.SessionOptions()
     # a model this size gains little past two threads, and a job shares the machine
     options.intra_op_num_threads = max(1, min(2, len(os.sched_getaffinity(0))))
     options.inter_op_num_threads = 1
     options.log_severity_level = 3
     try:
-        session = onnxruntime.InferenceSession(str(model), sess_options=options,
-                                               providers=["CPUExecutionProvider"])
+        session = onnxruntime.InferenceSession(
+            str(model), sess_options=options, providers=["CPUExecutionProvider"]
+        )
         settings = piper.PiperConfig.from_dict(config)
-    except Exception as exc:    # onnxruntime raises its own exception types
-        raise VoiceError(f"the piper voice model {str(model)!r} cannot be loaded: "
-                         f"{exc}") from exc
+    except Exception as exc:  # onnxruntime raises its own exception types
+        raise VoiceError(f"the piper voice model {str(model)!r} cannot be loaded: {exc}") from exc
     return piper.PiperVoice(session=session, config=settings)
 
 
@@ -416,9 +472,12 @@ def _file_sha256(path: Path, memo_file: str | None) -> str:
     before = os.stat(real)
     memo = _read_memo(memo_file) if memo_file is not None else {}
     entry = memo.get(real)
-    if (isinstance(entry, dict) and entry.get("size") == before.st_size
-            and entry.get("mtime_ns") == before.st_mtime_ns
-            and isinstance(entry.get("sha256"), str)):
+    if (
+        isinstance(entry, dict)
+        and entry.get("size") == before.st_size
+        and entry.get("mtime_ns") == before.st_mtime_ns
+        and isinstance(entry.get("sha256"), str)
+    ):
         return str(entry["sha256"])
     digest = hashlib.sha256()
     with open(real, "rb") as f:
@@ -427,8 +486,10 @@ def _file_sha256(path: Path, memo_file: str | None) -> str:
     sha = digest.hexdigest()
     after = os.stat(real)
     # a file that changed while it was read is not remembered
-    if memo_file is not None and (after.st_size, after.st_mtime_ns) == (before.st_size,
-                                                                        before.st_mtime_ns):
+    if memo_file is not None and (after.st_size, after.st_mtime_ns) == (
+        before.st_size,
+        before.st_mtime_ns,
+    ):
         memo[real] = {"size": before.st_size, "mtime_ns": before.st_mtime_ns, "sha256": sha}
         _write_memo(memo_file, memo)
     return sha
@@ -460,23 +521,24 @@ def _write_memo(memo_file: str, memo: dict[str, Any]) -> None:
 # text and audio
 # ---------------------------------------------------------------------------------------
 
+
 def _speakable(text: str) -> str:
     """The narration as an engine should get it: control, format, private-use and
     unassigned characters (NUL included) out, white space collapsed. Raises VoiceError
     when nothing is left to speak."""
     if not text.strip():
-        raise VoiceError("the narration is empty: write the words to be spoken in its "
-                         '"voiceover"')
+        raise VoiceError('the narration is empty: write the words to be spoken in its "voiceover"')
     kept: list[str] = []
     for ch in unicodedata.normalize("NFC", text):
         category = unicodedata.category(ch)
         if category == "Cf":
-            continue                   # zero-width joiners, soft hyphens, direction marks
+            continue  # zero-width joiners, soft hyphens, direction marks
         kept.append(" " if category in ("Cc", "Cs", "Co", "Cn") else ch)
     spoken = " ".join("".join(kept).split())
     if not spoken:
-        raise VoiceError(f"the narration {_short(text)} holds only control characters: "
-                         "there is nothing to speak")
+        raise VoiceError(
+            f"the narration {_short(text)} holds only control characters: there is nothing to speak"
+        )
     return spoken
 
 
@@ -490,18 +552,20 @@ def _wav_pcm(data: bytes) -> tuple[int, bytes]:
     rate: int | None = None
     pos = 12
     while pos + 8 <= len(data):
-        kind = data[pos:pos + 4]
+        kind = data[pos : pos + 4]
         (size,) = struct.unpack_from("<I", data, pos + 4)
         body = pos + 8
         if kind == b"fmt " and len(data) >= body + 16:
             fmt, channels, rate, _, _, bits = struct.unpack_from("<HHIIHH", data, body)
             if (fmt, channels, bits) != (1, 1, 16) or rate <= 0:
-                raise VoiceError("espeak-ng wrote audio in a form other than 16-bit mono "
-                                 f"PCM (format {fmt}, {channels} channels, {bits} bits)")
+                raise VoiceError(
+                    "espeak-ng wrote audio in a form other than 16-bit mono "
+                    f"PCM (format {fmt}, {channels} channels, {bits} bits)"
+                )
         elif kind == b"data":
             if rate is None:
                 break
-            return rate, data[body:body + size]
+            return rate, data[body : body + size]
         pos = body + size + (size & 1)
     raise VoiceError("espeak-ng wrote WAV audio without a format or data part")
 
@@ -509,38 +573,67 @@ def _wav_pcm(data: bytes) -> tuple[int, bytes]:
 def _encode_mp3(pcm: bytes, rate: int, output_file: str) -> None:
     """Encodes 16-bit mono samples to an MP3 at ``output_file``, made beside it and renamed
     onto it. No samples at all become a short silence, so there is always an MP3."""
-    pcm = pcm[:len(pcm) & ~1]
+    pcm = pcm[: len(pcm) & ~1]
     if not pcm:
         pcm = bytes(2 * int(rate * _SILENCE_SECONDS))
     program = shutil.which("ffmpeg")
     if program is None:
-        raise VoiceError("ffmpeg is not installed (not found on PATH): install it with: "
-                         "apt-get install ffmpeg")
+        raise VoiceError(
+            "ffmpeg is not installed (not found on PATH): install it with: apt-get install ffmpeg"
+        )
     target = os.path.abspath(output_file)
     if not os.path.isdir(os.path.dirname(target)):
-        raise VoiceError(f"cannot write the narration to {output_file!r}: its folder does "
-                         "not exist")
+        raise VoiceError(
+            f"cannot write the narration to {output_file!r}: its folder does not exist"
+        )
     tmp = temp_beside(target)
     seconds = len(pcm) / 2 / rate
     timeout = 60.0 + seconds / 2
-    argv = [program, "-nostdin", "-hide_banner", "-loglevel", "error",
-            "-f", "s16le", "-ar", str(rate), "-ac", "1", "-i", "pipe:0",
-            "-ar", str(_MP3_RATE), "-ac", "1", "-c:a", "libmp3lame", "-q:a", "4",
-            "-f", "mp3", "-y", "file:" + tmp]
+    argv = [
+        program,
+        "-nostdin",
+        "-hide_banner",
+        "-loglevel",
+        "error",
+        "-f",
+        "s16le",
+        "-ar",
+        str(rate),
+        "-ac",
+        "1",
+        "-i",
+        "pipe:0",
+        "-ar",
+        str(_MP3_RATE),
+        "-ac",
+        "1",
+        "-c:a",
+        "libmp3lame",
+        "-q:a",
+        "4",
+        "-f",
+        "mp3",
+        "-y",
+        "file:" + tmp,
+    ]
     try:
         try:
             done = subprocess.run(argv, input=pcm, capture_output=True, timeout=timeout)
         except subprocess.TimeoutExpired as exc:
-            raise VoiceError(f"ffmpeg did not finish encoding a narration within "
-                             f"{timeout:.0f} s") from exc
+            raise VoiceError(
+                f"ffmpeg did not finish encoding a narration within {timeout:.0f} s"
+            ) from exc
         if done.returncode != 0:
-            raise VoiceError(f"ffmpeg could not encode the narration for {output_file!r} "
-                             f"(exit {done.returncode}): {_tail(done.stderr)}")
+            raise VoiceError(
+                f"ffmpeg could not encode the narration for {output_file!r} "
+                f"(exit {done.returncode}): {_tail(done.stderr)}"
+            )
         try:
             os.replace(tmp, target)
         except OSError as exc:
-            raise VoiceError(f"cannot write the narration to {output_file!r}: "
-                             f"{exc.strerror}") from exc
+            raise VoiceError(
+                f"cannot write the narration to {output_file!r}: {exc.strerror}"
+            ) from exc
     finally:
         with contextlib.suppress(OSError):
             os.remove(tmp)
@@ -549,6 +642,7 @@ def _encode_mp3(pcm: bytes, rate: int, output_file: str) -> None:
 # ---------------------------------------------------------------------------------------
 # small helpers
 # ---------------------------------------------------------------------------------------
+
 
 def _env_without_preload() -> dict[str, str]:
     """This process's environment without LD_PRELOAD: espeak-ng hangs at start-up under a

@@ -30,11 +30,30 @@ def make_source_video(path, duration=6, size="320x180", fps=FPS, keyint_seconds=
     tone, like a downloaded source video."""
     gop = str(int(fps * keyint_seconds))
     _ffmpeg(
-        "-f", "lavfi", "-i", f"testsrc2=size={size}:rate={fps}:duration={duration}",
-        "-f", "lavfi", "-i", f"sine=frequency=440:sample_rate=44100:duration={duration}",
-        "-c:v", "libx264", "-preset", "ultrafast", "-pix_fmt", "yuv420p",
-        "-g", gop, "-keyint_min", gop, "-sc_threshold", "0",
-        "-c:a", "aac", "-shortest", str(path),
+        "-f",
+        "lavfi",
+        "-i",
+        f"testsrc2=size={size}:rate={fps}:duration={duration}",
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=440:sample_rate=44100:duration={duration}",
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-pix_fmt",
+        "yuv420p",
+        "-g",
+        gop,
+        "-keyint_min",
+        gop,
+        "-sc_threshold",
+        "0",
+        "-c:a",
+        "aac",
+        "-shortest",
+        str(path),
     )
     return str(path)
 
@@ -43,8 +62,13 @@ def make_narration(path, duration):
     """An MP3 sine tone of about ``duration`` seconds (the encoder pads a
     few tens of milliseconds), standing in for a spoken narration."""
     _ffmpeg(
-        "-f", "lavfi", "-i", f"sine=frequency=330:sample_rate=44100:duration={duration}",
-        "-c:a", "libmp3lame", str(path),
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=330:sample_rate=44100:duration={duration}",
+        "-c:a",
+        "libmp3lame",
+        str(path),
     )
     return str(path)
 
@@ -62,16 +86,21 @@ class MediaCache:
         return self._made[key]
 
     def source(self, duration=6, size="320x180"):
-        return self._get(("src", duration, size), f"src_{duration}_{size}.mp4",
-                         lambda p: make_source_video(p, duration, size))
+        return self._get(
+            ("src", duration, size),
+            f"src_{duration}_{size}.mp4",
+            lambda p: make_source_video(p, duration, size),
+        )
 
     def narration(self, duration):
-        return self._get(("mp3", duration), f"narration_{duration}.mp3",
-                         lambda p: make_narration(p, duration))
+        return self._get(
+            ("mp3", duration), f"narration_{duration}.mp3", lambda p: make_narration(p, duration)
+        )
 
 
-def probe(path, entries="format=duration:stream=index,codec_type,codec_name,width,height,duration",
-          *extra):
+def probe(
+    path, entries="format=duration:stream=index,codec_type,codec_name,width,height,duration", *extra
+):
     """Parsed JSON of ``ffprobe -show_entries ENTRIES``."""
     argv = ["ffprobe", "-v", "error", *extra, "-show_entries", entries, "-of", "json", str(path)]
     done = subprocess.run(argv, capture_output=True, text=True, check=True)
@@ -105,8 +134,9 @@ def stream_counts(path):
 def video_packet_count(path):
     """Number of video packets actually stored (an edit list can hide some of
     them from the reported duration)."""
-    stream = probe(path, "stream=nb_read_packets", "-count_packets",
-                   "-select_streams", "v:0")["streams"][0]
+    stream = probe(path, "stream=nb_read_packets", "-count_packets", "-select_streams", "v:0")[
+        "streams"
+    ][0]
     return int(stream["nb_read_packets"])
 
 
@@ -118,14 +148,29 @@ def nvenc_usable():
     global _nvenc
     if _nvenc is None:
         done = subprocess.run(
-            ["ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "lavfi",
-             "-i", "color=size=256x256:duration=0.2", "-c:v", "h264_nvenc", "-f", "null", "-"],
-            capture_output=True)
+            [
+                "ffmpeg",
+                "-hide_banner",
+                "-loglevel",
+                "error",
+                "-f",
+                "lavfi",
+                "-i",
+                "color=size=256x256:duration=0.2",
+                "-c:v",
+                "h264_nvenc",
+                "-f",
+                "null",
+                "-",
+            ],
+            capture_output=True,
+        )
         _nvenc = done.returncode == 0
     return _nvenc
 
 
 # --- a stand-in for the subprocess module -----------------------------------
+
 
 def kind_of(argv):
     """Which of the pipeline's ffmpeg runs an argument vector is."""
@@ -159,8 +204,9 @@ class RecordingSubprocess:
     * ``after(argv)`` is called if given, once the run has returned.
     """
 
-    def __init__(self, log=None, *, gpu_returncode=1, fail=None, before=None,
-                 after=None, real=False):
+    def __init__(
+        self, log=None, *, gpu_returncode=1, fail=None, before=None, after=None, real=False
+    ):
         self.log = log if log is not None else []
         self.calls = []
         self.argv_types = []

@@ -65,11 +65,13 @@ class RawServer:
         while not self._stop.is_set() and time.monotonic() < self._deadline:
             try:
                 conn, _ = self._sock.accept()
-            except socket.timeout:
+            except TimeoutError:
                 continue
             except OSError:
                 return
-            t = threading.Thread(target=self._serve, args=(conn,), name="rawserver-conn", daemon=True)
+            t = threading.Thread(
+                target=self._serve, args=(conn,), name="rawserver-conn", daemon=True
+            )
             self._threads.append(t)
             t.start()
 
@@ -118,13 +120,14 @@ class RawServer:
         while not self._stop.is_set():
             try:
                 chunk = conn.recv(65536)
-            except socket.timeout:
+            except TimeoutError:
                 continue
             return chunk or None
         return None
 
 
 # ---- behaviours ------------------------------------------------------------
+
 
 def response(status, body=b"", headers=()):
     head = [f"HTTP/1.1 {status}", f"Content-Length: {len(body)}", "Connection: close", *headers]
@@ -154,7 +157,7 @@ def trickle(data, interval):
 
     def behaviour(server, conn, request):
         for i in range(len(data)):
-            conn.sendall(data[i:i + 1])
+            conn.sendall(data[i : i + 1])
             if server.wait(interval):
                 return
 
@@ -168,8 +171,9 @@ def trickled_head(server, conn, request):
 def trickled_body(server, conn, request):
     """Complete headers at once, then the body slower than any read timeout."""
     body = b'{"success": true, "id": 1, "progress_url": "x"}'
-    conn.sendall(f"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n"
-                 .encode())
+    conn.sendall(
+        f"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: {len(body)}\r\n\r\n".encode()
+    )
     trickle(body, 1.0)(server, conn, request)
 
 
@@ -180,8 +184,10 @@ def html_page(server, conn, request):
 
 def truncated_chunked(server, conn, request):
     """Announces a chunk of 0x64 bytes, sends 16 of them and closes."""
-    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
-                 b"64\r\n" + b'{"success": true')
+    conn.sendall(
+        b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+        b"64\r\n" + b'{"success": true'
+    )
 
 
 def redirect_loop(server, conn, request):
