@@ -31,14 +31,15 @@ from dataclasses import dataclass, field
 from types import ModuleType
 from typing import Any
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
 import kestro_core
 import kestro_core._check as check_module
 import kestro_core.kestro_core as extension
 import kestro_core.sources as sources_module
 import kestro_core.voices as voices
+from tests.support.media import make_source_video
 
-FPS = 25
-GENERATE_TIMEOUT = 900.0  # s, making the source video
 CHILD_TIMEOUT = 1800.0  # s, any child of the job that was started without a limit
 OWN_SHARE_TARGET = 2.0  # % of wall
 RERUN_SLACK = 0.05  # rerun wall <= (first wall - first synthesis) * (1 + this)
@@ -71,49 +72,6 @@ NARRATIONS = (
 # ---------------------------------------------------------------------------------------
 # the source
 # ---------------------------------------------------------------------------------------
-
-
-def make_source(path: str, seconds: int, size: str) -> None:
-    """An H.264 + AAC video of ``seconds`` s at ``size`` with a keyframe every second."""
-    gop = str(FPS)
-    argv = [
-        "ffmpeg",
-        "-nostdin",
-        "-y",
-        "-hide_banner",
-        "-loglevel",
-        "error",
-        "-f",
-        "lavfi",
-        "-i",
-        f"testsrc2=size={size}:rate={FPS}:duration={seconds}",
-        "-f",
-        "lavfi",
-        "-i",
-        f"sine=frequency=440:sample_rate=44100:duration={seconds}",
-        "-c:v",
-        "libx264",
-        "-preset",
-        "ultrafast",
-        "-pix_fmt",
-        "yuv420p",
-        "-g",
-        gop,
-        "-keyint_min",
-        gop,
-        "-sc_threshold",
-        "0",
-        "-c:a",
-        "aac",
-        "-shortest",
-        path,
-    ]
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=GENERATE_TIMEOUT)
-    if done.returncode != 0:
-        raise RuntimeError(
-            f"ffmpeg could not make the source video (exit "
-            f"{done.returncode}): {done.stderr.strip()[-500:]}"
-        )
 
 
 def write_segments(path: str, count: int, source_seconds: int) -> None:
@@ -428,7 +386,7 @@ def main() -> int:
         write_segments(segments, args.segments, args.source_seconds)
         print(f"making a {args.source_seconds} s {args.size} source...", flush=True)
         made = time.perf_counter()
-        make_source(source, args.source_seconds, args.size)
+        make_source_video(source, args.source_seconds, args.size)
         print(f"  ({time.perf_counter() - made:.1f} s, not part of the figures)", flush=True)
 
         first = run_job(source, segments, args.speed, os.path.join(work, "out1"), cache_dir)
