@@ -272,104 +272,25 @@ def cli(cwd, *args, timeout=120):
     )
 
 
+# each command line follows "run", its "segments.json --speed 1" and comes before
+# "--output-dir out"; SRC is the generated source video
 @pytest.mark.parametrize(
     "args, status, fragment",
     [
+        ("LINK --source SRC", 2, "exactly one of LINK and --source"),
+        ("--speech espeak-ng", 2, "exactly one of LINK and --source"),
+        ("--source SRC --speech festival", 2, "invalid choice"),
+        ("--source SRC", 2, "needs --voice"),
+        ("--source nope.mp4 --speech espeak-ng", 1, "'nope.mp4' does not exist"),
+        ("--source . --speech espeak-ng", 1, "is not a regular file"),
+        ("--source segments.json --speech espeak-ng", 1, "not a video ffmpeg can read"),
         (
-            ["run", "LINK", "segments.json", "--speed", "1", "--source", "SRC"],
-            2,
-            "exactly one of LINK and --source",
-        ),
-        (
-            ["run", "segments.json", "--speed", "1", "--speech", "espeak-ng"],
-            2,
-            "exactly one of LINK and --source",
-        ),
-        (
-            ["run", "segments.json", "--speed", "1", "--source", "SRC", "--speech", "festival"],
-            2,
-            "invalid choice",
-        ),
-        (["run", "segments.json", "--speed", "1", "--source", "SRC"], 2, "needs --voice"),
-        (
-            [
-                "run",
-                "segments.json",
-                "--speed",
-                "1",
-                "--source",
-                "nope.mp4",
-                "--speech",
-                "espeak-ng",
-            ],
-            1,
-            "'nope.mp4' does not exist",
-        ),
-        (
-            ["run", "segments.json", "--speed", "1", "--source", ".", "--speech", "espeak-ng"],
-            1,
-            "is not a regular file",
-        ),
-        (
-            [
-                "run",
-                "segments.json",
-                "--speed",
-                "1",
-                "--source",
-                "segments.json",
-                "--speech",
-                "espeak-ng",
-            ],
-            1,
-            "not a video ffmpeg can read",
-        ),
-        (
-            [
-                "run",
-                "segments.json",
-                "--speed",
-                "1",
-                "--source",
-                "out/horizontal_final.mp4",
-                "--speech",
-                "espeak-ng",
-            ],
+            "--source out/horizontal_final.mp4 --speech espeak-ng",
             1,
             "the job's own working file 'horizontal_final.mp4'",
         ),
-        (
-            [
-                "run",
-                "segments.json",
-                "--speed",
-                "1",
-                "--source",
-                "SRC",
-                "--speech",
-                "espeak-ng",
-                "--voice",
-                "xx-nosuch",
-            ],
-            1,
-            "xx-nosuch",
-        ),
-        (
-            [
-                "run",
-                "segments.json",
-                "--speed",
-                "1",
-                "--source",
-                "SRC",
-                "--speech",
-                "piper",
-                "--voice",
-                "missing.onnx",
-            ],
-            1,
-            "missing.onnx",
-        ),
+        ("--source SRC --speech espeak-ng --voice xx-nosuch", 1, "xx-nosuch"),
+        ("--source SRC --speech piper --voice missing.onnx", 1, "missing.onnx"),
     ],
 )
 def test_bad_input_is_refused_with_one_message(source, job_dir, args, status, fragment):
@@ -377,8 +298,13 @@ def test_bad_input_is_refused_with_one_message(source, job_dir, args, status, fr
     cwd = out.parent
     shutil.copyfile(source, out / "horizontal_final.mp4")
     before = {p: p.read_bytes() for p in (out / "horizontal_final.mp4", Path(seg))}
-    args = [a.replace("SRC", source) for a in args] + ["--output-dir", "out"]
-    done = cli(cwd, *args)
+    words = args.split()
+    if words[0] == "LINK":
+        words = ["LINK", "segments.json", "--speed", "1", *words[1:]]
+    else:
+        words = ["segments.json", "--speed", "1", *words]
+    argv = ["run", *(source if w == "SRC" else w for w in words), "--output-dir", "out"]
+    done = cli(cwd, *argv)
     assert done.returncode == status, done.stderr
     assert fragment in done.stderr
     assert "Traceback" not in done.stderr
