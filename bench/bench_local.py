@@ -38,6 +38,7 @@ import kestro_core._check as check_module
 import kestro_core.kestro_core as extension
 import kestro_core.sources as sources_module
 import kestro_core.voices as voices
+from tests.support import media
 from tests.support.media import make_source_video
 
 CHILD_TIMEOUT = 1800.0  # s, any child of the job that was started without a limit
@@ -103,17 +104,11 @@ def write_segments(path: str, count: int, source_seconds: int) -> None:
 
 
 def kind_of(argv: list[str]) -> str:
-    """Which of the pipeline's ffmpeg runs an argument vector is."""
-    if "h264_nvenc" in argv:
-        return "gpu"
-    if "libx264" in argv:
-        return "cpu"
-    if "concat" in argv:
-        return "concat"
-    if "-shortest" in argv:
-        return "merge"
-    if "-ss" in argv:
-        return "cut"
+    """Which of the pipeline's ffmpeg runs (or the voices' MP3 encodes, or a probe) an
+    argument vector is."""
+    kind: str = media.kind_of(argv)
+    if kind != "other":
+        return kind
     if "libmp3lame" in argv:
         return "mp3"
     if argv and os.path.basename(str(argv[0])) == "ffprobe":
