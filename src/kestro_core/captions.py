@@ -1,0 +1,282 @@
+"""Captions for a job's narrations: cues, SRT files and a copy of the vertical video with
+the captions drawn in.
+
+A narration is laid out into cues of at most two lines (sentences first, then clauses, then
+words), each cue timed by its share of the narration's characters over the time the
+narration is heard. ``finish`` makes one video's cues consistent; ``write_srt`` saves them.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from kestro_core.files import temp_beside
+
+__all__ = [
+    "HORIZONTAL_WIDTH",
+    "VERTICAL_WIDTH",
+    "Cue",
+    "split_narration",
+    "narration_cues",
+    "finish",
+    "srt_text",
+    "write_srt",
+]
+
+HORIZONTAL_WIDTH = 42  # characters per line in horizontal_final.srt
+VERTICAL_WIDTH = 28  # in FINAL_KESTRO.srt: a phone-sized line at the burned-in size
+
+# Shorter cues are dropped by finish(): nothing could show them.
+_SHORTEST = 0.001
+
+_SENTENCE_ENDS = ".!?\u2026"  # ... and the ellipsis character
+_DASHES = "\u2014\u2013"  # em and en dash
+_CLAUSE_ENDS = ",;:" + _DASHES
+# closing quotes and brackets that may follow the punctuation ending a sentence or clause
+_CLOSERS = "\"'\u201d\u2019\u00bb)]}"
+
+
+@dataclass(frozen=True)
+class Cue:
+    """One caption: shown from ``start`` to ``end`` (seconds); ``text`` is one line, or two
+    joined by "\\n"."""
+
+    start: float
+    end: float
+    text: str
+
+
+# --- layout -------------------------------------------------------------------------------
+
+
+def _ends_with(word: str, marks: str) -> bool:
+    core = word.rstrip(_CLOSERS)
+    return bool(core) and core[-1] in marks
+
+
+def _sentences(words: list[str]) -> list[list[str]]:
+    """The words grouped into sentences, each keeping its closing punctuation."""
+    out: list[list[str]] = []
+    current: list[str] = []
+    for word in words:
+        current.append(word)
+        if _ends_with(word, _SENTENCE_ENDS):
+            out.append(current)
+            current = []
+    if current:
+        out.append(current)
+    return out
+
+
+def _chop(words: list[str], width: int) -> list[str]:
+    """Words longer than ``width`` cut into pieces of ``width`` characters (and a rest).
+
+    A full piece cannot share a line with anything, so the pieces of one word are never
+    joined by a space that the narration did not have.
+    """
+    out: list[str] = []
+    for word in words:
+        while len(word) > width:
+            out.append(word[:width])
+            word = word[width:]
+        if word:
+            out.append(word)
+    return out
+
+
+def _lines(words: Sequence[str], width: int) -> list[str] | None:
+    """``words`` on one line, or on two lines as even as possible; None when they do not
+    fit on two lines of ``width`` characters."""
+    one = " ".join(words)
+    if len(one) <= width:
+        return [one]
+    best: tuple[int, int] | None = None  # (longer line, break position)
+    for k in range(1, len(words)):
+        first = " ".join(words[:k])
+        if len(first) > width:
+            break
+        second = len(one) - len(first) - 1
+        if second > width:
+            continue
+        longer = max(len(first), second)
+        if best is None or longer < best[0]:
+            best = (longer, k)
+    if best is None:
+        return None
+    k = best[1]
+    return [" ".join(words[:k]), " ".join(words[k:])]
+
+
+def _at_clause_break(words: list[str], j: int) -> bool:
+    """Whether a cue ending before ``words[j]`` ends at a clause boundary."""
+    return _ends_with(words[j - 1], _CLAUSE_ENDS) or words[j][0] in _DASHES
+
+
+def _sentence_cues(words: list[str], width: int) -> list[str]:
+    """One sentence's cues: fewest breaks between plain words first, then fewest cues, then
+    cues of even length."""
+    n = len(words)
+    room = 2 * width
+    inf = (math.inf, math.inf, math.inf)
+    # best[j]: the cost of laying out words[:j], and where its last cue starts
+    best: list[tuple[float, float, float]] = [inf] * (n + 1)
+    start_of: list[int] = [0] * (n + 1)
+    layout: dict[tuple[int, int], list[str]] = {}
+    best[0] = (0, 0, 0)
+    for j in range(1, n + 1):
+        length = -1
+        for i in range(j - 1, -1, -1):
+            length += len(words[i]) + 1
+            if length > room:
+                break
+            if best[i][0] == math.inf:
+                continue
+            lines = _lines(words[i:j], width)
+            if lines is None:
+                continue
+            plain = 0 if j == n or _at_clause_break(words, j) else 1
+            slack = (room - length) ** 2
+            cost = (best[i][0] + plain, best[i][1] + 1, best[i][2] + slack)
+            if cost < best[j]:
+                best[j] = cost
+                start_of[j] = i
+                layout[(i, j)] = lines
+    cues: list[str] = []
+    j = n
+    while j > 0:
+        i = start_of[j]
+        cues.append("\n".join(layout[(i, j)]))
+        j = i
+    cues.reverse()
+    return cues
+
+
+def split_narration(text: str, width: int) -> list[str]:
+    """The cue texts of a narration: each at most two lines of at most ``width`` characters,
+    joined by "\\n".
+
+    Cues end at sentence boundaries first, at clause boundaries inside a sentence too long
+    for one cue, and between words only where needed; a word longer than ``width`` is cut.
+    Runs of whitespace count as one space; every other character is kept, in order.
+    """
+    if width < 1:
+        raise ValueError(f"a caption line must hold at least 1 character, not {width}")
+    cues: list[str] = []
+    for sentence in _sentences(text.split()):
+        cues.extend(_sentence_cues(_chop(sentence, width), width))
+    return cues
+
+
+# --- timing -------------------------------------------------------------------------------
+
+
+def _weight(text: str) -> int:
+    return sum(1 for ch in text if not ch.isspace())
+
+
+def narration_cues(
+    text: str, width: int, start: float, length: float, piece_end: float
+) -> list[Cue]:
+    """Cues for one narration heard from ``start`` for ``length`` seconds.
+
+    Each cue lasts its share of the narration's characters. A narration cut off at
+    ``piece_end`` keeps the cues that start before it, the last one ending there.
+    """
+    for name, value in (("start", start), ("length", length), ("piece_end", piece_end)):
+        if not math.isfinite(value):
+            raise ValueError(f"narration {name} must be a finite number of seconds, not {value}")
+    if length < 0:
+        raise ValueError(f"narration length must not be negative, not {length}")
+    texts = split_narration(text, width)
+    total = sum(_weight(t) for t in texts)
+    if not texts or total == 0:
+        return []
+    stop = min(start + length, piece_end)
+    cues: list[Cue] = []
+    done = 0
+    for cue_text in texts:
+        begin = start if done == 0 else start + length * done / total
+        done += _weight(cue_text)
+        end = start + length * done / total
+        if begin >= piece_end:
+            break
+        cues.append(Cue(begin, min(end, stop), cue_text))
+    if cues:
+        last = cues[-1]
+        cues[-1] = Cue(last.start, stop, last.text)
+    return cues
+
+
+def finish(cues: list[Cue], video_end: float) -> list[Cue]:
+    """One video's cues in order of start, none overlapping the next nor running past
+    ``video_end``; cues that would be shorter than a millisecond are dropped."""
+    ordered = sorted(
+        (c for c in cues if c.text.strip() and c.start < video_end), key=lambda c: c.start
+    )
+    out: list[Cue] = []
+    for k, cue in enumerate(ordered):
+        end = min(cue.end, video_end)
+        if k + 1 < len(ordered):
+            end = min(end, ordered[k + 1].start)
+        start = max(cue.start, 0.0)
+        if end - start >= _SHORTEST:
+            out.append(Cue(start, end, cue.text))
+    return out
+
+
+# --- SRT ----------------------------------------------------------------------------------
+
+
+def _millis(seconds: float) -> int:
+    # one rounding for starts and ends alike: it never reverses two times' order
+    return math.floor(seconds * 1000 + 0.5)
+
+
+def _srt_time(ms: int) -> str:
+    if ms >= 100 * 3_600_000:
+        raise ValueError("an SRT file cannot time a caption at 100 hours or later")
+    hours, ms = divmod(ms, 3_600_000)
+    minutes, ms = divmod(ms, 60_000)
+    seconds, ms = divmod(ms, 1000)
+    return f"{hours:02d}:{minutes:02d}:{seconds:02d},{ms:03d}"
+
+
+def _text_lines(text: str) -> list[str]:
+    """The non-blank lines of a cue's text (a blank line would end an SRT cue)."""
+    lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
+    return [line.strip() for line in lines if line.strip()]
+
+
+def srt_text(cues: list[Cue]) -> str:
+    """The cues as an SRT document, numbered from 1; times are rounded to the millisecond
+    and a cue that rounds to nothing is left out."""
+    blocks: list[str] = []
+    for cue in cues:
+        begin, end = _millis(cue.start), _millis(cue.end)
+        lines = _text_lines(cue.text)
+        if end <= begin or begin < 0 or not lines:
+            continue
+        number = len(blocks) + 1
+        blocks.append(
+            f"{number}\n{_srt_time(begin)} --> {_srt_time(end)}\n" + "\n".join(lines) + "\n"
+        )
+    return "\n".join(blocks)
+
+
+def write_srt(path: str, cues: list[Cue]) -> None:
+    """Write the cues to ``path`` as UTF-8 SRT; the file is replaced whole or not at all."""
+    data = srt_text(cues).encode("utf-8")
+    tmp = temp_beside(path)
+    try:
+        with open(tmp, "wb") as out:
+            out.write(data)
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.remove(tmp)
+        except OSError:
+            pass
+        raise
