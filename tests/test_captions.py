@@ -1,7 +1,9 @@
 """Captions: cue layout, timing, SRT output and the burned-in vertical copy."""
 
 import itertools
+import os
 import re
+import subprocess
 
 import pytest
 from hypothesis import given, settings
@@ -11,6 +13,7 @@ from kestro_core.captions import (
     HORIZONTAL_WIDTH,
     VERTICAL_WIDTH,
     Cue,
+    burn,
     finish,
     narration_cues,
     split_narration,
@@ -176,3 +179,119 @@ def test_write_srt_is_utf8_without_bom_and_replaces_whole(tmp_path):
     data = path.read_bytes()
     assert data == "1\n01:02:03,457 --> 01:02:05,000\nÇa va… «bien»\nsecond line\n".encode()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["horizontal_final.srt"]
+
+
+# --- the burned-in copy -------------------------------------------------------------------
+
+SPEED = 1.5
+# Cues in the vertical video's times, and the moment each is sampled at. Braces, a
+# backslash before N and angle brackets must all be drawn as they are.
+BURNED = [
+    (Cue(0.2, 1.2, "{hidden}"), 0.7),
+    (Cue(1.4, 2.4, "x\\Ny\\n\\h"), 1.9),
+    (Cue(2.6, 3.6, "top <b>\nbottom</b>"), 3.1),
+]
+CAPTION_ROWS = (1150, 1536)  # two caption lines sit here, all above the lowest fifth
+
+
+def _export_vertical(horizontal, vertical, kc):
+    """FINAL_KESTRO.mp4 the way the job's export makes it (software encoder)."""
+    vf = f"setpts={1 / SPEED:.6f}*PTS,scale=1080:1920:force_original_aspect_ratio=increase,crop=1080:1920"
+    argv = ["ffmpeg", "-y", "-loglevel", "error", "-i", horizontal, "-vf", vf]
+    argv += ["-af", kc._build_atempo_chain(SPEED), "-c:a", "aac"]
+    argv += ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", vertical]
+    subprocess.run(argv, check=True, capture_output=True, timeout=300)
+
+
+def _gray_frame(path, at):
+    argv = ["ffmpeg", "-v", "error", "-ss", str(at), "-i", path, "-frames:v", "1"]
+    argv += ["-f", "rawvideo", "-pix_fmt", "gray", "-"]
+    data = subprocess.run(argv, check=True, capture_output=True, timeout=120).stdout
+    assert len(data) == 1080 * 1920
+    return data
+
+
+def _differing_rows(a, b):
+    """Rows of two gray frames where some pixel differs by more than a coding error."""
+    return [
+        y
+        for y in range(1920)
+        if max(
+            abs(p - q) for p, q in zip(a[y * 1080 : (y + 1) * 1080], b[y * 1080 : (y + 1) * 1080])
+        )
+        > 60
+    ]
+
+
+def _psnr(a, b, at, crop):
+    chain = f"[0:v]crop={crop}[a];[1:v]crop={crop}[b];[a][b]psnr"
+    argv = ["ffmpeg", "-hide_banner", "-ss", str(at), "-i", a, "-ss", str(at), "-i", b]
+    argv += ["-filter_complex", chain, "-frames:v", "1", "-f", "null", "-"]
+    log = subprocess.run(argv, check=True, capture_output=True, text=True, timeout=120).stderr
+    value = re.search(r"average:(\S+)", log).group(1)
+    return float("inf") if value == "inf" else float(value)
+
+
+@pytest.fixture(scope="module")
+def burned(tmp_path_factory, kc):
+    from tests.support import media
+
+    if not media.have_ffmpeg():
+        pytest.skip("ffmpeg is not installed")
+    root = tmp_path_factory.mktemp("burn")
+    out = root / "out 'a:b,c[d]e\\f"
+    out.mkdir()
+    horizontal = str(out / "horizontal_final.mp4")
+    vertical = str(out / "FINAL_KESTRO.mp4")
+    media.make_source_video(horizontal, duration=6)
+    _export_vertical(horizontal, vertical, kc)
+    captioned = str(out / "FINAL_KESTRO.captioned.mp4")
+    burn(horizontal, vertical, [c for c, _ in BURNED], SPEED, captioned)
+    return vertical, captioned, media
+
+
+def test_burned_copy_has_the_vertical_videos_length_and_sound(burned):
+    vertical, captioned, media = burned
+    assert media.dimensions(captioned) == (1080, 1920)
+    assert abs(media.video_packet_count(captioned) - media.video_packet_count(vertical)) <= 1
+    assert abs(media.duration(captioned) - media.duration(vertical)) <= 1 / media.FPS
+    assert media.codec_names(captioned) == {"video": ["h264"], "audio": ["aac"]}
+    assert sorted(os.listdir(os.path.dirname(captioned))) == [
+        "FINAL_KESTRO.captioned.mp4",
+        "FINAL_KESTRO.mp4",
+        "horizontal_final.mp4",
+    ]
+
+
+def test_burned_captions_change_only_the_caption_box(burned):
+    vertical, captioned, _ = burned
+    for _, at in BURNED:
+        assert _psnr(vertical, captioned, at, f"1080:{CAPTION_ROWS[0]}:0:0") >= 40
+        low = 1920 - CAPTION_ROWS[1]
+        assert _psnr(vertical, captioned, at, f"1080:{low}:0:{CAPTION_ROWS[1]}") >= 40
+    between = 1.3  # no cue is shown
+    assert _psnr(vertical, captioned, between, "1080:1920:0:0") >= 40
+
+
+def test_burned_markup_is_drawn_literally(burned):
+    vertical, captioned, _ = burned
+    heights = []
+    for _, at in BURNED:
+        rows = _differing_rows(_gray_frame(vertical, at), _gray_frame(captioned, at))
+        assert rows, f"nothing drawn at {at} s"
+        assert CAPTION_ROWS[0] <= rows[0] and rows[-1] < CAPTION_ROWS[1]
+        heights.append(rows[-1] - rows[0])
+    # "{hidden}" and "x\Ny\n\h" draw one line each; only the cue's own line break makes two
+    assert max(heights[:2]) < 120 < heights[2]
+
+
+def test_failed_burn_leaves_the_output_as_it_was(tmp_path, capsys):
+    bad = tmp_path / "horizontal_final.mp4"
+    bad.write_text("not a video")
+    output = tmp_path / "FINAL_KESTRO.captioned.mp4"
+    output.write_text("old")
+    with pytest.raises(RuntimeError, match="captioned video"):
+        burn(str(bad), str(bad), [Cue(0.0, 1.0, "hi")], SPEED, str(output))
+    assert output.read_text() == "old"
+    assert sorted(p.name for p in tmp_path.iterdir()) == [output.name, bad.name]
+    assert "GPU unavailable" in capsys.readouterr().out

@@ -3,13 +3,18 @@ the captions drawn in.
 
 A narration is laid out into cues of at most two lines (sentences first, then clauses, then
 words), each cue timed by its share of the narration's characters over the time the
-narration is heard. ``finish`` makes one video's cues consistent; ``write_srt`` saves them.
+narration is heard. ``finish`` makes one video's cues consistent; ``write_srt`` saves them;
+``burn`` encodes the vertical video again from the horizontal one, captions drawn on the
+1080x1920 frame, with the vertical video's own sound.
 """
 
 from __future__ import annotations
 
+import json
 import math
 import os
+import subprocess
+import tempfile
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -24,6 +29,10 @@ __all__ = [
     "finish",
     "srt_text",
     "write_srt",
+    "burn",
+    "FONT_FAMILY",
+    "FONT_SIZE",
+    "MARGIN_V",
 ]
 
 HORIZONTAL_WIDTH = 42  # characters per line in horizontal_final.srt
@@ -279,4 +288,185 @@ def write_srt(path: str, cues: list[Cue]) -> None:
             os.remove(tmp)
         except OSError:
             pass
+        raise
+
+
+# --- the burned-in copy -------------------------------------------------------------------
+
+# The caption style on the 1080x1920 frame (libass units are pixels there). Text sits centred
+# above the lowest fifth of the frame: a bottom margin of MARGIN_V puts the bottom of the
+# last line at 1920 - MARGIN_V, the outline adds OUTLINE more.
+FRAME_WIDTH, FRAME_HEIGHT = 1080, 1920
+FONT_FAMILY = "sans-serif"  # fontconfig's generic family (DejaVu Sans on Debian)
+FONT_SIZE = 80  # at least 1/25 of the frame's height
+FONT_SCALE_X = 88  # a little narrower, so that a 28-character line fits the width
+OUTLINE = 5
+MARGIN_H = 30
+MARGIN_V = 440
+
+_GPU_UNAVAILABLE = "  (GPU unavailable, using CPU encoder...)"
+_ASS_NAME = "captions.ass"
+_WORD_JOINER = "\u2060"
+_PROBE_TIMEOUT = 60
+
+
+def _ass_time(seconds: float) -> str:
+    cs = math.floor(seconds * 100 + 0.5)
+    hours, cs = divmod(cs, 360_000)
+    minutes, cs = divmod(cs, 6000)
+    secs, cs = divmod(cs, 100)
+    return f"{hours}:{minutes:02d}:{secs:02d}.{cs:02d}"
+
+
+def _ass_line(line: str) -> str:
+    """One line of caption text that libass draws as written.
+
+    Braces would open and close override blocks, so they are written "\\{" and "\\}";
+    a backslash before N, n or h would make a line break or a hard space, so an invisible
+    word joiner is put between them.
+    """
+    out: list[str] = []
+    for k, ch in enumerate(line):
+        if ch in "{}":
+            out.append("\\" + ch)
+        elif ch == "\\" and line[k + 1 : k + 2] in ("N", "n", "h"):
+            out.append("\\" + _WORD_JOINER)
+        elif ch.isspace():
+            out.append(" ")
+        else:
+            out.append(ch)
+    return "".join(out)
+
+
+def _ass_document(cues: list[Cue]) -> str:
+    style = ",".join(
+        str(v)
+        for v in (
+            "Caption",
+            FONT_FAMILY,
+            FONT_SIZE,
+            "&H00FFFFFF",  # white text
+            "&H00FFFFFF",
+            "&H00000000",  # black outline
+            "&H80000000",
+            0,  # bold
+            0,  # italic
+            0,  # underline
+            0,  # strike-out
+            FONT_SCALE_X,
+            100,  # scale y
+            0,  # spacing
+            0,  # angle
+            1,  # outline and shadow, no box
+            OUTLINE,
+            0,  # shadow
+            2,  # bottom centre
+            MARGIN_H,
+            MARGIN_H,
+            MARGIN_V,
+            1,
+        )
+    )
+    head = [
+        "[Script Info]",
+        "ScriptType: v4.00+",
+        f"PlayResX: {FRAME_WIDTH}",
+        f"PlayResY: {FRAME_HEIGHT}",
+        "WrapStyle: 0",
+        "ScaledBorderAndShadow: yes",
+        "",
+        "[V4+ Styles]",
+        "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
+        "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
+        "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding",
+        f"Style: {style}",
+        "",
+        "[Events]",
+        "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text",
+    ]
+    events: list[str] = []
+    for cue in cues:
+        begin, end = _ass_time(max(cue.start, 0.0)), _ass_time(cue.end)
+        lines = _text_lines(cue.text)
+        if end <= begin or not lines:
+            continue
+        text = "\\N".join(_ass_line(line) for line in lines)
+        events.append(f"Dialogue: 0,{begin},{end},Caption,,0,0,0,,{text}")
+    return "\n".join(head + events) + "\n"
+
+
+def _duration(path: str) -> float:
+    """Container duration of ``path`` in seconds (0 when ffprobe cannot tell)."""
+    argv = ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "json", path]
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=_PROBE_TIMEOUT)
+        return float(json.loads(done.stdout)["format"]["duration"])
+    except (OSError, subprocess.SubprocessError, ValueError, KeyError, TypeError):
+        return 0.0
+
+
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def _failure(done: subprocess.CompletedProcess[bytes]) -> str:
+    lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
+    return lines[-1] if lines else f"exit status {done.returncode}"
+
+
+def burn(horizontal: str, vertical: str, cues: list[Cue], speed: float, output: str) -> None:
+    """Make ``output``: the vertical video encoded again from ``horizontal`` with ``cues``
+    (in the vertical video's times) drawn on the 1080x1920 frame, and the sound of
+    ``vertical`` copied as it is.
+
+    The hardware encoder is tried first, then the software one. ``output`` appears only
+    when the encode succeeds; a failure leaves nothing behind.
+    """
+    if not (math.isfinite(speed) and speed > 0):
+        raise ValueError(f"speed must be a positive number, not {speed}")
+    horizontal, vertical, output = (os.path.abspath(p) for p in (horizontal, vertical, output))
+    for name, path in (("horizontal video", horizontal), ("vertical video", vertical)):
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"the {name} {path!r} is missing: run the job first")
+    if not os.path.isdir(os.path.dirname(output)):
+        raise FileNotFoundError(f"the folder of {output!r} does not exist: create it first")
+    timeout = 300.0 + 30.0 * _duration(vertical)
+    vf = (
+        f"setpts={1.0 / speed:.6f}*PTS,"
+        f"scale={FRAME_WIDTH}:{FRAME_HEIGHT}:force_original_aspect_ratio=increase,"
+        f"crop={FRAME_WIDTH}:{FRAME_HEIGHT},ass={_ASS_NAME}"
+    )
+    tmp = temp_beside(output)
+    base = ["ffmpeg", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
+    base += ["-map", "0:v:0", "-map", "1:a?", "-vf", vf, "-c:a", "copy"]
+    gpu = base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", "-f", "mp4", tmp]
+    cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
+    try:
+        with tempfile.TemporaryDirectory(prefix="kestro-captions-") as work:
+            with open(os.path.join(work, _ASS_NAME), "w", encoding="utf-8") as ass:
+                ass.write(_ass_document(cues))
+            try:
+                done = subprocess.run(gpu, cwd=work, capture_output=True, timeout=timeout)
+                encoded = done.returncode == 0
+            except subprocess.TimeoutExpired:
+                encoded = False
+            if not encoded:
+                print(_GPU_UNAVAILABLE)
+                _remove(tmp)
+                try:
+                    done = subprocess.run(cpu, cwd=work, capture_output=True, timeout=timeout)
+                except subprocess.TimeoutExpired:
+                    raise RuntimeError(
+                        f"ffmpeg did not finish the captioned video within {timeout:.0f} s"
+                    ) from None
+                if done.returncode != 0:
+                    raise RuntimeError(
+                        f"ffmpeg could not make the captioned video: {_failure(done)}"
+                    )
+        os.replace(tmp, output)
+    except BaseException:
+        _remove(tmp)
         raise
