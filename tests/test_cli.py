@@ -366,7 +366,12 @@ def test_run_end_to_end(tmp_path, routed):
     done = run("segments.json", "--speed", "2", "--voice", "v1")
     assert done.returncode == 0, done.stderr
     assert "✅ Done! Vertical Output: " + os.path.join("out", "FINAL_KESTRO.mp4") in done.stdout
-    assert sorted(os.listdir(out)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
+    assert sorted(os.listdir(out)) == [
+        "FINAL_KESTRO.mp4",
+        "FINAL_KESTRO.srt",
+        "horizontal_final.mp4",
+        "horizontal_final.srt",
+    ]
     assert [h.json()["voice"] for h in standin.speech_hits] == ["v1", "v1"]
     assert len(standin.job_hits) == 1 and len(standin.file_hits) == 1
     from tests.support.media import dimensions

@@ -31,6 +31,7 @@ SEGMENTS = [
     {"start": "5", "end": "5.8", "voiceover": "Four."},
 ]
 SEAM = ("_download_video", "_generate_tts", "time")
+CAPTIONED = ["FINAL_KESTRO.mp4", "FINAL_KESTRO.srt", "horizontal_final.mp4", "horizontal_final.srt"]
 
 
 @pytest.fixture(scope="module")
@@ -93,7 +94,7 @@ def test_local_job_per_engine(kc, source, job_dir, speech, monkeypatch):
     before = seam_of(kc)
     short = kestro_core.make_short(seg, 1.5, source=source, speech=speech, output_dir=out)
     assert seam_of(kc) == before
-    assert sorted(os.listdir(out)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
+    assert sorted(os.listdir(out)) == CAPTIONED
     assert short.vertical == str(out / "FINAL_KESTRO.mp4")
     assert short.narrations_made == 4 and not short.downloaded
     assert sleeps == []  # no pause for a service that is not there
@@ -142,7 +143,7 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
     assert len(standin.job_hits) == 1 and len(standin.file_hits) == 1  # nothing downloaded
     assert [h.json()["text"] for h in standin.speech_hits[3:]] == ["Three.", "Four."]
     assert short.narrations_made == 2 and not short.downloaded
-    assert sorted(os.listdir(out)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
+    assert sorted(os.listdir(out)) == CAPTIONED
 
     # an edited narration is the only one spoken again; a damaged entry is made again
     SEGMENTS_EDITED = [dict(s) for s in SEGMENTS]
@@ -250,8 +251,9 @@ def test_two_jobs_and_a_direct_call_on_three_threads(kc, source, tmp_path, monke
         "_download_video": fake_download,
         "time": fake_time,
     }
-    for name in ("a", "b", "direct"):
-        assert sorted(os.listdir(tmp_path / name)) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
+    for name in ("a", "b"):
+        assert sorted(os.listdir(tmp_path / name)) == CAPTIONED
+    assert sorted(os.listdir(tmp_path / "direct")) == ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
 
 
 # ------------------------------------------------------------------------------------------

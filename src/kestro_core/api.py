@@ -14,6 +14,7 @@ from dataclasses import dataclass
 from kestro_core._check import check_job
 from kestro_core.cache import DEFAULT_LIMIT, Cache
 from kestro_core.job import Job, ServiceSpeaker, Speaker, bound, originals
+from kestro_core.soundtrack import Heard, Recorder, media_duration
 from kestro_core.sources import LocalSource, ServiceSource, SourceError, source_problems
 from kestro_core.voices import SPEECH_ENGINES, open_voice
 
@@ -35,6 +36,9 @@ class Short:
     vertical: str  # FINAL_KESTRO.mp4, 1080x1920 at the chosen speed
     narrations_made: int  # narrations spoken for this job (the rest came from the cache)
     downloaded: bool  # the video was fetched from the download service
+    horizontal_captions: str | None = None  # horizontal_final.srt, unless captions were off
+    vertical_captions: str | None = None  # FINAL_KESTRO.srt
+    captioned: str | None = None  # FINAL_KESTRO.captioned.mp4, when asked for
 
 
 def _text(value: PathArg | None) -> str | None:
@@ -67,6 +71,9 @@ def make_short(
     use_cache: bool = True,
     cache_limit: int = DEFAULT_LIMIT,
     check: bool = True,
+    captions: bool = True,
+    burn_captions: bool = False,
+    exact_joins: bool = False,
 ) -> Short:
     """Make one narrated short and its vertical version.
 
@@ -88,6 +95,13 @@ def make_short(
     cache_limit    bytes the cache may keep; least recently used downloads go first
     check          check the whole job first and raise CheckFailed, before anything is
                    fetched or written, when something would make it fail
+    captions       write "horizontal_final.srt" and "FINAL_KESTRO.srt" beside the videos:
+                   each narration's text while it is heard, in cues of at most two lines
+    burn_captions  also "FINAL_KESTRO.captioned.mp4": the vertical video with its captions
+                   drawn in (one more encode)
+    exact_joins    cut every range exactly at its "start": the source is encoded once more
+                   (cached) with a keyframe at every start, so no piece opens with picture
+                   from before it
 
     Raises CheckFailed, SourceError or VoiceError (all ValueError) for bad input; any
     error of the run itself propagates unchanged, with the working files left in place.
@@ -123,7 +137,8 @@ def make_short(
         memo = cache.memo_path("model-hashes.json") if cache.enabled else None
         speaker = open_voice(speech, voice, vdir, hash_memo=memo)
     fetch = LocalSource(src) if src is not None else ServiceSource(plain["_download_video"], cache)
-    job = Job(fetch, speaker, cache)
+    recorder = Recorder() if captions or burn_captions else None
+    job = Job(fetch, speaker, cache, recorder)
     try:
         with bound(extension, job):
             vertical = extension.run_kestro(
@@ -133,18 +148,66 @@ def make_short(
                 _voice_name(speaker, voice),
                 out,
             )
+        horizontal = os.path.abspath(os.path.join(out, "horizontal_final.mp4"))
+        vertical = os.path.abspath(vertical)
+        made: dict[str, str] = {}
+        if recorder is not None:
+            print("💬 Writing the captions...")
+            made = _captions(recorder.heard(horizontal), horizontal, vertical, speed, burn_captions)
     finally:
         close = getattr(speaker, "close", None)
         if close is not None:
             close()
+        if recorder is not None:
+            recorder.close()
         cache.evict()
     return Short(
         output_dir=os.path.abspath(out),
-        horizontal=os.path.abspath(os.path.join(out, "horizontal_final.mp4")),
-        vertical=os.path.abspath(vertical),
+        horizontal=horizontal,
+        vertical=vertical,
         narrations_made=job.syntheses,
         downloaded=isinstance(fetch, ServiceSource) and fetch.fetched,
+        horizontal_captions=made.get("horizontal"),
+        vertical_captions=made.get("vertical"),
+        captioned=made.get("captioned"),
     )
+
+
+def _captions(
+    heard: list[Heard], horizontal: str, vertical: str, speed: float, burn: bool
+) -> dict[str, str]:
+    """The two caption files beside the videos (and the captioned copy): each narration's
+    text while it is heard, from its first sound; the vertical video plays everything
+    ``speed`` times as fast."""
+    from kestro_core import captions
+
+    out = os.path.dirname(horizontal)
+    made = {
+        "horizontal": os.path.join(out, "horizontal_final.srt"),
+        "vertical": os.path.join(out, "FINAL_KESTRO.srt"),
+    }
+    per_video: dict[str, list[captions.Cue]] = {}
+    for video, path, width, scale in (
+        ("horizontal", horizontal, captions.HORIZONTAL_WIDTH, 1.0),
+        ("vertical", vertical, captions.VERTICAL_WIDTH, speed),
+    ):
+        cues: list[captions.Cue] = []
+        for narration in heard:
+            cues += captions.narration_cues(
+                narration.text,
+                width,
+                narration.start / scale,
+                narration.length / scale,
+                narration.piece_end / scale,
+            )
+        per_video[video] = captions.finish(cues, media_duration(path))
+    for video in ("horizontal", "vertical"):
+        captions.write_srt(made[video], per_video[video])
+    if burn:
+        made["captioned"] = os.path.join(out, "FINAL_KESTRO.captioned.mp4")
+        print("💬 Burning the captions into FINAL_KESTRO.captioned.mp4...")
+        captions.burn(horizontal, vertical, per_video["vertical"], speed, made["captioned"])
+    return made
 
 
 def _voice_name(speaker: Speaker, voice: str | None) -> str:

@@ -1,8 +1,8 @@
 """One job: the source, voice and cache bound into the extension's namespace around a call
 of ``run_kestro``.
 
-``run_kestro`` looks up ``_download_video``, ``_generate_tts`` and ``time`` in its module's
-namespace at every use. For the length of a job those names hold dispatchers that look at the
+``run_kestro`` looks up ``_download_video``, ``_generate_tts``, ``time`` and ``subprocess`` in
+its module's namespace at every use. For the length of a job those names hold dispatchers that look at the
 calling thread: a thread running one of our jobs reaches that job's source, voice and cache;
 every other thread (a direct ``run_kestro`` call included) reaches exactly what the names held
 before. The first job to start installs the dispatchers, the last one to end puts the old
@@ -20,10 +20,11 @@ from typing import Any, Protocol
 
 from kestro_core.cache import Cache
 from kestro_core.files import temp_beside
+from kestro_core.soundtrack import Recorder
 
 __all__ = ["Speaker", "ServiceSpeaker", "Job", "bound"]
 
-SEAM = ("_download_video", "_generate_tts", "time")
+SEAM = ("_download_video", "_generate_tts", "time", "subprocess")
 
 
 class Speaker(Protocol):
@@ -53,11 +54,16 @@ class Job:
     """What one job's thread reaches through the namespace."""
 
     def __init__(
-        self, source: Callable[[str, str], object], speaker: Speaker, cache: Cache
+        self,
+        source: Callable[[str, str], object],
+        speaker: Speaker,
+        cache: Cache,
+        recorder: Recorder | None = None,
     ) -> None:
         self.source = source
         self.speaker = speaker
         self.cache = cache
+        self.recorder = recorder  # keeps what the captions need, when they are wanted
         self.syntheses = 0  # narrations made, not taken from the cache
         self._skip_pause = False
 
@@ -71,6 +77,7 @@ class Job:
         entry = self.cache.get_narration(key)
         if entry is not None and self._take(entry, output_file):
             self._skip_pause = True
+            self._heard(text, output_file)
             return
         # The voice file may be a hard link to a cached narration (left by a failed run):
         # the narration is made under a new name and renamed over it.
@@ -84,6 +91,18 @@ class Job:
         self.syntheses += 1
         self._skip_pause = getattr(self.speaker, "local", True)
         self.cache.put_narration(key, output_file)
+        self._heard(text, output_file)
+
+    def _heard(self, text: str, output_file: str) -> None:
+        if self.recorder is not None:
+            self.recorder.narration(text, output_file)
+
+    def run(self, original: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+        result = original(*args, **kwargs)
+        if self.recorder is not None and args and isinstance(args[0], list):
+            if getattr(result, "returncode", 0) == 0:
+                self.recorder.ran(args[0])
+        return result
 
     def _take(self, entry: str, output_file: str) -> bool:
         try:
@@ -147,6 +166,23 @@ class _Time:
         return getattr(self.original, name)
 
 
+class _Subprocess:
+    """Stands in for the ``subprocess`` module: a job's thread has its ffmpeg runs watched
+    (they run unchanged); everything else is the original's."""
+
+    def __init__(self, original: Any) -> None:
+        self.original = original
+
+    def run(self, *args: Any, **kwargs: Any) -> Any:
+        job = _current()
+        if job is None:
+            return self.original.run(*args, **kwargs)
+        return job.run(self.original.run, *args, **kwargs)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self.original, name)
+
+
 def _install(ns: dict[str, Any]) -> None:
     _saved.clear()
     for name in SEAM:
@@ -154,6 +190,7 @@ def _install(ns: dict[str, Any]) -> None:
     _installed["_download_video"] = _Function(ns["_download_video"], "download_video")
     _installed["_generate_tts"] = _Function(ns["_generate_tts"], "generate_tts")
     _installed["time"] = _Time(ns["time"])
+    _installed["subprocess"] = _Subprocess(ns["subprocess"])
     ns.update(_installed)
 
 

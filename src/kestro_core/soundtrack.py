@@ -1,0 +1,214 @@
+"""When each narration is heard in the joined video.
+
+Captions follow the sound, not the ranges: a stream-copy cut opens at the keyframe before
+"start", and every piece's audio carries its encoder's priming and padding, which the join
+copies as they are, so the narrations drift later piece by piece. So the times come from the
+products themselves:
+
+- while a job runs, a ``Recorder`` keeps a hard link to every narration (the job deletes them
+  after their merge) and, once the pieces are joined, counts each piece's audio packets in the
+  background, while the vertical export runs;
+- after the job, the joined video's audio packets are read: the join copies packets one for
+  one, so piece i's sound occupies the packets after those of the pieces before it; its first
+  sound is found in the decoded audio, after the piece's priming frame.
+"""
+
+from __future__ import annotations
+
+import array
+import contextlib
+import os
+import shutil
+import subprocess
+import tempfile
+import threading
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+__all__ = ["Heard", "Recorder", "sound_bounds", "media_duration"]
+
+RATE = 16_000  # analysis sample rate
+BLOCK = 80  # 5 ms blocks
+FRAME = 1024  # samples in one AAC frame
+THRESHOLD = 180  # about -45 dBFS: quieter than any speech, louder than an encoder's noise
+_TIMEOUT = 120  # seconds for one probe; scaled by length for decodes
+
+
+@dataclass(frozen=True)
+class Heard:
+    """One narration in the joined video (seconds on its timeline)."""
+
+    text: str
+    start: float  # its first sound
+    length: float  # first to last sound of the whole narration, cut off or not
+    piece_end: float  # where its piece's sound ends
+    silent: bool  # the engine made no sound for this text
+
+
+def _run(argv: list[str], timeout: float) -> subprocess.CompletedProcess[bytes]:
+    return subprocess.run(argv, capture_output=True, timeout=timeout, check=True)
+
+
+def media_duration(path: str) -> float:
+    """The container's duration of a media file, in seconds."""
+    done = _run(
+        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path],
+        _TIMEOUT,
+    )
+    return float(done.stdout.decode().strip())
+
+
+def _pcm(path: str) -> array.array[int]:
+    """The first audio stream decoded sample after sample, mono at RATE: the timeline a
+    player and the vertical export hear (packet timestamps that the join squeezed together
+    do not drop samples)."""
+    argv = ["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vn", "-map", "0:a:0"]
+    argv += ["-ac", "1", "-ar", str(RATE), "-f", "s16le", "-"]
+    done = _run(argv, _TIMEOUT + 4 * media_duration(path))
+    samples = array.array("h")
+    samples.frombytes(done.stdout[: len(done.stdout) // 2 * 2])
+    return samples
+
+
+def _loud_blocks(samples: array.array[int]) -> list[bool]:
+    loud = []
+    for at in range(0, len(samples), BLOCK):
+        block = samples[at : at + BLOCK]
+        loud.append(max(block) > THRESHOLD or -min(block) > THRESHOLD)
+    return loud
+
+
+def sound_bounds(path: str) -> tuple[float, float] | None:
+    """First and last moment of sound in a media file, or None when it is silent."""
+    loud = _loud_blocks(_pcm(path))
+    if True not in loud:
+        return None
+    first = loud.index(True)
+    last = len(loud) - 1 - loud[::-1].index(True)
+    return first * BLOCK / RATE, (last + 1) * BLOCK / RATE
+
+
+def _audio_stream(path: str) -> tuple[float, int]:
+    """(sample rate, number of packets) of the first audio stream."""
+    argv = ["ffprobe", "-v", "error", "-select_streams", "a:0", "-count_packets"]
+    argv += ["-show_entries", "stream=sample_rate,nb_read_packets", "-of", "csv=p=0", path]
+    rate, _, count = _run(argv, _TIMEOUT).stdout.decode().strip().partition(",")
+    return float(rate), int(count or 0)
+
+
+def _first_pts(path: str) -> float:
+    argv = ["ffprobe", "-v", "error", "-select_streams", "a:0", "-read_intervals", "%+#1"]
+    argv += ["-show_entries", "packet=pts_time", "-of", "csv=p=0", path]
+    text = _run(argv, _TIMEOUT).stdout.decode().split()
+    try:
+        return float(text[0].strip(","))
+    except (IndexError, ValueError):
+        return 0.0
+
+
+def _packet_count(path: str) -> int:
+    return _audio_stream(path)[1]
+
+
+class Recorder:
+    """Watches one job's narrations and ffmpeg runs; keeps what the captions need from the
+    working files before the job's clean-up deletes them."""
+
+    def __init__(self) -> None:
+        self._dir = tempfile.mkdtemp(prefix="kestro-sound-")
+        self._texts: list[str] = []
+        self._kept: list[str] = []  # links to the narrations, in Segment order
+        self._merged: list[str] = []
+        self._counts: list[int] | None = None
+        self._bounds: list[tuple[float, float] | None] = []
+        self._worker: threading.Thread | None = None
+        self._error: BaseException | None = None
+
+    def narration(self, text: str, path: str) -> None:
+        """A narration was written at ``path`` for the next Segment."""
+        keep = os.path.join(self._dir, f"{len(self._kept)}.mp3")
+        try:
+            os.link(path, keep)
+        except OSError:
+            shutil.copyfile(path, keep)
+        self._texts.append(text)
+        self._kept.append(keep)
+
+    def ran(self, argv: Sequence[object]) -> None:
+        """An ffmpeg run of the job returned successfully."""
+        if "-shortest" in argv:
+            self._merged.append(str(argv[-1]))
+        elif "concat" in argv and self._worker is None:
+            # the pieces stay until the clean-up after the vertical export: measured meanwhile
+            self._worker = threading.Thread(target=self._measure, name="kestro-sound", daemon=True)
+            self._worker.start()
+
+    def _measure(self) -> None:
+        try:
+            self._counts = [_packet_count(path) for path in self._merged]
+            self._bounds = [sound_bounds(path) for path in self._kept]
+        except BaseException as exc:  # reported by heard(), on the job's thread
+            self._error = exc
+
+    def heard(self, horizontal: str) -> list[Heard]:
+        """Where each narration is heard in ``horizontal`` (the joined video)."""
+        if self._worker is None:
+            raise RuntimeError("the job joined no pieces")
+        self._worker.join()
+        if self._error is not None:
+            raise self._error
+        assert self._counts is not None
+        rate, total = _audio_stream(horizontal)
+        loud = _loud_blocks(_pcm(horizontal))
+        end = len(loud) * BLOCK / RATE
+        frame = FRAME / rate
+        if total == sum(self._counts):
+            # every packet decodes to one frame; a stream that opens before 0 has its
+            # first samples skipped by the decoder
+            skip = max(0.0, -_first_pts(horizontal))
+            starts = [at * frame - skip for at in _cumulative_counts(self._counts)]
+        else:  # not a packet-for-packet join: lay the pieces end to end by their lengths
+            starts = _cumulative([media_duration(path) for path in self._merged])
+        result = []
+        for i, text in enumerate(self._texts):
+            begin = max(0.0, starts[i]) if i < len(starts) else end
+            stop = min(end, starts[i + 1]) if i + 1 < len(starts) else end
+            # a piece opens with its encoder's priming frame, which may still ring with the
+            # end of the piece before: its narration is heard after that frame
+            first = _first_loud(loud, begin + (frame / 2 if i else 0.0), stop)
+            bounds = self._bounds[i] if i < len(self._bounds) else None
+            if first is None or bounds is None:
+                result.append(Heard(text, begin, max(0.0, stop - begin), stop, True))
+            else:
+                result.append(Heard(text, first, bounds[1] - bounds[0], stop, False))
+        return result
+
+    def close(self) -> None:
+        if self._worker is not None:
+            self._worker.join()
+        shutil.rmtree(self._dir, ignore_errors=True)
+
+
+def _cumulative_counts(counts: list[int]) -> list[int]:
+    starts, at = [], 0
+    for count in counts:
+        starts.append(at)
+        at += count
+    return starts
+
+
+def _cumulative(lengths: list[float]) -> list[float]:
+    starts, at = [], 0.0
+    for length in lengths:
+        starts.append(at)
+        at += length
+    return starts
+
+
+def _first_loud(loud: list[bool], begin: float, stop: float) -> float | None:
+    first = max(0, int(begin * RATE) // BLOCK)
+    last = min(len(loud), -(-int(stop * RATE) // BLOCK))
+    for block in range(first, last):
+        if loud[block]:
+            return block * BLOCK / RATE
+    return None

@@ -1,0 +1,171 @@
+"""Caption times against the sound of the products.
+
+A stand-in voice speaks every narration as a tone of its own pitch; after a real job the
+tones are found in the audio of both videos, and each narration's first cue must start within
+50 ms of the moment its tone is first heard. The ranges start between keyframes (a keyframe
+every 2 s), and one narration is longer than its range, so the sound drifts away from any
+estimate made from the ranges.
+"""
+
+import array
+import json
+import math
+import re
+import subprocess
+
+import pytest
+
+import kestro_core
+from kestro_core import api
+from tests.support.media import have_ffmpeg, make_source_video
+
+pytestmark = pytest.mark.skipif(not have_ffmpeg(), reason="needs ffmpeg and ffprobe")
+
+RATE = 16_000
+BLOCK = 160  # 10 ms
+SEGMENTS = [
+    ("0.5", "2.9", 500, 1.2, "Alpha opens the story. It fits its range with room to spare."),
+    (
+        "3.3",
+        "4.5",
+        900,
+        3.6,
+        "Bravo speaks a long opening sentence that fills most of its time. "
+        "Then this part is cut.",
+    ),
+    ("5.1", "7.6", 1300, 1.0, "Charlie is short."),
+    ("8.7", "10.6", 1700, 1.4, "Delta closes: {braces}, <angles> and a back\\slash stay."),
+]
+TONES = {text: (freq, secs) for _, _, freq, secs, text in SEGMENTS}
+
+
+class ToneVoice:
+    """Speaks each narration as a sine tone: its pitch and length are the narration's own."""
+
+    identity = "tones"
+    local = True
+    name = "tones"
+
+    def synthesize(self, text, output_file):
+        freq, secs = TONES[text]
+        subprocess.run(
+            ["ffmpeg", "-y", "-v", "error", "-f", "lavfi", "-i"]
+            + [f"sine=frequency={freq}:sample_rate=44100:duration={secs}"]
+            + ["-c:a", "libmp3lame", "-f", "mp3", output_file],
+            check=True,
+            timeout=60,
+        )
+
+    def close(self):
+        pass
+
+
+def pcm(path):
+    done = subprocess.run(
+        ["ffmpeg", "-v", "error", "-i", path, "-vn", "-ac", "1", "-ar", str(RATE)]
+        + ["-f", "s16le", "-"],
+        capture_output=True,
+        check=True,
+        timeout=120,
+    )
+    samples = array.array("h")
+    samples.frombytes(done.stdout)
+    return samples
+
+
+def tone_spans(samples, freq):
+    """(first, last) second at which ``freq`` carries most of a 10 ms block's energy."""
+    coeff = 2 * math.cos(2 * math.pi * freq / RATE)
+    hits = []
+    for at in range(0, len(samples) - BLOCK, BLOCK):
+        s1 = s2 = 0.0
+        energy = 0.0
+        for x in samples[at : at + BLOCK]:
+            s1, s2 = x + coeff * s1 - s2, s1
+            energy += x * x
+        power = s1 * s1 + s2 * s2 - coeff * s1 * s2
+        if energy > BLOCK * 300**2 and power / (energy * BLOCK / 2) > 0.5:
+            hits.append(at / RATE)
+    assert hits, f"no {freq} Hz tone found"
+    return hits[0], hits[-1] + BLOCK / RATE
+
+
+def srt_cues(path):
+    text = open(path, encoding="utf-8").read()
+    cues = []
+    for n, block in enumerate(text.strip().split("\n\n"), start=1):
+        lines = block.split("\n")
+        assert lines[0] == str(n)
+        m = re.fullmatch(r"(\d\d):(\d\d):(\d\d),(\d{3}) --> (\d\d):(\d\d):(\d\d),(\d{3})", lines[1])
+        assert m, lines[1]
+        g = [int(x) for x in m.groups()]
+        start = g[0] * 3600 + g[1] * 60 + g[2] + g[3] / 1000
+        end = g[4] * 3600 + g[5] * 60 + g[6] + g[7] / 1000
+        cues.append((start, end, " ".join(lines[2:])))
+    return cues
+
+
+def media_duration(path):
+    done = subprocess.run(
+        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path],
+        capture_output=True,
+        text=True,
+        check=True,
+        timeout=60,
+    )
+    return float(done.stdout)
+
+
+@pytest.fixture(scope="module")
+def job(tmp_path_factory):
+    root = tmp_path_factory.mktemp("tones")
+    source = make_source_video(root / "film.mp4", duration=12, keyint_seconds=2)
+    seg = root / "segments.json"
+    seg.write_text(
+        json.dumps([{"start": s, "end": e, "voiceover": t} for s, e, _, _, t in SEGMENTS]),
+        encoding="utf-8",
+    )
+    out = root / "out"
+    out.mkdir()
+    patch = pytest.MonkeyPatch()
+    patch.setattr(api, "open_voice", lambda *args, **kwargs: ToneVoice())
+    try:
+        short = kestro_core.make_short(
+            seg, 1.5, source=source, speech="espeak-ng", output_dir=out, use_cache=False
+        )
+    finally:
+        patch.undo()
+    return short
+
+
+@pytest.mark.parametrize("video", ["horizontal", "vertical"])
+def test_first_cue_of_each_narration_starts_when_it_is_heard(job, video):
+    path = getattr(job, video)
+    cues = srt_cues(getattr(job, f"{video}_captions"))
+    samples = pcm(path)
+    end = media_duration(path)
+    for (a_start, a_end, _), (b_start, _, _) in zip(cues, cues[1:]):
+        assert a_start < a_end <= b_start
+    assert cues[-1][1] <= end + 0.001
+    for _, _, freq, _, text in SEGMENTS:
+        first_word = text.split()[0]
+        mine = [cue for cue in cues if cue[2].startswith(first_word)]
+        assert len(mine) == 1, (first_word, cues)
+        heard, _ = tone_spans(samples, freq)
+        assert abs(mine[0][0] - heard) <= 0.05, (video, text, mine[0][0], heard)
+
+
+def test_a_narration_cut_off_keeps_only_the_cues_heard(job):
+    cues = srt_cues(job.horizontal_captions)
+    _, _, freq, secs, text = SEGMENTS[1]
+    heard_from, heard_to = tone_spans(pcm(job.horizontal), freq)
+    assert heard_to - heard_from < secs - 0.5  # the piece really cut it off
+    words = text.split()
+    mine = [
+        cue
+        for cue in cues
+        if heard_from - 0.05 <= cue[0] < heard_to and not cue[2].startswith("Charlie")
+    ]
+    shown = " ".join(cue[2] for cue in mine).split()
+    assert shown == words[: len(shown)] and len(shown) < len(words)
+    assert abs(mine[-1][1] - heard_to) <= 0.05
