@@ -8,6 +8,7 @@ estimate made from the ranges.
 """
 
 import array
+import itertools
 import json
 import math
 import re
@@ -30,8 +31,7 @@ SEGMENTS = [
         "4.5",
         900,
         3.6,
-        "Bravo speaks a long opening sentence that fills most of its time. "
-        "Then this part is cut.",
+        "Bravo speaks a long opening sentence that fills most of its time. Then this part is cut.",
     ),
     ("5.1", "7.6", 1300, 1.0, "Charlie is short."),
     ("8.7", "10.6", 1700, 1.4, "Delta closes: {braces}, <angles> and a back\\slash stay."),
@@ -144,7 +144,7 @@ def test_first_cue_of_each_narration_starts_when_it_is_heard(job, video):
     cues = srt_cues(getattr(job, f"{video}_captions"))
     samples = pcm(path)
     end = media_duration(path)
-    for (a_start, a_end, _), (b_start, _, _) in zip(cues, cues[1:]):
+    for (a_start, a_end, _), (b_start, _, _) in itertools.pairwise(cues):
         assert a_start < a_end <= b_start
     assert cues[-1][1] <= end + 0.001
     for _, _, freq, _, text in SEGMENTS:

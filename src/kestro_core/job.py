@@ -2,11 +2,12 @@
 of ``run_kestro``.
 
 ``run_kestro`` looks up ``_download_video``, ``_generate_tts``, ``time`` and ``subprocess`` in
-its module's namespace at every use. For the length of a job those names hold dispatchers that look at the
-calling thread: a thread running one of our jobs reaches that job's source, voice and cache;
-every other thread (a direct ``run_kestro`` call included) reaches exactly what the names held
-before. The first job to start installs the dispatchers, the last one to end puts the old
-values back, also when a job fails or is interrupted. Nothing is patched anywhere else.
+its module's namespace at every use. For the length of a job those names hold dispatchers that
+look at the calling thread: a thread running one of our jobs reaches that job's source, voice
+and cache, and has its ffmpeg runs watched for the captions; every other thread (a direct
+``run_kestro`` call included) reaches exactly what the names held before. The first job to
+start installs the dispatchers, the last one to end puts the old values back, also when a job
+fails or is interrupted. Nothing is patched anywhere else.
 """
 
 from __future__ import annotations
@@ -99,9 +100,10 @@ class Job:
 
     def run(self, original: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         result = original(*args, **kwargs)
-        if self.recorder is not None and args and isinstance(args[0], list):
-            if getattr(result, "returncode", 0) == 0:
-                self.recorder.ran(args[0])
+        watched = self.recorder is not None and args and isinstance(args[0], list)
+        if watched and getattr(result, "returncode", 0) == 0:
+            assert self.recorder is not None
+            self.recorder.ran(args[0])
         return result
 
     def _take(self, entry: str, output_file: str) -> bool:

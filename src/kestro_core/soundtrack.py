@@ -16,7 +16,6 @@ products themselves:
 from __future__ import annotations
 
 import array
-import contextlib
 import os
 import shutil
 import subprocess
