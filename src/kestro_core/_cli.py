@@ -138,6 +138,22 @@ def _parser() -> argparse.ArgumentParser:
         "not checked with the service again)",
     )
     p.add_argument("--no-check", action="store_true", help="start without checking first")
+    p.add_argument(
+        "--no-captions",
+        action="store_true",
+        help='do not write "horizontal_final.srt" and "FINAL_KESTRO.srt"',
+    )
+    p.add_argument(
+        "--burn-captions",
+        action="store_true",
+        help='also write "FINAL_KESTRO.captioned.mp4", the vertical video with its captions drawn in',
+    )
+    p.add_argument(
+        "--exact-joins",
+        action="store_true",
+        help="encode the source once more (cached) with a keyframe at every start, so every "
+        "piece starts exactly at its start",
+    )
 
     p = sub.add_parser(
         "cache",
@@ -186,7 +202,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
 # run
 # --------------------------------------------------------------------------
 
-_MARKERS = ("📥", "⏳", "⬇", "✅", "🎬", "🔗", "📐", "🧹", "🗣", "  Segment ", "  (GPU")
+_MARKERS = ("📥", "⏳", "⬇", "✅", "🎬", "🔗", "📐", "🧹", "🗣", "💬", "🎯", "  Segment ", "  (GPU")
 
 
 class _ProgressWatch:
@@ -361,6 +377,9 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
             cache_dir=args.cache_dir,
             use_cache=not args.no_cache,
             check=not args.no_check,
+            captions=not args.no_captions,
+            burn_captions=args.burn_captions,
+            exact_joins=args.exact_joins,
         )
     except CheckFailed as exc:
         sys.stdout = saved
