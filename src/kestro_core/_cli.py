@@ -164,6 +164,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")
     p.add_argument("--downloads", action="store_true", help="clear only the downloads")
     p.add_argument("--narrations", action="store_true", help="clear only the narrations")
+    _add_studio_parser(sub)
     return parser
 
 
@@ -431,6 +432,80 @@ def _cmd_cache(args: argparse.Namespace) -> int:
     return 0
 
 
+def _add_studio_parser(sub: Any) -> None:
+    p = sub.add_parser(
+        "studio",
+        help="mark the ranges on the video in a browser page, hear them, render",
+        description="Serve a page on 127.0.0.1 where the Segments are marked on the video "
+        "itself, each narration is heard over its range, the fit is shown as it is typed, "
+        "and the job is rendered. SEGMENTS (default: segments.json beside the video, or in "
+        "the current directory with --link) is loaded when it exists and written on save.",
+        usage=f"{PROG} studio [-h] (VIDEO | --link LINK) [SEGMENTS] [options]",
+    )
+    p.add_argument("positional", nargs="*", metavar="[VIDEO] [SEGMENTS]", help=argparse.SUPPRESS)
+    p.add_argument(
+        "--link",
+        metavar="LINK",
+        help="a video link instead of VIDEO: downloaded once, through the cache",
+    )
+    p.add_argument(
+        "--speed",
+        type=_speed,
+        default=1.0,
+        metavar="X",
+        help="speed factor of the vertical export (default: 1)",
+    )
+    _add_speech(p)
+    p.add_argument(
+        "--output-dir",
+        default=".",
+        metavar="DIR",
+        help="output directory of the render, must exist (default: .)",
+    )
+    p.add_argument(
+        "--port",
+        type=int,
+        metavar="N",
+        help="port on 127.0.0.1 (default: the first free one from 8717)",
+    )
+    p.add_argument(
+        "--no-browser",
+        action="store_true",
+        help="print the address with its token instead of opening a browser",
+    )
+
+
+def _cmd_studio(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    given = list(args.positional)
+    if args.link is None and not given:
+        parser.error("studio: give VIDEO, or --link LINK")
+    video = None if args.link is not None else given.pop(0)
+    if len(given) > 1:
+        parser.error(f"studio: too many arguments: {' '.join(given[1:])}")
+    if args.port is not None and not 0 < args.port < 65536:
+        parser.error(f"studio: --port {args.port} is not a port number")
+    from kestro_core.studio import StudioError, serve
+
+    try:
+        return serve(
+            video,
+            given[0] if given else None,
+            link=args.link,
+            speed=args.speed,
+            speech=args.speech,
+            voice=args.voice,
+            voice_dir=args.voice_dir,
+            output_dir=args.output_dir,
+            port=args.port,
+            open_browser=not args.no_browser,
+        )
+    except StudioError as exc:
+        print(f"kestro_core studio: {exc}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        return 130
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
@@ -438,5 +513,7 @@ def main(argv: list[str] | None = None) -> int:
         return _cmd_check(args)
     if args.command == "cache":
         return _cmd_cache(args)
+    if args.command == "studio":
+        return _cmd_studio(parser, args)
     link, segments = _run_arguments(parser, args)
     return _cmd_run(args, link, segments)

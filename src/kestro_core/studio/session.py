@@ -1,0 +1,650 @@
+"""What the studio holds between requests: the source video, the segments file as it was
+loaded, the voices, the narration worker and the render child.
+
+Nothing here knows about HTTP. Every path comes from the command line; what the page sends
+is Segment text, numbers and indexes, never a path.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import json
+import math
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from collections.abc import Callable
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any
+
+from kestro_core._check import check_job, parse_time
+from kestro_core.cache import Cache
+from kestro_core.sources import source_problems
+from kestro_core.voices import default_piper_voice, open_voice, piper_voices
+
+__all__ = [
+    "StudioError",
+    "Refused",
+    "VideoInfo",
+    "VoiceChoice",
+    "Session",
+    "Render",
+    "probe_video",
+    "voice_choices",
+    "PRODUCTS",
+]
+
+# What Debian's Chromium plays without extra codecs.
+PLAYABLE_VIDEO = ("h264", "vp8", "vp9", "av1")
+PLAYABLE_AUDIO = ("aac", "mp3", "opus", "vorbis", "flac")
+PROBE_TIMEOUT = 60
+MAX_SEGMENTS = 5000
+STOP_GRACE = 2.0  # seconds between SIGINT and SIGTERM to the render's process group
+
+# The output files the page may fetch, by the name it asks for.
+PRODUCTS = {
+    "FINAL_KESTRO.mp4": "video/mp4",
+    "horizontal_final.mp4": "video/mp4",
+    "FINAL_KESTRO.srt": "application/x-subrip",
+    "horizontal_final.srt": "application/x-subrip",
+}
+
+
+class StudioError(ValueError):
+    """The studio cannot start with these arguments; the message says what to do."""
+
+
+class Refused(Exception):
+    """A request the studio turns down: ``status`` is the HTTP status, ``body`` the JSON
+    answer (always with a "message")."""
+
+    def __init__(self, status: int, message: str, **extra: Any) -> None:
+        super().__init__(message)
+        self.status = status
+        self.body: dict[str, Any] = {"message": message, **extra}
+
+
+# ---------------------------------------------------------------------------------------
+# the source video
+# ---------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class VideoInfo:
+    duration: float  # seconds
+    fps: float
+    width: int
+    height: int
+
+
+def _rate(text: str) -> float:
+    num, _, den = text.partition("/")
+    try:
+        value = float(num) / float(den or "1")
+    except (ValueError, ZeroDivisionError):
+        return 0.0
+    return value if math.isfinite(value) and value > 0 else 0.0
+
+
+def probe_video(path: str, output_dir: str) -> VideoInfo:
+    """Check that ``path`` is a video the page can play; raise StudioError otherwise."""
+    problems = source_problems(path, output_dir)
+    if problems:
+        raise StudioError(problems[0])
+    argv = [
+        "ffprobe",
+        "-v",
+        "error",
+        "-show_entries",
+        "format=duration:stream=codec_type,codec_name,width,height,avg_frame_rate,r_frame_rate",
+        "-of",
+        "json",
+        os.path.abspath(path),
+    ]
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=PROBE_TIMEOUT)
+        info = json.loads(done.stdout)
+    except (OSError, subprocess.SubprocessError, ValueError) as exc:
+        raise StudioError(f"ffprobe could not read the source video {path!r}: {exc}") from exc
+    streams = info.get("streams", [])
+    video = next((s for s in streams if s.get("codec_type") == "video"), None)
+    if video is None:
+        raise StudioError(f"source video {path!r} has no video stream")
+    codecs = [str(video.get("codec_name"))]
+    bad = codecs[0] not in PLAYABLE_VIDEO
+    for stream in streams:
+        if stream.get("codec_type") == "audio":
+            codecs.append(str(stream.get("codec_name")))
+            bad = bad or codecs[-1] not in PLAYABLE_AUDIO
+    if bad:
+        raise StudioError(
+            f"the browser cannot play the source video {path!r} ({', '.join(codecs)}; it plays "
+            f"H.264, VP8, VP9 and AV1 with AAC, MP3 or Opus). Make an H.264 preview copy and "
+            f"open that instead:\n  ffmpeg -i {_quoted(path)} -c:v libx264 -preset veryfast "
+            f"-crf 20 -c:a aac {_quoted(_preview_name(path))}"
+        )
+    try:
+        duration = float(info.get("format", {}).get("duration", "nan"))
+    except (TypeError, ValueError):
+        duration = math.nan
+    if not math.isfinite(duration) or duration <= 0:
+        raise StudioError(f"ffprobe reports no duration for the source video {path!r}")
+    fps = _rate(str(video.get("avg_frame_rate", ""))) or _rate(str(video.get("r_frame_rate", "")))
+    return VideoInfo(
+        duration, fps or 25.0, int(video.get("width") or 0), int(video.get("height") or 0)
+    )
+
+
+def _quoted(path: str) -> str:
+    import shlex
+
+    return shlex.quote(path)
+
+
+def _preview_name(path: str) -> str:
+    stem, _ = os.path.splitext(path)
+    return f"{stem}-preview.mp4"
+
+
+# ---------------------------------------------------------------------------------------
+# voices
+# ---------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class VoiceChoice:
+    engine: str
+    voice: str | None
+    voice_dir: str | None
+    label: str
+
+
+def voice_choices(speech: str, voice: str | None, voice_dir: str | None) -> list[VoiceChoice]:
+    """The voices the page may pick from, by index: the command line's voice first, then
+    the voices in the voices directory, then the bundled piper voice."""
+    first_label = {
+        "service": f"speech service: {voice}",
+        "espeak-ng": f"espeak-ng: {voice or 'en-us'}",
+    }.get(speech, f"piper: {voice or 'bundled voice'}")
+    choices = [VoiceChoice(speech, voice, voice_dir, first_label)]
+    if voice_dir:
+        for name in piper_voices(voice_dir):
+            if speech != "piper" or name != voice:
+                choices.append(VoiceChoice("piper", name, voice_dir, f"piper: {name}"))
+    if default_piper_voice() is not None and not (speech == "piper" and voice is None):
+        choices.append(VoiceChoice("piper", None, None, "piper: bundled voice"))
+    return choices
+
+
+class Narrations:
+    """Speaks narrations on one worker thread (a piper model must not be shared between
+    threads) into the same cache the render uses."""
+
+    def __init__(self, choices: list[VoiceChoice], cache: Cache) -> None:
+        self.choices = choices
+        self.cache = cache
+        self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="studio-voice")
+        self._speakers: dict[int, Any] = {}
+        self._narrators: dict[int, Any] = {}
+        self.spoken: dict[int, tuple[int, str]] = {}  # Segment number -> (voice, text)
+        self._lock = threading.Lock()
+
+    def submit(self, fn: Callable[[], Any]) -> Future[Any]:
+        return self._pool.submit(fn)
+
+    def _speaker(self, index: int) -> Any:
+        # only ever called on the worker thread
+        if index not in self._speakers:
+            choice = self.choices[index]
+            if choice.engine == "service":
+                from kestro_core import kestro_core as extension
+                from kestro_core.job import ServiceSpeaker, originals
+
+                assert choice.voice is not None
+                generate = originals(extension)["_generate_tts"]
+                self._speakers[index] = ServiceSpeaker(generate, choice.voice)
+            else:
+                memo = self.cache.memo_path("model-hashes.json") if self.cache.enabled else None
+                self._speakers[index] = open_voice(
+                    choice.engine, choice.voice, choice.voice_dir, hash_memo=memo
+                )
+        return self._speakers[index]
+
+    def length(self, index: int, text: str, speak: bool) -> float | None:
+        """The narration's length in seconds, speaking it once into the cache; None when
+        it is not cached and ``speak`` is false. Runs on the worker thread."""
+        from kestro_core.planning import Narrator
+
+        speaker = self._speaker(index)
+        if not speak and self.cached(index, text) is None:
+            return None
+        if index not in self._narrators:
+            self._narrators[index] = Narrator(speaker, self.cache)
+        return float(self._narrators[index].length(text))
+
+    def cached(self, index: int, text: str) -> str | None:
+        """The cache entry of ``text`` in voice ``index``, once that voice has been opened."""
+        speaker = self._speakers.get(index)
+        if speaker is None:
+            return None
+        return self.cache.get_narration(Cache.narration_key(speaker.identity, text))
+
+    def close(self) -> None:
+        self._pool.shutdown(wait=False, cancel_futures=True)
+
+
+# ---------------------------------------------------------------------------------------
+# the render child
+# ---------------------------------------------------------------------------------------
+
+
+class Render:
+    """One run of the job as a child process, in a process group of its own, so that
+    stopping it also stops the ffmpeg it started."""
+
+    def __init__(self, argv: list[str], output_dir: str, time_limit: float, workdir: str) -> None:
+        self.argv = argv
+        self.output_dir = output_dir
+        self.time_limit = time_limit
+        self.lines: list[str] = []
+        self.done: dict[str, Any] | None = None
+        self.changed = threading.Condition()
+        self._stopping = False
+        self._errors = open(os.path.join(workdir, "render-stderr.txt"), "w+b")  # noqa: SIM115
+        env = dict(os.environ, PYTHONUNBUFFERED="1")
+        self.proc = subprocess.Popen(
+            argv,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.PIPE,
+            stderr=self._errors,
+            env=env,
+            start_new_session=True,
+        )
+        self._started = time.monotonic()
+        threading.Thread(target=self._read, name="studio-render", daemon=True).start()
+        threading.Thread(target=self._watch, name="studio-render-limit", daemon=True).start()
+
+    def _read(self) -> None:
+        assert self.proc.stdout is not None
+        for raw in self.proc.stdout:
+            for part in raw.decode("utf-8", "replace").replace("\r", "\n").split("\n"):
+                if part.strip():
+                    with self.changed:
+                        self.lines.append(part.rstrip())
+                        self.changed.notify_all()
+        code = self.proc.wait()
+        self._errors.seek(0)
+        message = self._errors.read().decode("utf-8", "replace").strip()
+        self._errors.close()
+        products = {name: os.path.isfile(os.path.join(self.output_dir, name)) for name in PRODUCTS}
+        ok = code == 0 and products["FINAL_KESTRO.mp4"]
+        if not ok and not message:
+            message = f"the job exited with status {code} and printed no error"
+        with self.changed:
+            self.done = {
+                "ok": ok,
+                "code": code,
+                "stopped": self._stopping,
+                "message": "" if ok else message,
+                "products": [name for name, there in products.items() if there] if ok else [],
+            }
+            self.changed.notify_all()
+
+    def _watch(self) -> None:
+        with self.changed:
+            finished = self.changed.wait_for(lambda: self.done is not None, self.time_limit)
+        if not finished:
+            with self.changed:
+                self.lines.append(f"The render ran longer than {self.time_limit:.0f} s: stopped.")
+            self.stop()
+
+    @property
+    def running(self) -> bool:
+        return self.done is None
+
+    def stop(self, grace: float = STOP_GRACE) -> None:
+        """SIGINT to the child's process group (the job prints its paragraph and ends its
+        ffmpeg); SIGTERM after ``grace`` seconds and SIGKILL a second later if it stays."""
+        self._stopping = True
+        for sig, wait in ((signal.SIGINT, grace), (signal.SIGTERM, 1.0), (signal.SIGKILL, 1.0)):
+            try:
+                os.killpg(self.proc.pid, sig)
+            except (ProcessLookupError, PermissionError):
+                return
+            try:
+                self.proc.wait(wait)
+            except subprocess.TimeoutExpired:
+                continue
+            # the leader is gone; whatever it started in its group goes too
+            with contextlib.suppress(ProcessLookupError, PermissionError):
+                os.killpg(self.proc.pid, signal.SIGKILL)
+            return
+
+
+# ---------------------------------------------------------------------------------------
+# the session
+# ---------------------------------------------------------------------------------------
+
+
+def _fingerprint(path: str) -> tuple[int, int, str] | None:
+    try:
+        with open(path, "rb") as f:
+            st = os.fstat(f.fileno())
+            digest = hashlib.sha256(f.read()).hexdigest()
+    except FileNotFoundError:
+        return None
+    return (st.st_mtime_ns, st.st_size, digest)
+
+
+def _atomic_write(path: str, data: bytes) -> None:
+    """Write ``data`` to a new file beside ``path`` and rename it over ``path``."""
+    directory = os.path.dirname(os.path.abspath(path))
+    mode = 0o644
+    with contextlib.suppress(OSError):
+        mode = os.stat(path).st_mode & 0o777
+    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".part", dir=directory)
+    try:
+        with os.fdopen(fd, "wb") as f:
+            f.write(data)
+            f.flush()
+            os.fsync(f.fileno())
+        os.chmod(tmp, mode)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
+        raise
+
+
+def _as_text(value: Any) -> str:
+    return value if isinstance(value, str) else ("" if value is None else json.dumps(value))
+
+
+def dump_segments(doc: list[dict[str, Any]]) -> bytes:
+    """The segments file's text as the studio writes it."""
+    return (json.dumps(doc, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
+
+
+@dataclass
+class Settings:
+    video: str
+    segments: str
+    output_dir: str
+    speed: float
+    link: str | None = None
+    choices: list[VoiceChoice] = field(default_factory=list)
+
+
+class Session:
+    """The studio's state for one run of ``studio``."""
+
+    def __init__(self, settings: Settings, info: VideoInfo, cache: Cache) -> None:
+        self.settings = settings
+        self.info = info
+        self.cache = cache
+        self.narrations = Narrations(settings.choices, cache)
+        self.workdir = tempfile.mkdtemp(prefix="kestro-studio-")  # private: mode 0700
+        self._lock = threading.Lock()
+        self.render: Render | None = None
+        self.closing = threading.Event()
+        self.bak_written = False
+        self.original: bytes | None = None  # the segments file as the studio opened it
+        self.baseline: list[dict[str, Any]] = []
+        self.fingerprint: tuple[int, int, str] | None = None
+        self.problems = ""
+        self.blocked = False
+        self._keyframes: Future[list[float]] = Future()
+        threading.Thread(target=self._find_keyframes, daemon=True).start()
+        self.load(first=True)
+
+    # -- loading --------------------------------------------------------------------
+
+    def load(self, first: bool = False) -> None:
+        """(Re)read the segments file. A file that is not a list of objects opens as no
+        Segments, with its problems listed, and saving over it needs an explicit choice."""
+        path = self.settings.segments
+        with self._lock:
+            self.fingerprint = _fingerprint(path)
+            self.problems, self.blocked, self.baseline = "", False, []
+            if self.fingerprint is None:
+                return
+            with open(path, "rb") as f:
+                raw = f.read()
+            if first:
+                self.original = raw
+            report = check_job(path, None, self.settings.output_dir, source=self.settings.video)
+            if report:
+                self.problems = report.listing(path)
+            try:
+                doc = json.loads(raw.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError, RecursionError):
+                doc = None
+            if not isinstance(doc, list) or not all(isinstance(s, dict) for s in doc):
+                self.blocked = True
+                return
+            self.baseline = doc
+
+    def state(self) -> dict[str, Any]:
+        """What the page needs to draw itself."""
+        s = self.settings
+        segments = [
+            {
+                "id": i,
+                "start": _as_text(seg.get("start")),
+                "end": _as_text(seg.get("end")),
+                "voiceover": _as_text(seg.get("voiceover")),
+            }
+            for i, seg in enumerate(self.baseline)
+        ]
+        render = self.render
+        return {
+            "segments": segments,
+            "problems": self.problems,
+            "blocked": self.blocked,
+            "paths": {"video": s.video, "segments": s.segments, "output": s.output_dir},
+            "video": {
+                "duration": self.info.duration,
+                "fps": self.info.fps,
+                "width": self.info.width,
+                "height": self.info.height,
+            },
+            "speed": s.speed,
+            "voices": [{"label": c.label, "paid": c.engine == "service"} for c in s.choices],
+            "render": None if render is None else {"running": render.running},
+        }
+
+    def keyframes(self, timeout: float | None = None) -> list[float]:
+        return self._keyframes.result(timeout)
+
+    def _find_keyframes(self) -> None:
+        try:
+            from kestro_core.planning import keyframes
+
+            self._keyframes.set_result([float(t) for t in keyframes(self.settings.video)])
+        except Exception:
+            self._keyframes.set_result([])
+
+    # -- the page's Segments --------------------------------------------------------
+
+    def merged(self, page: Any) -> list[dict[str, Any]]:
+        """The page's Segments as the file will hold them: a Segment that came from the
+        file keeps its other keys, in their order."""
+        if not isinstance(page, list) or len(page) > MAX_SEGMENTS:
+            raise Refused(400, "the Segments must be a list")
+        doc = []
+        for item in page:
+            if not isinstance(item, dict):
+                raise Refused(400, "each Segment must be an object")
+            values = [item.get(k) for k in ("start", "end", "voiceover")]
+            if not all(isinstance(v, str) for v in values):
+                raise Refused(400, "start, end and voiceover must be strings")
+            ident = item.get("id")
+            base: dict[str, Any] = {}
+            if type(ident) is int and 0 <= ident < len(self.baseline):
+                base = self.baseline[ident]
+            seg = dict(base)
+            for key, value in zip(("start", "end", "voiceover"), values, strict=True):
+                seg[key] = value
+            doc.append(seg)
+        return doc
+
+    def check(self, doc: list[dict[str, Any]], speed: float | None, voice: int | None) -> None:
+        """Refuse (422, with the listing) when ``check`` finds a problem."""
+        tmp = os.path.join(self.workdir, "check.json")
+        with open(tmp, "wb") as f:
+            f.write(dump_segments(doc))
+        kwargs: dict[str, Any] = {}
+        if voice is not None:
+            choice = self.settings.choices[voice]
+            kwargs = {"speech": choice.engine, "voice": choice.voice, "voice_dir": choice.voice_dir}
+        report = check_job(
+            tmp, speed, self.settings.output_dir, source=self.settings.video, **kwargs
+        )
+        if report:
+            raise Refused(
+                422, "check found problems", problems=report.listing(self.settings.segments)
+            )
+
+    def save(self, page: Any, overwrite: bool) -> dict[str, Any]:
+        """Check, then write the segments file atomically; the file as it was when the
+        studio opened it goes to SEGMENTS.bak once per run."""
+        doc = self.merged(page)
+        self.check(doc, None, None)
+        path = self.settings.segments
+        with self._lock:
+            if not overwrite:
+                if self.blocked:
+                    raise Refused(
+                        409,
+                        f"{path} had problems when it was opened; saving would replace it. "
+                        f"Reload it, or overwrite it with the page's Segments.",
+                        conflict=True,
+                    )
+                if _fingerprint(path) != self.fingerprint:
+                    raise Refused(
+                        409,
+                        f"{path} has changed on disk since it was loaded or last saved. "
+                        f"Reload it (the page's changes are dropped), or overwrite it.",
+                        conflict=True,
+                    )
+            if self.original is not None and not self.bak_written:
+                _atomic_write(path + ".bak", self.original)
+                self.bak_written = True
+            _atomic_write(path, dump_segments(doc))
+            self.fingerprint = _fingerprint(path)
+            self.baseline, self.blocked, self.problems = doc, False, ""
+        return {"message": f"saved {len(doc)} Segments to {path}", "ids": list(range(len(doc)))}
+
+    # -- narrations and fit ----------------------------------------------------------
+
+    def voice_index(self, value: Any) -> int:
+        if isinstance(value, bool) or not isinstance(value, int):
+            raise Refused(400, "voice must be an index into the voice list")
+        if not 0 <= value < len(self.settings.choices):
+            raise Refused(400, f"there is no voice number {value}")
+        return value
+
+    def fit(
+        self, n: int, start: str, end: str, text: str, voice: int, speak: bool, exact: bool
+    ) -> dict[str, Any]:
+        """The plan of Segment ``n`` (1-based): speaks its narration (on the worker
+        thread) when it is not in the cache yet. Blocks; call it off the event loop."""
+        t0, t1 = parse_time(start), parse_time(end)
+        if t0 is None or t1 is None:
+            bad = "start" if t0 is None else "end"
+            return {"error": f"{bad} is not a time: write HH:MM:SS.mmm or seconds"}
+        if t1 <= t0:
+            return {"error": "end is not after start"}
+        if not text.strip():
+            return {"error": "the narration is empty"}
+        self.narrations.spoken[n] = (voice, text)
+        length = self.narrations.submit(lambda: self.narrations.length(voice, text, speak)).result()
+        result: dict[str, Any] = {"range": (t1 - t0) / 1e6, "narration": length}
+        if length is None:
+            return result
+        from kestro_core.planning import segment_plan
+
+        plan = segment_plan(n, t0 / 1e6, t1 / 1e6, length, self.keyframes(), exact=exact)
+        for name in ("range", "narration", "piece", "cut_off", "dropped", "held", "preroll"):
+            value = getattr(plan, name)
+            result[name] = None if value is None else float(value)
+        result["loss"] = plan.loss()
+        result["problems"] = plan.problems()
+        return result
+
+    def narration_file(self, n: int) -> str | None:
+        spoken = self.narrations.spoken.get(n)
+        if spoken is None:
+            return None
+        return self.narrations.cached(*spoken)
+
+    # -- render ---------------------------------------------------------------------
+
+    def start_render(self, page: Any, speed: Any, voice: int, options: dict[str, bool]) -> None:
+        if isinstance(speed, bool) or not isinstance(speed, (int, float)):
+            raise Refused(400, "speed must be a number")
+        with self._lock:
+            if self.render is not None and self.render.running:
+                raise Refused(409, "a render is running: wait for it to finish")
+            if self.closing.is_set():
+                raise Refused(409, "the studio is stopping")
+            doc = self.merged(page)
+            self.check(doc, float(speed), voice)
+            segfile = os.path.join(self.workdir, "render-segments.json")
+            with open(segfile, "wb") as f:
+                f.write(dump_segments(doc))
+            self.render = Render(
+                self.render_argv(segfile, float(speed), voice, options),
+                self.settings.output_dir,
+                self._time_limit(doc),
+                self.workdir,
+            )
+
+    def render_argv(
+        self, segfile: str, speed: float, voice: int, options: dict[str, bool]
+    ) -> list[str]:
+        s = self.settings
+        choice = s.choices[voice]
+        argv = [sys.executable, "-P", "-m", "kestro_core", "run"]
+        argv += [s.link] if s.link is not None else ["--source", os.path.abspath(s.video)]
+        argv += ["--speed", repr(speed), "--speech", choice.engine]
+        if choice.voice is not None:
+            argv += ["--voice", choice.voice]
+        if choice.voice_dir is not None:
+            argv += ["--voice-dir", choice.voice_dir]
+        argv += ["--output-dir", s.output_dir]
+        if not options.get("captions", True):
+            argv.append("--no-captions")
+        elif options.get("burn", False):
+            argv.append("--burn-captions")
+        if options.get("exact", False):
+            argv.append("--exact-joins")
+        argv.append(segfile)
+        return argv
+
+    @staticmethod
+    def _time_limit(doc: list[dict[str, Any]]) -> float:
+        total = 0.0
+        for seg in doc:
+            t0, t1 = parse_time(seg["start"]), parse_time(seg["end"])
+            if t0 is not None and t1 is not None:
+                total += max(0, t1 - t0) / 1e6
+        return max(900.0, 30.0 * total)
+
+    def stop(self) -> None:
+        """Stop the render (if any) and the narration worker."""
+        self.closing.set()
+        render = self.render
+        if render is not None and render.running:
+            render.stop()
+        self.narrations.close()
+
+    def remove_workdir(self) -> None:
+        shutil.rmtree(self.workdir, ignore_errors=True)

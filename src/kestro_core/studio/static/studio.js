@@ -1,0 +1,538 @@
+// The studio page. Every text that comes from a file or a job goes in with textContent,
+// never as HTML.
+"use strict";
+
+const token = document.querySelector('meta[name="studio-token"]').content;
+history.replaceState(null, "", "/");
+
+const $ = (id) => document.getElementById(id);
+const video = $("video");
+const STILL_MS = 700; // a narration is spoken once its text has been still this long
+
+let state = null;
+let rows = [];
+let selected = -1;
+let keyframes = [];
+let hearing = null;
+let progressSource = null;
+
+// ---------------------------------------------------------------------------------------
+// time text
+// ---------------------------------------------------------------------------------------
+
+function formatTime(seconds) {
+  let ms = Math.max(0, Math.round(seconds * 1000));
+  const h = Math.floor(ms / 3600000);
+  ms -= h * 3600000;
+  const m = Math.floor(ms / 60000);
+  ms -= m * 60000;
+  const s = Math.floor(ms / 1000);
+  ms -= s * 1000;
+  const two = (n) => String(n).padStart(2, "0");
+  return `${two(h)}:${two(m)}:${two(s)}.${String(ms).padStart(3, "0")}`;
+}
+
+// [[HH:]MM:]SS[.fraction] or plain seconds; null when it is neither
+function parseTime(text) {
+  const m = /^\s*(?:(?:(\d+):)?(\d{1,2}):)?(\d+(?:\.\d*)?)\s*$/.exec(text);
+  if (!m) return null;
+  return (Number(m[1] || 0) * 3600) + (Number(m[2] || 0) * 60) + Number(m[3]);
+}
+
+// ---------------------------------------------------------------------------------------
+// talking to the server
+// ---------------------------------------------------------------------------------------
+
+async function post(path, body) {
+  const response = await fetch(path, {
+    method: "POST",
+    headers: { "Content-Type": "application/json", "X-Studio-Token": token },
+    body: JSON.stringify(body),
+  });
+  let data = {};
+  try {
+    data = await response.json();
+  } catch (e) {
+    data = { message: `the server answered ${response.status}` };
+  }
+  return { ok: response.ok, status: response.status, data };
+}
+
+function say(text, kind) {
+  const box = $("message");
+  box.textContent = text || "";
+  box.className = "message" + (kind ? " " + kind : "");
+}
+
+function pageSegments() {
+  return rows.map((r) => ({ id: r.id, start: r.start, end: r.end, voiceover: r.voiceover }));
+}
+
+function voiceIndex() {
+  return Number($("voice").value || 0);
+}
+
+// ---------------------------------------------------------------------------------------
+// the Segment rows
+// ---------------------------------------------------------------------------------------
+
+function element(tag, className, text) {
+  const el = document.createElement(tag);
+  if (className) el.className = className;
+  if (text !== undefined) el.textContent = text;
+  return el;
+}
+
+function makeRow(seg) {
+  const row = {
+    id: seg.id, start: seg.start, end: seg.end, voiceover: seg.voiceover,
+    timer: null, seq: 0, asked: null, plan: null,
+  };
+  const el = element("div", "seg");
+  el.dataset.testid = "segment";
+  const head = element("div", "row");
+  row.num = element("span", "num");
+  row.startInput = element("input");
+  row.startInput.dataset.testid = "start";
+  row.endInput = element("input");
+  row.endInput.dataset.testid = "end";
+  const buttons = [
+    ["▶", "hear the range with its narration", () => hear(row)],
+    ["↑", "move up", () => move(row, -1)],
+    ["↓", "move down", () => move(row, 1)],
+    ["✕", "delete", () => remove(row)],
+  ];
+  head.append(row.num, row.startInput, element("span", "", "–"), row.endInput);
+  for (const [label, title, action] of buttons) {
+    const b = element("button", "", label);
+    b.type = "button";
+    b.title = title;
+    b.addEventListener("click", (ev) => { ev.stopPropagation(); action(); });
+    head.append(b);
+    if (label === "▶") row.hearButton = b;
+  }
+  row.text = element("textarea");
+  row.text.dataset.testid = "narration";
+  row.text.placeholder = "narration";
+  const info = element("div", "info");
+  row.rangeCell = element("span", "range");
+  row.narrationCell = element("span", "nlen");
+  row.fitCell = element("span", "fit");
+  row.fitCell.dataset.testid = "fit";
+  info.append(row.rangeCell, row.narrationCell, row.fitCell);
+  row.errorCell = element("div", "error");
+  el.append(head, row.text, info, row.errorCell);
+  row.el = el;
+
+  row.startInput.value = row.start;
+  row.endInput.value = row.end;
+  row.text.value = row.voiceover;
+  row.startInput.addEventListener("input", () => { row.start = row.startInput.value; changed(row, false); });
+  row.endInput.addEventListener("input", () => { row.end = row.endInput.value; changed(row, false); });
+  row.startInput.addEventListener("change", () => askFit(row));
+  row.endInput.addEventListener("change", () => askFit(row));
+  row.text.addEventListener("input", () => { row.voiceover = row.text.value; changed(row, true); });
+  row.text.addEventListener("blur", () => askFit(row));
+  el.addEventListener("click", (ev) => {
+    if (ev.target.closest("input, textarea, button")) {
+      select(rows.indexOf(row), false);
+      return;
+    }
+    select(rows.indexOf(row), true);
+  });
+  return row;
+}
+
+function renumber() {
+  rows.forEach((r, i) => {
+    r.num.textContent = String(i + 1);
+    r.el.classList.toggle("selected", i === selected);
+  });
+  drawTimeline();
+}
+
+function select(index, seek) {
+  selected = index;
+  renumber();
+  const row = rows[index];
+  if (row && seek) {
+    const t = parseTime(row.start);
+    if (t !== null) video.currentTime = t;
+  }
+}
+
+function setRows(segments) {
+  stopHearing();
+  rows = segments.map(makeRow);
+  const list = $("list");
+  list.replaceChildren(...rows.map((r) => r.el));
+  selected = rows.length ? 0 : -1;
+  renumber();
+  rows.forEach((r) => askFit(r));
+}
+
+function addRow() {
+  const t = formatTime(video.currentTime || 0);
+  const row = makeRow({ id: null, start: t, end: t, voiceover: "" });
+  const at = selected + 1;
+  rows.splice(at, 0, row);
+  $("list").insertBefore(row.el, rows[at + 1] ? rows[at + 1].el : null);
+  select(at, false);
+  showRow(row);
+  row.el.scrollIntoView({ block: "nearest" });
+}
+
+function move(row, step) {
+  const i = rows.indexOf(row);
+  const j = i + step;
+  if (j < 0 || j >= rows.length) return;
+  rows.splice(i, 1);
+  rows.splice(j, 0, row);
+  $("list").replaceChildren(...rows.map((r) => r.el));
+  select(j, false);
+  rows.forEach((r) => askFit(r, true)); // narrations are served by Segment number
+}
+
+function remove(row) {
+  const i = rows.indexOf(row);
+  rows.splice(i, 1);
+  row.el.remove();
+  select(Math.min(i, rows.length - 1), false);
+  rows.forEach((r) => askFit(r, true));
+}
+
+// ---------------------------------------------------------------------------------------
+// fit cells
+// ---------------------------------------------------------------------------------------
+
+function showRow(row) {
+  const t0 = parseTime(row.start);
+  const t1 = parseTime(row.end);
+  let error = "";
+  if (t0 === null || t1 === null) error = "write the times as HH:MM:SS.mmm";
+  else if (t1 <= t0) error = "the end is not after the start";
+  row.errorCell.textContent = error;
+  row.rangeCell.textContent = error ? "range –" : `range ${(t1 - t0).toFixed(3)} s`;
+  drawTimeline();
+  return !error;
+}
+
+function changed(row, narration) {
+  showRow(row);
+  clearTimeout(row.timer);
+  if (narration) {
+    row.fitCell.textContent = "…";
+    row.fitCell.className = "fit";
+  }
+  row.timer = setTimeout(() => askFit(row), STILL_MS);
+}
+
+function fitText(plan) {
+  if (plan.problems && plan.problems.length) return [plan.loss || plan.problems.join(" "), "bad"];
+  if (plan.loss) return [`fits; ${plan.loss}`, "warn"];
+  return ["fits", "good"];
+}
+
+async function askFit(row, force, speak) {
+  clearTimeout(row.timer);
+  if (!showRow(row)) {
+    row.fitCell.textContent = "";
+    return;
+  }
+  const n = rows.indexOf(row) + 1;
+  if (n < 1) return;
+  const ask = JSON.stringify([n, row.start, row.end, row.voiceover, voiceIndex(), $("exact").checked]);
+  if (ask === row.asked && !force && !speak) return;
+  row.asked = ask;
+  const seq = ++row.seq;
+  row.fitCell.textContent = "…";
+  const answer = await post("/api/fit", {
+    n, start: row.start, end: row.end, voiceover: row.voiceover,
+    voice: voiceIndex(), exact: $("exact").checked, speak: !!speak,
+  });
+  if (seq !== row.seq) return; // a newer question is on its way
+  const plan = answer.data;
+  if (!answer.ok || plan.error) {
+    row.asked = null;
+    row.plan = null;
+    row.fitCell.textContent = plan.error || plan.message;
+    row.fitCell.className = "fit bad";
+    row.narrationCell.textContent = "narration –";
+    return;
+  }
+  row.plan = plan;
+  if (plan.narration === null || plan.narration === undefined) {
+    row.narrationCell.textContent = "narration not spoken";
+    row.fitCell.textContent = "press ▶ to have the service speak it";
+    row.fitCell.className = "fit warn";
+    return;
+  }
+  row.narrationCell.textContent = `narration ${plan.narration.toFixed(3)} s`;
+  const [text, kind] = fitText(plan);
+  row.fitCell.textContent = text;
+  row.fitCell.className = "fit " + kind;
+}
+
+// ---------------------------------------------------------------------------------------
+// hearing one Segment: its range, source muted, its narration over it
+// ---------------------------------------------------------------------------------------
+
+function stopHearing() {
+  if (!hearing) return;
+  hearing.audio.pause();
+  video.pause();
+  video.muted = hearing.muted;
+  hearing = null;
+}
+
+async function hear(row) {
+  stopHearing();
+  const n = rows.indexOf(row) + 1;
+  const paid = state.voices[voiceIndex()] && state.voices[voiceIndex()].paid;
+  if (!row.plan || row.plan.narration === null || row.plan.narration === undefined) {
+    await askFit(row, true, paid);
+  }
+  if (!row.plan || row.plan.narration === null || row.plan.narration === undefined) return;
+  select(n - 1, true);
+  const audio = new Audio(`/media/narration/${n}?t=${Date.now()}`);
+  hearing = { audio, end: parseTime(row.end), muted: video.muted };
+  video.muted = true;
+  try {
+    await video.play();
+    await audio.play();
+  } catch (e) {
+    say(`cannot play: ${e}`, "bad");
+    stopHearing();
+  }
+}
+
+video.addEventListener("timeupdate", () => {
+  if (hearing && video.currentTime >= hearing.end) stopHearing();
+});
+
+// ---------------------------------------------------------------------------------------
+// the video, the time, the timeline
+// ---------------------------------------------------------------------------------------
+
+function showTime() {
+  $("time").textContent = formatTime(video.currentTime || 0);
+  const head = $("timeline").querySelector(".head");
+  if (head && state) head.style.left = `${(100 * video.currentTime) / state.video.duration}%`;
+}
+
+["timeupdate", "seeked", "loadedmetadata"].forEach((name) => video.addEventListener(name, showTime));
+
+function drawTimeline() {
+  if (!state) return;
+  const line = $("timeline");
+  const duration = state.video.duration;
+  const parts = [];
+  rows.forEach((r, i) => {
+    const t0 = parseTime(r.start);
+    const t1 = parseTime(r.end);
+    if (t0 === null || t1 === null || t1 <= t0) return;
+    const block = element("div", "block" + (i === selected ? " selected" : ""), String(i + 1));
+    block.style.left = `${(100 * t0) / duration}%`;
+    block.style.width = `${(100 * (t1 - t0)) / duration}%`;
+    parts.push(block);
+  });
+  for (const k of keyframes) {
+    const tick = element("div", "tick");
+    tick.style.left = `${(100 * k) / duration}%`;
+    parts.push(tick);
+  }
+  parts.push(element("div", "head"));
+  line.replaceChildren(...parts);
+  showTime();
+}
+
+$("timeline").addEventListener("click", (ev) => {
+  const box = $("timeline").getBoundingClientRect();
+  video.currentTime = ((ev.clientX - box.left) / box.width) * state.video.duration;
+});
+
+function step(frames) {
+  video.pause();
+  const t = video.currentTime + frames / (state.video.fps || 25);
+  video.currentTime = Math.min(Math.max(0, t), state.video.duration);
+}
+
+document.addEventListener("keydown", (ev) => {
+  if (ev.ctrlKey || ev.metaKey || ev.altKey) return;
+  if (ev.target.closest && ev.target.closest("input, textarea, select")) return;
+  const key = ev.key.toLowerCase();
+  const row = rows[selected];
+  if (key === "i" || key === "o") {
+    if (!row) addRow();
+    const target = rows[selected];
+    const now = formatTime(video.currentTime);
+    if (key === "i") {
+      target.start = now;
+      target.startInput.value = now;
+    } else {
+      target.end = now;
+      target.endInput.value = now;
+    }
+    askFit(target);
+  } else if (key === "n") {
+    addRow();
+  } else if (key === ",") {
+    step(-1);
+  } else if (key === ".") {
+    step(1);
+  } else {
+    return;
+  }
+  ev.preventDefault();
+});
+
+// ---------------------------------------------------------------------------------------
+// save
+// ---------------------------------------------------------------------------------------
+
+async function save(overwrite) {
+  $("choice").hidden = true;
+  const answer = await post("/api/save", { segments: pageSegments(), overwrite: !!overwrite });
+  if (answer.ok) {
+    answer.data.ids.forEach((id, i) => { rows[i].id = id; });
+    $("problems").hidden = true;
+    state.blocked = false;
+    say(answer.data.message, "good");
+    return;
+  }
+  say(answer.data.problems || answer.data.message, "bad");
+  if (answer.data.conflict) $("choice").hidden = false;
+}
+
+async function reload() {
+  $("choice").hidden = true;
+  const answer = await post("/api/reload", {});
+  if (!answer.ok) {
+    say(answer.data.message, "bad");
+    return;
+  }
+  state = answer.data;
+  showProblems();
+  setRows(state.segments);
+  say("reloaded from disk", "good");
+}
+
+function showProblems() {
+  const box = $("problems");
+  let text = state.problems || "";
+  if (state.blocked) text += "\nSaving over this file needs an explicit Overwrite.";
+  box.textContent = text.trim();
+  box.hidden = !text.trim();
+}
+
+// ---------------------------------------------------------------------------------------
+// render
+// ---------------------------------------------------------------------------------------
+
+async function render() {
+  const answer = await post("/api/render", {
+    segments: pageSegments(),
+    speed: Number($("speed").value),
+    voice: voiceIndex(),
+    options: { captions: $("captions").checked, burn: $("burn").checked, exact: $("exact").checked },
+  });
+  if (!answer.ok) {
+    say(answer.data.problems || answer.data.message, "bad");
+    return;
+  }
+  say("rendering…");
+  follow();
+}
+
+function follow() {
+  if (progressSource) progressSource.close();
+  $("progress-log").textContent = "";
+  $("outcome").hidden = true;
+  $("render").disabled = true;
+  const source = new EventSource("/api/progress");
+  progressSource = source;
+  source.onmessage = (ev) => {
+    const line = JSON.parse(ev.data).line;
+    const log = $("progress-log");
+    log.textContent += line + "\n";
+    log.scrollTop = log.scrollHeight;
+    $("progress-line").textContent = line.trim();
+    const m = /Segment (\d+)\/(\d+)/.exec(line);
+    if (m) $("bar-fill").style.width = `${(100 * Number(m[1])) / (Number(m[2]) + 1)}%`;
+  };
+  source.addEventListener("idle", () => {
+    source.close();
+    $("render").disabled = false;
+  });
+  source.addEventListener("done", (ev) => {
+    source.close();
+    progressSource = null;
+    $("render").disabled = false;
+    finished(JSON.parse(ev.data));
+  });
+  source.onerror = () => {
+    if (source.readyState === EventSource.CLOSED) $("render").disabled = false;
+  };
+}
+
+function finished(done) {
+  if (!done.ok) {
+    $("progress-line").textContent = "the render failed";
+    say(done.message, "bad");
+    return;
+  }
+  $("bar-fill").style.width = "100%";
+  $("progress-line").textContent = "done";
+  say("rendered", "good");
+  const stamp = Date.now();
+  const result = $("result");
+  result.replaceChildren();
+  result.src = `/media/output/FINAL_KESTRO.mp4?t=${stamp}`;
+  if (done.products.includes("FINAL_KESTRO.srt")) {
+    const track = element("track");
+    track.kind = "captions";
+    track.label = "captions";
+    track.srclang = "en";
+    track.default = true;
+    track.src = `/media/output/FINAL_KESTRO.vtt?t=${stamp}`;
+    result.append(track);
+  }
+  $("link-vertical").href = `/media/output/FINAL_KESTRO.mp4?t=${stamp}`;
+  $("link-horizontal").href = `/media/output/horizontal_final.mp4?t=${stamp}`;
+  $("outcome").hidden = false;
+  result.play().catch(() => {});
+}
+
+// ---------------------------------------------------------------------------------------
+// start
+// ---------------------------------------------------------------------------------------
+
+async function start() {
+  const response = await fetch("/api/state");
+  state = await response.json();
+  $("paths").textContent = `${state.paths.video} · ${state.paths.segments} → ${state.paths.output}`;
+  $("speed").value = String(state.speed);
+  const voices = $("voice");
+  state.voices.forEach((v, i) => {
+    const option = element("option", "", v.label);
+    option.value = String(i);
+    voices.append(option);
+  });
+  showProblems();
+  setRows(state.segments);
+  if (state.render) follow();
+  fetch("/api/keyframes")
+    .then((r) => r.json())
+    .then((data) => { keyframes = data.keyframes || []; drawTimeline(); })
+    .catch(() => {});
+}
+
+$("add").addEventListener("click", addRow);
+$("save").addEventListener("click", () => save(false));
+$("overwrite").addEventListener("click", () => save(true));
+$("reload").addEventListener("click", reload);
+$("render").addEventListener("click", render);
+$("voice").addEventListener("change", () => rows.forEach((r) => askFit(r)));
+$("exact").addEventListener("change", () => rows.forEach((r) => askFit(r)));
+
+start();

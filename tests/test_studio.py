@@ -1,0 +1,357 @@
+"""The studio: the real server as a child process (``python -m kestro_core studio``) on
+127.0.0.1, driven over HTTP, and once through a real browser (Debian's Chromium, driven by
+Playwright) from marking two ranges to playing the rendered video.
+"""
+
+import json
+import os
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from tests.support.media import have_ffmpeg, make_source_video
+
+requests = pytest.importorskip("requests")
+pytest.importorskip("starlette", reason="the studio needs starlette (kestro_core[studio])")
+pytest.importorskip("uvicorn", reason="the studio needs uvicorn (kestro_core[studio])")
+
+from kestro_core.voices import default_piper_voice  # noqa: E402
+
+ROOT = Path(__file__).resolve().parent.parent
+pytestmark = [
+    pytest.mark.skipif(not have_ffmpeg(), reason="needs ffmpeg and ffprobe"),
+    # espeak-ng hangs under the sanitizer preload: the studio speaks with piper here
+    pytest.mark.skipif(default_piper_voice() is None, reason="needs the bundled piper voice"),
+]
+
+SEGMENTS = [
+    {"start": "00:00:01.000", "end": "00:00:03.000", "voiceover": "One.", "note": "kept"},
+    {"start": "00:00:04.000", "end": "00:00:06.500", "voiceover": "Two."},
+]
+
+
+class Studio:
+    """A studio server run as a child process; its address and token from what it prints."""
+
+    def __init__(self, cwd, *args, port=None):
+        argv = [sys.executable, "-P", "-m", "kestro_core", "studio", *map(str, args)]
+        argv += ["--no-browser", "--speech", "piper"]
+        if port is not None:
+            argv += ["--port", str(port)]
+        self.proc = subprocess.Popen(
+            argv, cwd=cwd, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True
+        )
+        self.printed = []
+        self.url = self.token = None
+        deadline = time.monotonic() + 60
+        for line in self.proc.stdout:
+            self.printed.append(line)
+            if "?token=" in line:
+                self.url, self.token = line.split()[1].split("?token=")
+                break
+            if time.monotonic() > deadline:
+                break
+        if self.token is None:
+            self.stop()
+            raise AssertionError(f"no address printed: {self.printed} {self.proc.stderr.read()}")
+        self.port = int(self.url.rstrip("/").rsplit(":", 1)[1])
+        self.cookies = {f"kestro_studio_{self.port}": self.token}
+
+    def get(self, path, cookie=True, **kw):
+        return requests.get(
+            self.url.rstrip("/") + path, cookies=self.cookies if cookie else None, timeout=60, **kw
+        )
+
+    def post(self, path, body=None, header=True, **kw):
+        headers = kw.pop("headers", {})
+        if header:
+            headers["X-Studio-Token"] = self.token
+        return requests.post(
+            self.url.rstrip("/") + path,
+            json=body if "data" not in kw else None,
+            cookies=self.cookies,
+            headers=headers,
+            timeout=120,
+            **kw,
+        )
+
+    def save(self, segments, overwrite=False):
+        return self.post("/api/save", {"segments": segments, "overwrite": overwrite})
+
+    def stop(self, timeout=15):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGINT)
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(10)
+            raise
+
+
+@pytest.fixture(scope="module")
+def source(tmp_path_factory):
+    return make_source_video(tmp_path_factory.mktemp("src") / "source.mp4", duration=8)
+
+
+@pytest.fixture
+def studio(tmp_path, source):
+    """A studio on a segments file holding SEGMENTS, output into tmp_path/out."""
+    seg = tmp_path / "segments.json"
+    seg.write_text(json.dumps(SEGMENTS, indent=1))
+    (tmp_path / "out").mkdir()
+    server = Studio(tmp_path, source, seg, "--output-dir", tmp_path / "out")
+    server.segments = seg
+    yield server
+    server.stop()
+
+
+def page_rows(state):
+    return [{k: s[k] for k in ("id", "start", "end", "voiceover")} for s in state["segments"]]
+
+
+# --------------------------------------------------------------------------
+# the guard: token, Host, Origin, body size
+# --------------------------------------------------------------------------
+
+
+def test_guard(studio):
+    port = studio.port
+    assert studio.get("/api/state", cookie=False).status_code == 403
+    assert studio.get("/?token=" + "x" * len(studio.token), cookie=False).status_code == 403
+    first = studio.get("/?token=" + studio.token, cookie=False)
+    assert first.status_code == 200
+    cookie = first.headers["set-cookie"]
+    assert cookie.startswith(f"kestro_studio_{port}={studio.token};")
+    assert "HttpOnly" in cookie and "SameSite=Strict" in cookie
+    assert "script-src 'self'" in first.headers["content-security-policy"]
+    assert "unsafe-inline" not in first.headers["content-security-policy"]
+    assert not any(h.lower().startswith("access-control") for h in first.headers)
+
+    assert studio.get("/api/state").status_code == 200
+    assert studio.get("/api/state", headers={"Host": f"localhost:{port}"}).status_code == 200
+    for host in (f"attacker.example:{port}", "127.0.0.1", f"127.0.0.1:{port + 1}"):
+        assert studio.get("/api/state", headers={"Host": host}).status_code == 403, host
+    # a page elsewhere that learned the token still cannot change anything
+    assert studio.post("/api/reload", {}).status_code == 200
+    assert studio.post("/api/reload", {}, header=False).status_code == 403
+    evil = {"Origin": "http://attacker.example"}
+    assert studio.post("/api/reload", {}, headers=evil).status_code == 403
+    own = {"Origin": f"http://127.0.0.1:{port}"}
+    assert studio.post("/api/reload", {}, headers=own).status_code == 200
+
+
+def test_big_bodies_are_refused(studio):
+    big = b"[" + b" " * (1 << 20) + b"]"
+    assert studio.post("/api/save", data=big).status_code == 413
+
+    def chunks():  # no length announced
+        for _ in range(20):
+            yield b" " * 65536
+
+    assert studio.post("/api/save", data=chunks()).status_code == 413
+    assert json.loads(studio.segments.read_text()) == SEGMENTS
+
+
+def test_video_range_request(studio, source):
+    whole = Path(source).read_bytes()
+    part = studio.get("/media/video", headers={"Range": "bytes=1000-1999"})
+    assert part.status_code == 206
+    assert part.content == whole[1000:2000]
+    assert part.headers["content-range"] == f"bytes 1000-1999/{len(whole)}"
+
+
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/media/output/..%2Fsegments.json",
+        "/media/output/%2Fetc%2Fpasswd",
+        "/media/output/movie.mp4",
+        "/static/..%2Fsession.py",
+        "/static/index.html%00.js",
+        "/media/narration/1",  # nothing spoken yet
+    ],
+)
+def test_paths_from_the_page_are_never_opened(studio, path):
+    answer = studio.get(path)
+    assert answer.status_code == 404
+    assert b"kept" not in answer.content and b"root:" not in answer.content
+
+
+def test_a_path_in_a_request_body_is_not_opened(studio, tmp_path):
+    elsewhere = tmp_path / "elsewhere.json"
+    rows = page_rows(studio.get("/api/state").json())
+    body = {"segments": rows, "path": str(elsewhere), "segments_file": str(elsewhere)}
+    assert studio.post("/api/save", body).status_code == 200
+    assert not elsewhere.exists()
+    assert json.loads(studio.segments.read_text()) == SEGMENTS
+
+
+# --------------------------------------------------------------------------
+# saving
+# --------------------------------------------------------------------------
+
+
+def test_save_keeps_keys_writes_bak_once_and_loads_back(studio):
+    original = studio.segments.read_bytes()
+    rows = page_rows(studio.get("/api/state").json())
+    rows[1]["voiceover"] = 'Two, said "again" <img src=x onerror=alert(1)>'
+    rows.insert(0, {"id": None, "start": "0.5", "end": "00:00:00.900", "voiceover": "Zero."})
+    answer = studio.save(rows)
+    assert answer.status_code == 200, answer.text
+    saved = json.loads(studio.segments.read_text())
+    assert saved[1] == SEGMENTS[0]  # the extra key came along, in its place
+    assert saved[2]["voiceover"] == rows[2]["voiceover"]
+    assert saved[0] == {"start": "0.5", "end": "00:00:00.900", "voiceover": "Zero."}
+    bak = Path(str(studio.segments) + ".bak")
+    assert bak.read_bytes() == original
+
+    # the saved file loads back as the page had it
+    again = studio.post("/api/reload", {}).json()
+    assert [{k: r[k] for k in ("start", "end", "voiceover")} for r in again["segments"]] == [
+        {k: r[k] for k in ("start", "end", "voiceover")} for r in rows
+    ]
+    # a second save leaves the .bak as the file was when the studio opened it
+    assert studio.save(page_rows(again)[:1]).status_code == 200
+    assert bak.read_bytes() == original
+    assert len(json.loads(studio.segments.read_text())) == 1
+
+
+def test_save_refused_on_problems_and_on_changes_made_elsewhere(studio):
+    rows = page_rows(studio.get("/api/state").json())
+    bad = [dict(rows[0], end="00:00:00.500")]
+    answer = studio.save(bad)
+    assert answer.status_code == 422
+    assert 'Segment 1 "end"' in answer.json()["problems"]
+    assert json.loads(studio.segments.read_text()) == SEGMENTS
+
+    time.sleep(0.01)
+    elsewhere = json.dumps(SEGMENTS[:1])
+    studio.segments.write_text(elsewhere)
+    answer = studio.save(rows)
+    assert answer.status_code == 409 and answer.json()["conflict"]
+    assert studio.segments.read_text() == elsewhere
+    assert not Path(str(studio.segments) + ".bak").exists()
+    assert studio.save(rows, overwrite=True).status_code == 200
+    assert json.loads(studio.segments.read_text()) == SEGMENTS
+
+
+def test_unparsable_segments_file_opens_with_its_problems(tmp_path, source):
+    seg = tmp_path / "segments.json"
+    seg.write_text('[{"start": "1", "end": "2", "voiceover": "x"},]')
+    server = Studio(tmp_path, source, seg)
+    try:
+        state = server.get("/api/state").json()
+        assert state["blocked"] and state["segments"] == []
+        assert "not valid JSON" in state["problems"]
+        rows = [{"id": None, "start": "1", "end": "2", "voiceover": "New."}]
+        answer = server.save(rows)
+        assert answer.status_code == 409
+        assert seg.read_text().endswith("},]")
+        assert server.save(rows, overwrite=True).status_code == 200
+        assert json.loads(seg.read_text()) == [{"start": "1", "end": "2", "voiceover": "New."}]
+        assert Path(str(seg) + ".bak").read_text().endswith("},]")
+    finally:
+        server.stop()
+
+
+# --------------------------------------------------------------------------
+# refusals at start
+# --------------------------------------------------------------------------
+
+
+def run_studio(cwd, *args, timeout=60):
+    argv = [sys.executable, "-P", "-m", "kestro_core", "studio", *map(str, args), "--no-browser"]
+    return subprocess.run(argv, cwd=cwd, capture_output=True, text=True, timeout=timeout)
+
+
+def test_refused_at_start(tmp_path, source):
+    text = tmp_path / "notes.mp4"
+    text.write_text("not a video")
+    done = run_studio(tmp_path, text)
+    assert done.returncode == 1
+    assert "is not a video ffmpeg can read" in done.stderr
+
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        done = run_studio(tmp_path, source, "--port", port, "--speech", "piper")
+    assert done.returncode == 1
+    assert f"port {port} on 127.0.0.1 is in use" in done.stderr
+    assert not (Path(source).parent / "segments.json").exists()
+
+
+def test_next_free_port_when_none_was_given():
+    from kestro_core.studio.server import DEFAULT_PORT, bind
+
+    with socket.socket() as held:
+        held.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # past earlier TIME_WAITs
+        try:
+            held.bind(("127.0.0.1", DEFAULT_PORT))
+            held.listen(1)
+        except OSError:
+            pass  # another program listens there: just as good
+        sock = bind(None)
+        with sock:
+            assert DEFAULT_PORT < sock.getsockname()[1] < DEFAULT_PORT + 50
+
+
+# --------------------------------------------------------------------------
+# render: one at a time; Ctrl-C ends the child's whole process group
+# --------------------------------------------------------------------------
+
+
+def group_members(pgid):
+    members = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                stat = Path(f"/proc/{entry}/stat").read_text()
+            except OSError:
+                continue
+            fields = stat.rsplit(")", 1)[1].split()
+            if int(fields[2]) == pgid and fields[0] != "Z":
+                members.append(int(entry))
+    return members
+
+
+def children(pid):
+    # a child belongs to the thread that started it
+    found = []
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            found += [int(c) for c in (task / "children").read_text().split()]
+        except OSError:
+            pass
+    return found
+
+
+def test_ctrl_c_during_a_render(studio):
+    before = studio.segments.read_bytes()
+    rows = page_rows(studio.get("/api/state").json())
+    body = {"segments": rows, "speed": 1.5, "voice": 0, "options": {}}
+    assert studio.post("/api/render", body).status_code == 200, "render refused"
+    second = studio.post("/api/render", body)
+    assert second.status_code == 409 and "running" in second.json()["message"]
+
+    (child,) = children(studio.proc.pid)
+    stream = studio.get("/api/progress", stream=True)
+    lines = stream.iter_lines()
+    assert next(line for line in lines if line.startswith(b"data:"))
+    kept_open = threading.Thread(target=lambda: [None for _ in lines], daemon=True)
+    kept_open.start()
+
+    assert group_members(child), "the render ended before Ctrl-C"
+    started = time.monotonic()
+    studio.proc.send_signal(signal.SIGINT)
+    assert studio.proc.wait(10) == 130
+    assert time.monotonic() - started < 5
+    assert group_members(child) == []  # the job and every ffmpeg it started
+    assert studio.segments.read_bytes() == before
