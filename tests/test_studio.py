@@ -5,6 +5,8 @@ Playwright) from marking two ranges to playing the rendered video.
 
 import json
 import os
+import re
+import shutil
 import signal
 import socket
 import subprocess
@@ -355,3 +357,118 @@ def test_ctrl_c_during_a_render(studio):
     assert time.monotonic() - started < 5
     assert group_members(child) == []  # the job and every ffmpeg it started
     assert studio.segments.read_bytes() == before
+
+
+# --------------------------------------------------------------------------
+# the page in a real browser
+# --------------------------------------------------------------------------
+
+SHOT = ROOT / "build" / "studio.png"
+FITTED = re.compile("fits|cut off|dropped|stands still")
+
+
+def without_preload():
+    """The environment without the sanitizer preload: Chromium spins with it, and the
+    Playwright driver (node) must not carry it either."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+
+
+@pytest.fixture
+def browser():
+    chromium = shutil.which("chromium")
+    if chromium is None:
+        pytest.skip("Debian's chromium is not installed (make test installs it)")
+    sync_api = pytest.importorskip("playwright.sync_api", reason="needs playwright from PyPI")
+    preload = os.environ.pop("LD_PRELOAD", None)
+    try:
+        with sync_api.sync_playwright() as pw:
+            b = pw.chromium.launch(
+                executable_path=chromium,
+                env=without_preload(),
+                args=["--no-sandbox", "--autoplay-policy=no-user-gesture-required"],
+                timeout=60_000,
+            )
+            try:
+                yield b
+            finally:
+                b.close()
+    finally:
+        if preload is not None:
+            os.environ["LD_PRELOAD"] = preload
+
+
+def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
+    from playwright.sync_api import expect
+
+    seg = tmp_path / "segments.json"  # made by the first save
+    out = tmp_path / "out"
+    out.mkdir()
+    server = Studio(tmp_path, source, seg, "--output-dir", out, "--speed", "1.25")
+    dialogs = []
+    try:
+        page = browser.new_page(viewport={"width": 1280, "height": 800})
+        page.on("dialog", lambda d: (dialogs.append(d.message), d.dismiss()))
+        page.set_default_timeout(60_000)
+        page.goto(f"{server.url}?token={server.token}")
+        page.wait_for_function(
+            "() => document.querySelector('[data-testid=video]').readyState >= 1"
+        )
+        video = page.get_by_test_id("video")
+        narrations = ["The first range.", "Second <img src=x onerror=alert(1)> one."]
+        for n, (t0, t1) in enumerate([(1.0, 3.0), (4.0, 6.48)]):
+            if n:
+                page.keyboard.press("n")
+            for t, key in ((t0, "i"), (t1, "o")):
+                video.evaluate("(v, t) => { v.currentTime = t; }", t)
+                page.wait_for_function(
+                    "t => document.querySelector('[data-testid=time]').textContent === t",
+                    arg=f"00:00:0{t:.3f}",
+                )
+                page.keyboard.press(key)
+            page.get_by_test_id("segment").nth(n).get_by_test_id("narration").fill(narrations[n])
+            page.get_by_test_id("time").click()  # the field loses focus: spoken now
+        rows = page.get_by_test_id("segment")
+        assert rows.count() == 2
+        for n in range(2):
+            expect(rows.nth(n).get_by_test_id("fit")).to_have_text(FITTED)
+        assert rows.nth(1).get_by_test_id("end").input_value() == "00:00:06.480"
+
+        # hear Segment 1: its range plays muted, with its narration over it, up to its end
+        with page.expect_response("**/media/narration/1?*") as heard:
+            rows.nth(0).get_by_title("hear the range with its narration").click()
+        assert heard.value.status in (200, 206)  # the audio element asks for a range
+        assert heard.value.headers["content-type"] == "audio/mpeg"
+        page.wait_for_function(
+            "() => { const v = document.querySelector('video'); "
+            "return v.paused && !v.muted && v.currentTime >= 3; }"
+        )
+
+        page.get_by_test_id("save").click()
+        page.wait_for_function(
+            "() => document.getElementById('message').textContent.startsWith('saved')"
+        )
+        assert json.loads(seg.read_text()) == [
+            {"start": "00:00:01.000", "end": "00:00:03.000", "voiceover": narrations[0]},
+            {"start": "00:00:04.000", "end": "00:00:06.480", "voiceover": narrations[1]},
+        ]
+
+        page.get_by_test_id("render").click()
+        page.wait_for_function(
+            "() => document.getElementById('progress-log').textContent.includes('Segment')",
+            timeout=120_000,
+        )
+        page.reload()  # the progress is picked up again
+        result = page.get_by_test_id("result")
+        page.wait_for_function(
+            "() => document.querySelector('[data-testid=result]').currentTime > 0.3",
+            timeout=300_000,
+        )
+        assert page.get_by_test_id("progress").inner_text().count("Segment 2/2") >= 1
+        assert rows.nth(1).get_by_test_id("narration").input_value() == narrations[1]
+        assert page.locator("img").count() == 0 and dialogs == []
+        assert result.evaluate("v => v.textTracks.length") == 1
+        result.evaluate("v => v.pause()")
+        SHOT.parent.mkdir(exist_ok=True)
+        page.screenshot(path=str(SHOT))
+    finally:
+        assert server.stop() == 130
