@@ -8,6 +8,8 @@ engine.  Layout under the root::
     downloads/<key>/meta     JSON: size, modification time, sampled fingerprint
     narrations/<key>/data    one spoken narration
     narrations/<key>/meta    JSON: size and sha256
+    encodes/<key>/data       a source re-encoded for exact joins (made only on demand)
+    encodes/<key>/meta       JSON: as for a download
     memo/<name>              small memo files kept by other modules
 
 An entry is built in a hidden temp directory (``.tmp-*``) beside its final
@@ -52,7 +54,10 @@ DEFAULT_LIMIT: Final = 10 * 1024**3
 
 _DOWNLOADS: Final = "downloads"
 _NARRATIONS: Final = "narrations"
+_ENCODES: Final = "encodes"
 _KINDS: Final = (_DOWNLOADS, _NARRATIONS)
+# every kind, in the order evict gives them up: an encode is made again from its source
+_ALL_KINDS: Final = (_ENCODES, _DOWNLOADS, _NARRATIONS)
 _MEMO: Final = "memo"
 _DATA: Final = "data"
 _META: Final = "meta"
@@ -151,6 +156,7 @@ def _describe(kind: str, fd: int) -> dict[str, Any]:
     st = os.fstat(fd)
     if kind == _NARRATIONS:
         return {"size": st.st_size, "sha256": _sha256_fd(fd)}
+    # downloads and encodes: videos of up to several GB
     return {
         "size": st.st_size,
         "mtime_ns": st.st_mtime_ns,
@@ -313,6 +319,26 @@ class Cache:
         :meth:`put_narration`)."""
         return self._put(_DOWNLOADS, key, path)
 
+    def get_encode(self, key: str) -> str | None:
+        """The path of the cached exact-joins encode ``key``, or None on a miss (see
+        :meth:`get_narration`)."""
+        return self._get(_ENCODES, key)
+
+    def put_encode(self, key: str, path: str) -> str | None:
+        """Store the encode at ``path`` under ``key`` (see :meth:`put_narration`)."""
+        return self._put(_ENCODES, key, path)
+
+    def encode_dir(self) -> str | None:
+        """A directory inside the cache to make an encode in (on the cache's file system,
+        so that storing it is a rename), or None when the cache is off."""
+        if not self.enabled:
+            return None
+        try:
+            return self._dir(_ENCODES, create=True)
+        except OSError as exc:
+            self._fail(exc)
+            return None
+
     def link_out(self, entry: str, dest: str) -> None:
         """Place the cache entry ``entry`` (a path from a get or put) at ``dest``.
 
@@ -344,19 +370,19 @@ class Cache:
 
     def evict(self) -> list[str]:
         """Bring the cache under ``limit`` bytes: removes least recently used
-        downloads first, then least recently used narrations, and sweeps temp
+        encodes first, then downloads, then narrations, and sweeps temp
         directories left by dead jobs.  Returns the entry directories removed."""
         if not self.enabled:
             return []
         try:
-            self._sweep(_KINDS)
-            listed = {kind: sorted(self._entries(kind)) for kind in _KINDS}
+            self._sweep(_ALL_KINDS)
+            listed = {kind: sorted(self._entries(kind)) for kind in _ALL_KINDS}
         except OSError as exc:
             self._fail(exc)
             return []
         total = sum(e.size for entries in listed.values() for e in entries)
         removed: list[str] = []
-        for kind in _KINDS:
+        for kind in _ALL_KINDS:
             for entry in listed[kind]:
                 if total <= self.limit:
                     return removed
@@ -367,26 +393,32 @@ class Cache:
         return removed
 
     def usage(self) -> dict[str, tuple[int, int]]:
-        """``{"downloads": (count, bytes), "narrations": (count, bytes)}``;
-        bytes are those of the cached data (metadata is not counted)."""
+        """``{"downloads": (count, bytes), "narrations": (count, bytes)}``,
+        plus ``"encodes"`` when there are any; bytes are those of the cached
+        data (metadata is not counted)."""
         result: dict[str, tuple[int, int]] = {}
-        for kind in _KINDS:
+        for kind in _ALL_KINDS:
             entries: list[_Entry] = []
             if self.enabled:
                 with suppress(OSError):
                     entries = self._entries(kind)
-            result[kind] = (len(entries), sum(e.size for e in entries))
+            if kind in _KINDS or entries:
+                result[kind] = (len(entries), sum(e.size for e in entries))
         return result
 
-    def clear(self, downloads: bool = True, narrations: bool = True) -> int:
+    def clear(
+        self, downloads: bool = True, narrations: bool = True, encodes: bool | None = None
+    ) -> int:
         """Remove every entry of the chosen kinds (and temp directories left
         by dead jobs); returns the bytes of data freed.  Files under the root
-        that are not cache entries are left alone."""
+        that are not cache entries are left alone.  ``encodes`` None: cleared
+        when both other kinds are."""
         if not self.enabled:
             return 0
-        kinds = tuple(
-            k for k, chosen in ((_DOWNLOADS, downloads), (_NARRATIONS, narrations)) if chosen
-        )
+        if encodes is None:
+            encodes = downloads and narrations
+        chosen = ((_ENCODES, encodes), (_DOWNLOADS, downloads), (_NARRATIONS, narrations))
+        kinds = tuple(k for k, wanted in chosen if wanted)
         try:
             self._sweep(kinds)
             entries = [e for kind in kinds for e in self._entries(kind)]
@@ -440,7 +472,7 @@ class Cache:
         parts = os.path.relpath(real, os.path.realpath(self.root)).split(os.sep)
         if (
             len(parts) != 3
-            or parts[0] not in _KINDS
+            or parts[0] not in _ALL_KINDS
             or not _KEY_RE.match(parts[1])
             or parts[2] != _DATA
         ):
@@ -486,7 +518,7 @@ class Cache:
                 or meta.get("size") != st.st_size
             ):
                 return False
-            if kind == _DOWNLOADS and meta.get("mtime_ns") != st.st_mtime_ns:
+            if kind != _NARRATIONS and meta.get("mtime_ns") != st.st_mtime_ns:
                 return False
             now = _describe(kind, fd)
             return all(meta.get(field) == value for field, value in now.items())
