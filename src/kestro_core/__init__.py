@@ -21,15 +21,28 @@ from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from kestro_core.api import CheckFailed, Short, make_short
+    from kestro_core.planning import Plan, SegmentPlan, plan
     from kestro_core.sources import SourceError
     from kestro_core.voices import VoiceError
 
-__all__ = ["CheckFailed", "Short", "SourceError", "VoiceError", "make_short"]
+__all__ = [
+    "CheckFailed",
+    "Plan",
+    "SegmentPlan",
+    "Short",
+    "SourceError",
+    "VoiceError",
+    "make_short",
+    "plan",
+]
 
 _WHERE = {
     "CheckFailed": "api",
     "Short": "api",
     "make_short": "api",
+    "plan": "planning",
+    "Plan": "planning",
+    "SegmentPlan": "planning",
     "SourceError": "sources",
     "VoiceError": "voices",
 }

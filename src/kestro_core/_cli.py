@@ -7,6 +7,9 @@ check   looks at a segments file (and optionally the speed, the output
         every problem that would make a run fail late.
 run     calls ``make_short`` (which checks first); on a failure it says in one
         paragraph which step failed, why, and which working files stayed.
+plan    speaks the narrations (into the cache) and predicts the length of
+        every piece and product, and what each Segment loses; --fit writes a
+        copy of the segments file whose ranges hold their whole narrations.
 cache   prints where the cache is and how big; ``cache clear`` empties it.
 
 Exit status: 0 success, 1 a problem or a failed run, 2 a usage error,
@@ -16,6 +19,7 @@ Exit status: 0 success, 1 a problem or a failed run, 2 a usage error,
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import re
 import subprocess
@@ -71,7 +75,7 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Check a segments file, or run a whole narrated-video job."
     )
-    sub = parser.add_subparsers(dest="command", required=True, metavar="{check,run,cache}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="{check,run,plan,cache}")
 
     p = sub.add_parser(
         "check",
@@ -156,6 +160,46 @@ def _parser() -> argparse.ArgumentParser:
     )
 
     p = sub.add_parser(
+        "plan",
+        help="the lengths of the pieces and products, before rendering",
+        description="Check the job, speak every narration (into the cache, so the run "
+        "speaks nothing again) and print how long each piece, horizontal_final.mp4 and "
+        "FINAL_KESTRO.mp4 will be, and what each Segment loses. Exits 1 when a narration "
+        "would be cut off or another problem was found.",
+    )
+    p.add_argument("segments", metavar="SEGMENTS", help="the segments file (JSON)")
+    p.add_argument(
+        "--speed", type=_speed, required=True, metavar="X", help="speed of the vertical export"
+    )
+    where = p.add_mutually_exclusive_group(required=True)
+    where.add_argument("--source", metavar="VIDEO", help="the source video on disk")
+    where.add_argument(
+        "--link", metavar="LINK", help="link of the video (its keyframes are read when the "
+        "download is in the cache)"
+    )
+    _add_speech(p)
+    p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")
+    p.add_argument("--no-cache", action="store_true", help="neither use nor fill the cache")
+    p.add_argument(
+        "--max-duration",
+        type=_speed,
+        metavar="S",
+        help="flag a vertical video longer than S seconds as a problem",
+    )
+    p.add_argument(
+        "--fit",
+        metavar="OUT.json",
+        help="write a copy of SEGMENTS in which every cut-off narration gets a late enough "
+        '"end" (never over SEGMENTS itself)',
+    )
+    p.add_argument("--json", action="store_true", help="print the plan as JSON only")
+    p.add_argument(
+        "--exact-joins",
+        action="store_true",
+        help="plan for a source re-encoded with a keyframe at every start",
+    )
+
+    p = sub.add_parser(
         "cache",
         help="where the cache is and how big; empty it",
         description="Print where the cache is and what it holds; 'clear' empties it.",
@@ -194,9 +238,74 @@ def _cmd_check(args: argparse.Namespace) -> int:
     seconds = report.narrated_us / 1e6
     print(
         f"{args.segments}: OK, {n} Segment{'' if n == 1 else 's'}, "
-        f"{seconds:g} s ({format_seconds(report.narrated_us)}) narrated in total"
+        f"{seconds:g} s ({format_seconds(report.narrated_us)}) of chosen ranges; "
+        f"run `{PROG} plan` for the lengths of the products"
     )
     return 0
+
+
+# --------------------------------------------------------------------------
+# plan
+# --------------------------------------------------------------------------
+
+
+def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    speech = args.speech or "service"
+    if speech == "service" and not args.voice:
+        parser.error(
+            "plan: the speech service needs --voice NAME (or choose a local "
+            "engine with --speech piper or --speech espeak-ng)"
+        )
+    if args.max_duration is not None and not args.max_duration > 0:
+        parser.error(f"plan: --max-duration must be a positive number, not {args.max_duration:g}")
+    from kestro_core.api import CheckFailed
+    from kestro_core.planning import PlanError, fit, plan
+
+    try:
+        planned = plan(
+            args.segments,
+            args.speed,
+            link=args.link,
+            source=args.source,
+            speech=speech,
+            voice=args.voice,
+            voice_dir=args.voice_dir,
+            cache_dir=args.cache_dir,
+            use_cache=not args.no_cache,
+            max_duration=args.max_duration,
+            exact_joins=args.exact_joins,
+        )
+    except CheckFailed as exc:
+        print(exc)
+        return 1
+    except (PlanError, SourceError, VoiceError) as exc:
+        print(f"kestro_core plan: {exc}", file=sys.stderr)
+        return 1
+    problems = list(planned.problems)
+    fitted = None
+    if args.fit is not None:
+        try:
+            fitted = fit(args.segments, planned, args.fit)
+        except (OSError, ValueError) as exc:
+            print(f"kestro_core plan: --fit: {exc}", file=sys.stderr)
+            return 1
+        problems += fitted.problems
+    if args.json:
+        doc = planned.to_json()
+        if fitted is not None:
+            doc["fit"] = {"file": args.fit, "moved": fitted.moved, "problems": fitted.problems}
+        print(json.dumps(doc, ensure_ascii=False, indent=2))
+    else:
+        print(planned.table())
+        if fitted is not None:
+            print()
+            print(f"--fit: wrote {args.fit}")
+            for line in fitted.moved + fitted.problems:
+                print(f"  {line}")
+            if not fitted.moved and not fitted.problems:
+                print("  (no narration is cut off: the copy is unchanged)")
+    # the status is that of SEGMENTS as it is; plan the fitted copy to see it pass
+    return 1 if problems else 0
 
 
 # --------------------------------------------------------------------------
@@ -513,6 +622,8 @@ def main(argv: list[str] | None = None) -> int:
         return _cmd_check(args)
     if args.command == "cache":
         return _cmd_cache(args)
+    if args.command == "plan":
+        return _cmd_plan(parser, args)
     if args.command == "studio":
         return _cmd_studio(parser, args)
     link, segments = _run_arguments(parser, args)
