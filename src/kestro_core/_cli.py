@@ -174,8 +174,9 @@ def _parser() -> argparse.ArgumentParser:
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("--source", metavar="VIDEO", help="the source video on disk")
     where.add_argument(
-        "--link", metavar="LINK", help="link of the video (its keyframes are read when the "
-        "download is in the cache)"
+        "--link",
+        metavar="LINK",
+        help="link of the video (its keyframes are read when the download is in the cache)",
     )
     _add_speech(p)
     p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")

@@ -16,6 +16,7 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import json
+import math
 import os
 import shutil
 import subprocess
@@ -87,10 +88,9 @@ def probe_video(path: str) -> Video:
 
 
 def force_times(starts: Sequence[float], fps: float) -> list[float]:
-    """The times to force keyframes at: ffmpeg forces the first frame at or after a time,
-    and the cut wants the frame showing at "start", the last one at or before it."""
-    frame = 1.0 / fps
-    return sorted({max(0.0, round(s - frame + 0.001, 6)) for s in starts})
+    """The times to force keyframes at: the frame showing at each "start", the last one at
+    or before it (ffmpeg forces the frame nearest a time on the encoder's frame grid)."""
+    return sorted({round(math.floor(s * fps + 1e-6) / fps, 6) for s in starts if s >= 0})
 
 
 @dataclass(frozen=True)

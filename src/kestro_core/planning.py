@@ -134,6 +134,11 @@ class SegmentPlan:
         return ""
 
 
+def _rounded(fields: dict[str, Any]) -> dict[str, Any]:
+    """Seconds to the millisecond, for the JSON document."""
+    return {k: round(v, 3) if isinstance(v, float) else v for k, v in fields.items()}
+
+
 def _us(seconds: float) -> int:
     return round(seconds * 1_000_000)
 
@@ -182,7 +187,7 @@ def segment_plan(
     if kept >= narration - 1e-9:
         kept = narration
     # the picture is cut at the first frame boundary at or after the end of the audio
-    picture = length if not frame else math.ceil(kept / frame - 1e-6) * frame
+    picture = kept if not frame else math.ceil(kept / frame - 1e-6) * frame
     piece = max(kept, min(length, picture))
     return SegmentPlan(
         index=index,
@@ -252,7 +257,8 @@ class Plan:
         """The plan as a JSON document (lengths in seconds)."""
         return {
             "segments": [
-                {**asdict(s), "loss": s.loss(), "problems": s.problems()} for s in self.segments
+                {**_rounded(asdict(s)), "loss": s.loss(), "problems": s.problems()}
+                for s in self.segments
             ],
             "horizontal": round(self.horizontal, 3),
             "vertical": round(self.vertical, 3),
