@@ -58,6 +58,37 @@ async function post(path, body) {
   return { ok: response.ok, status: response.status, data };
 }
 
+// Fit questions wait their turn: the browser keeps only a few connections per server, and
+// the video must never queue behind narrations being spoken.
+const MAX_FITS = 2;
+const fitQueue = [];
+let fitsInFlight = 0;
+
+function askInTurn(body, stale) {
+  return new Promise((resolve) => {
+    fitQueue.push({ body, stale, resolve });
+    pumpFits();
+  });
+}
+
+function pumpFits() {
+  while (fitsInFlight < MAX_FITS && fitQueue.length) {
+    const job = fitQueue.shift();
+    if (job.stale()) {
+      job.resolve(null);
+      continue;
+    }
+    fitsInFlight += 1;
+    post("/api/fit", job.body)
+      .catch((e) => ({ ok: false, status: 0, data: { message: String(e) } }))
+      .then(job.resolve)
+      .finally(() => {
+        fitsInFlight -= 1;
+        pumpFits();
+      });
+  }
+}
+
 function say(text, kind) {
   const box = $("message");
   box.textContent = text || "";
@@ -246,11 +277,11 @@ async function askFit(row, force, speak) {
   row.asked = ask;
   const seq = ++row.seq;
   row.fitCell.textContent = "…";
-  const answer = await post("/api/fit", {
+  const answer = await askInTurn({
     n, start: row.start, end: row.end, voiceover: row.voiceover,
     voice: voiceIndex(), exact: $("exact").checked, speak: !!speak,
-  });
-  if (seq !== row.seq) return; // a newer question is on its way
+  }, () => seq !== row.seq);
+  if (answer === null || seq !== row.seq) return; // a newer question is on its way
   const plan = answer.data;
   if (!answer.ok || plan.error) {
     row.asked = null;

@@ -1,0 +1,225 @@
+"""How quickly the studio answers, and what a render through it costs.
+
+A studio serves a generated source with 20 Segments and the bundled piper voice; Debian's
+Chromium, driven by Playwright, has the page open. Measured:
+
+- page load to the first frame of the video (navigation to ``readyState >= 2``);
+- a changed narration to its updated fit cell, in the page's own clock: once with the text
+  left still (the 0.7 s pause before speaking is part of it) and once with the field losing
+  focus at once (the speech itself), median of several new texts each;
+- the render's wall (button to the result), against the same ``make_short`` called
+  directly with the same cache, into another output directory.
+
+    python -P bench/bench_studio.py [--segments 20] [--samples 7] [--speed 1.5]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from kestro_core import make_short
+from tests.support.media import make_source_video
+
+FIT_TARGET = 1.0  # s, fit cell after the field loses focus
+RENDER_RATIO_TARGET = 1.05
+CHILD_TIMEOUT = 60.0
+
+WORDS = [
+    "harbour",
+    "light",
+    "morning",
+    "boats",
+    "village",
+    "winter",
+    "letter",
+    "valley",
+    "train",
+    "market",
+    "bread",
+    "storm",
+    "river",
+    "bridge",
+    "garden",
+    "window",
+    "mountain",
+    "forest",
+    "candle",
+    "station",
+]
+
+# measures, in the page, the time from an edit of row i to the next filled fit cell
+EDIT_TO_FIT = """([i, text, blur]) => new Promise((resolve) => {
+  const row = document.querySelectorAll('[data-testid=segment]')[i];
+  const area = row.querySelector('[data-testid=narration]');
+  const fit = row.querySelector('[data-testid=fit]');
+  const t0 = performance.now();
+  const seen = new MutationObserver(() => {
+    if (fit.textContent && fit.textContent !== '…') {
+      seen.disconnect();
+      resolve((performance.now() - t0) / 1000);
+    }
+  });
+  seen.observe(fit, { childList: true, characterData: true, subtree: true });
+  area.value = text;
+  area.dispatchEvent(new Event('input'));
+  if (blur) area.dispatchEvent(new Event('blur'));
+})"""
+
+
+def narration(n: int, salt: str) -> str:
+    words = [WORDS[(n * 7 + k * 3) % len(WORDS)] for k in range(5)]
+    return f"Segment {n}: the {' and the '.join(words[:3])}, {salt}."
+
+
+def start_studio(
+    workdir: str, video: str, segments: str, out: str, speed: float
+) -> tuple[subprocess.Popen[str], str]:
+    argv = [sys.executable, "-P", "-m", "kestro_core", "studio", video, segments]
+    argv += ["--output-dir", out, "--speech", "piper", "--speed", str(speed), "--no-browser"]
+    proc = subprocess.Popen(argv, cwd=workdir, stdout=subprocess.PIPE, text=True)
+    assert proc.stdout is not None
+    deadline = time.monotonic() + CHILD_TIMEOUT
+    while time.monotonic() < deadline:
+        line = proc.stdout.readline()
+        if not line:
+            break
+        if "?token=" in line:
+            return proc, line.split()[1]
+    proc.kill()
+    raise SystemExit("the studio printed no address")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--segments", type=int, default=20)
+    parser.add_argument("--samples", type=int, default=7)
+    parser.add_argument("--speed", type=float, default=1.5)
+    args = parser.parse_args()
+    chromium = shutil.which("chromium")
+    if chromium is None:
+        raise SystemExit("needs Debian's chromium")
+    from playwright.sync_api import sync_playwright
+
+    work = tempfile.mkdtemp(prefix="bench-studio-")
+    os.environ["XDG_CACHE_HOME"] = os.path.join(work, "cache")  # a cache of its own
+    n = args.segments
+    video = make_source_video(os.path.join(work, "source.mp4"), duration=4 * n + 2, size="640x360")
+    segments = os.path.join(work, "segments.json")
+    out_studio = os.path.join(work, "out-studio")
+    out_direct = os.path.join(work, "out-direct")
+    os.mkdir(out_studio)
+    os.mkdir(out_direct)
+    import json
+
+    rows = [
+        {
+            "start": f"{4 * k + 1}.000",
+            "end": f"{4 * k + 4}.500",
+            "voiceover": narration(k, "first take"),
+        }
+        for k in range(n)
+    ]
+    with open(segments, "w", encoding="utf-8") as f:
+        json.dump(rows, f, indent=2)
+
+    proc, address = start_studio(work, video, segments, out_studio, args.speed)
+    preload = os.environ.pop("LD_PRELOAD", None)
+    pw = sync_playwright().start()
+    browser = pw.chromium.launch(
+        executable_path=chromium,
+        args=["--no-sandbox", "--autoplay-policy=no-user-gesture-required"],
+    )
+    if preload is not None:
+        os.environ["LD_PRELOAD"] = preload
+    try:
+        page = browser.new_page(viewport={"width": 1280, "height": 800})
+        page.set_default_timeout(300_000)
+        t0 = time.perf_counter()
+        page.goto(address)
+        page.wait_for_function(
+            "() => document.querySelector('[data-testid=video]').readyState >= 2"
+        )
+        first_frame = time.perf_counter() - t0
+        # every Segment's first narration spoken (the voice loads on the first one)
+        t0 = time.perf_counter()
+        page.wait_for_function(
+            "() => [...document.querySelectorAll('[data-testid=fit]')]"
+            ".every(c => c.textContent && c.textContent !== '…')"
+        )
+        first_fill = time.perf_counter() - t0
+
+        still, blurred = [], []
+        for s in range(args.samples):
+            still.append(
+                page.evaluate(EDIT_TO_FIT, [s % n, narration(s, f"take {s} still"), False])
+            )
+            blurred.append(
+                page.evaluate(EDIT_TO_FIT, [(s + 1) % n, narration(s, f"take {s} blur"), True])
+            )
+
+        # render through the page: button to the result
+        t0 = time.perf_counter()
+        page.get_by_test_id("render").click()
+        page.wait_for_function(
+            "() => !document.getElementById('outcome').hidden || "
+            "document.getElementById('message').className.includes('bad')",
+            timeout=1_800_000,
+        )
+        studio_wall = time.perf_counter() - t0
+        failed = page.evaluate("() => document.getElementById('message').className.includes('bad')")
+        if failed:
+            message = page.evaluate("() => document.getElementById('message').textContent")
+            raise SystemExit(f"the render failed: {message}")
+        page_segments = page.evaluate(
+            "() => [...document.querySelectorAll('[data-testid=segment]')].map(r => ({"
+            "start: r.querySelector('[data-testid=start]').value,"
+            "end: r.querySelector('[data-testid=end]').value,"
+            "voiceover: r.querySelector('[data-testid=narration]').value}))"
+        )
+    finally:
+        browser.close()
+        pw.stop()
+        proc.send_signal(signal.SIGINT)
+        proc.wait(CHILD_TIMEOUT)
+
+    # the same job, called directly, with the same (warm) cache
+    direct_segments = os.path.join(work, "direct.json")
+    with open(direct_segments, "w", encoding="utf-8") as f:
+        json.dump(page_segments, f)
+    t0 = time.perf_counter()
+    make_short(direct_segments, args.speed, source=video, speech="piper", output_dir=out_direct)
+    direct_wall = time.perf_counter() - t0
+
+    median_blur = statistics.median(blurred)
+    ratio = studio_wall / direct_wall
+    print(f"studio, {n} Segments, piper, {args.samples} samples each")
+    print(f"  page load to first video frame:        {first_frame * 1000:7.0f} ms")
+    print(f"  all {n} fit cells filled after load:     {first_fill:7.2f} s (voice load included)")
+    print(
+        f"  edit to fit cell, text left still:     {statistics.median(still):7.3f} s median "
+        f"(0.7 s stillness included; max {max(still):.3f})"
+    )
+    print(
+        f"  edit to fit cell, field left at once:  {median_blur:7.3f} s median "
+        f"(max {max(blurred):.3f}; target <= {FIT_TARGET:g} s)"
+    )
+    print(f"  render through the studio:             {studio_wall:7.2f} s")
+    print(f"  make_short called directly:            {direct_wall:7.2f} s")
+    print(
+        f"  ratio:                                 {ratio:7.3f} (target <= {RENDER_RATIO_TARGET})"
+    )
+    shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
