@@ -5,6 +5,7 @@ Playwright) from marking two ranges to playing the rendered video.
 
 import json
 import os
+import queue
 import re
 import shutil
 import signal
@@ -51,14 +52,23 @@ class Studio:
         )
         self.printed = []
         self.url = self.token = None
+        lines = queue.Queue()
+        threading.Thread(target=lambda: lines.put(self.proc.stdout.readline()), daemon=True).start()
         deadline = time.monotonic() + 60
-        for line in self.proc.stdout:
+        while self.token is None and time.monotonic() < deadline:
+            try:
+                line = lines.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                break
             self.printed.append(line)
             if "?token=" in line:
                 self.url, self.token = line.split()[1].split("?token=")
-                break
-            if time.monotonic() > deadline:
-                break
+            elif line:
+                threading.Thread(
+                    target=lambda: lines.put(self.proc.stdout.readline()), daemon=True
+                ).start()
+            else:
+                break  # it exited
         if self.token is None:
             self.stop()
             raise AssertionError(f"no address printed: {self.printed} {self.proc.stderr.read()}")
@@ -379,22 +389,25 @@ def browser():
     if chromium is None:
         pytest.skip("Debian's chromium is not installed (make test installs it)")
     sync_api = pytest.importorskip("playwright.sync_api", reason="needs playwright from PyPI")
+    # Chromium spins with the sanitizer preload, and the Playwright driver (node) must not
+    # carry it either; the studio and its render child keep it
     preload = os.environ.pop("LD_PRELOAD", None)
     try:
-        with sync_api.sync_playwright() as pw:
-            b = pw.chromium.launch(
-                executable_path=chromium,
-                env=without_preload(),
-                args=["--no-sandbox", "--autoplay-policy=no-user-gesture-required"],
-                timeout=60_000,
-            )
-            try:
-                yield b
-            finally:
-                b.close()
+        pw = sync_api.sync_playwright().start()
+        b = pw.chromium.launch(
+            executable_path=chromium,
+            env=dict(os.environ),
+            args=["--no-sandbox", "--autoplay-policy=no-user-gesture-required"],
+            timeout=60_000,
+        )
     finally:
         if preload is not None:
             os.environ["LD_PRELOAD"] = preload
+    try:
+        yield b
+    finally:
+        b.close()
+        pw.stop()
 
 
 def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
