@@ -11,6 +11,8 @@ plan    speaks the narrations (into the cache) and predicts the length of
         every piece and product, and what each Segment loses; --fit writes a
         copy of the segments file whose ranges hold their whole narrations.
 cache   prints where the cache is and how big; ``cache clear`` empties it.
+studio  serves a page on 127.0.0.1 to mark the ranges on the video, hear each
+        narration over its range, see the fit and render (kestro_core.studio).
 
 Exit status: 0 success, 1 a problem or a failed run, 2 a usage error,
 130 interrupted.
@@ -75,7 +77,9 @@ def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG, description="Check a segments file, or run a whole narrated-video job."
     )
-    sub = parser.add_subparsers(dest="command", required=True, metavar="{check,run,plan,cache}")
+    sub = parser.add_subparsers(
+        dest="command", required=True, metavar="{check,run,plan,cache,studio}"
+    )
 
     p = sub.add_parser(
         "check",
