@@ -565,7 +565,12 @@ class Session:
         if not text.strip():
             return {"error": "the narration is empty"}
         self.narrations.spoken[n] = (voice, text)
-        length = self.narrations.submit(lambda: self.narrations.length(voice, text, speak)).result()
+        try:
+            length = self.narrations.submit(
+                lambda: self.narrations.length(voice, text, speak)
+            ).result()
+        except (ValueError, OSError) as exc:  # VoiceError, a narration that cannot be measured
+            return {"error": str(exc)}
         result: dict[str, Any] = {"range": (t1 - t0) / 1e6, "narration": length}
         if length is None:
             return result
@@ -619,7 +624,8 @@ class Session:
             argv += ["--voice", choice.voice]
         if choice.voice_dir is not None:
             argv += ["--voice-dir", choice.voice_dir]
-        argv += ["--output-dir", s.output_dir]
+        # the page's Segments have just been checked with these very settings
+        argv += ["--output-dir", s.output_dir, "--no-check"]
         if not options.get("captions", True):
             argv.append("--no-captions")
         elif options.get("burn", False):
