@@ -290,6 +290,19 @@ def test_refused_at_start(tmp_path, source):
     assert done.returncode == 1
     assert "is not a video ffmpeg can read" in done.stderr
 
+    # a codec the browser does not play: refused with the command for a preview copy
+    mpeg4 = tmp_path / "old.avi"
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=size=160x90:duration=1"]
+        + ["-c:v", "mpeg4", str(mpeg4)],
+        check=True,
+        timeout=60,
+    )
+    done = run_studio(tmp_path, mpeg4, "--speech", "piper")
+    assert done.returncode == 1
+    assert "the browser cannot play the source video" in done.stderr
+    assert f"ffmpeg -i {mpeg4} -c:v libx264" in done.stderr
+
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen(1)
