@@ -8,14 +8,18 @@ Chromium, driven by Playwright, has the page open. Measured:
   left still (the 0.7 s pause before speaking is part of it) and once with the field losing
   focus at once (the speech itself), median of several new texts each;
 - the render's wall (button to the result), against the same ``make_short`` called
-  directly with the same cache, into another output directory.
+  directly with the same cache, into another output directory; taken in turns, the best of
+  each kind counts (the machine may be busy with other work).
 
-    python -P bench/bench_studio.py [--segments 20] [--samples 7] [--speed 1.5]
+    python -P bench/bench_studio.py [--segments 20] [--samples 7] [--speed 1.5] [--rounds 2]
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
+import io
+import json
 import os
 import shutil
 import signal
@@ -104,6 +108,7 @@ def main() -> None:
     parser.add_argument("--segments", type=int, default=20)
     parser.add_argument("--samples", type=int, default=7)
     parser.add_argument("--speed", type=float, default=1.5)
+    parser.add_argument("--rounds", type=int, default=2, help="renders of each kind")
     args = parser.parse_args()
     chromium = shutil.which("chromium")
     if chromium is None:
@@ -119,8 +124,6 @@ def main() -> None:
     out_direct = os.path.join(work, "out-direct")
     os.mkdir(out_studio)
     os.mkdir(out_direct)
-    import json
-
     rows = [
         {
             "start": f"{4 * k + 1}.000",
@@ -167,39 +170,49 @@ def main() -> None:
                 page.evaluate(EDIT_TO_FIT, [(s + 1) % n, narration(s, f"take {s} blur"), True])
             )
 
-        # render through the page: button to the result
-        t0 = time.perf_counter()
-        page.get_by_test_id("render").click()
-        page.wait_for_function(
-            "() => !document.getElementById('outcome').hidden || "
-            "document.getElementById('message').className.includes('bad')",
-            timeout=1_800_000,
-        )
-        studio_wall = time.perf_counter() - t0
-        failed = page.evaluate("() => document.getElementById('message').className.includes('bad')")
-        if failed:
-            message = page.evaluate("() => document.getElementById('message').textContent")
-            raise SystemExit(f"the render failed: {message}")
         page_segments = page.evaluate(
             "() => [...document.querySelectorAll('[data-testid=segment]')].map(r => ({"
             "start: r.querySelector('[data-testid=start]').value,"
             "end: r.querySelector('[data-testid=end]').value,"
             "voiceover: r.querySelector('[data-testid=narration]').value}))"
         )
+        direct_segments = os.path.join(work, "direct.json")
+        with open(direct_segments, "w", encoding="utf-8") as f:
+            json.dump(page_segments, f)
+        # the render through the page (button to the result) and the same make_short called
+        # directly with the same warm cache, taken in turns; the best of each counts
+        studio_walls, direct_walls = [], []
+        for r in range(args.rounds):
+            page.evaluate("() => { document.getElementById('outcome').hidden = true; }")
+            t0 = time.perf_counter()
+            page.get_by_test_id("render").click()
+            page.wait_for_function(
+                "() => !document.getElementById('outcome').hidden || "
+                "document.getElementById('message').className.includes('bad')",
+                timeout=1_800_000,
+            )
+            studio_walls.append(time.perf_counter() - t0)
+            message = page.evaluate(
+                "() => [document.getElementById('message').className,"
+                " document.getElementById('message').textContent]"
+            )
+            if "bad" in message[0]:
+                raise SystemExit(f"the render failed: {message[1]}")
+            out = os.path.join(out_direct, str(r))
+            os.mkdir(out)
+            with contextlib.redirect_stdout(io.StringIO()):
+                t0 = time.perf_counter()
+                make_short(
+                    direct_segments, args.speed, source=video, speech="piper", output_dir=out
+                )
+                direct_walls.append(time.perf_counter() - t0)
     finally:
         browser.close()
         pw.stop()
         proc.send_signal(signal.SIGINT)
         proc.wait(CHILD_TIMEOUT)
 
-    # the same job, called directly, with the same (warm) cache
-    direct_segments = os.path.join(work, "direct.json")
-    with open(direct_segments, "w", encoding="utf-8") as f:
-        json.dump(page_segments, f)
-    t0 = time.perf_counter()
-    make_short(direct_segments, args.speed, source=video, speech="piper", output_dir=out_direct)
-    direct_wall = time.perf_counter() - t0
-
+    studio_wall, direct_wall = min(studio_walls), min(direct_walls)
     median_blur = statistics.median(blurred)
     ratio = studio_wall / direct_wall
     print(f"studio, {n} Segments, piper, {args.samples} samples each")
@@ -213,8 +226,10 @@ def main() -> None:
         f"  edit to fit cell, field left at once:  {median_blur:7.3f} s median "
         f"(max {max(blurred):.3f}; target <= {FIT_TARGET:g} s)"
     )
-    print(f"  render through the studio:             {studio_wall:7.2f} s")
-    print(f"  make_short called directly:            {direct_wall:7.2f} s")
+    shown = ", ".join(f"{w:.2f}" for w in studio_walls)
+    print(f"  render through the studio (best):      {studio_wall:7.2f} s ({shown})")
+    shown = ", ".join(f"{w:.2f}" for w in direct_walls)
+    print(f"  make_short called directly (best):    {direct_wall:7.2f} s ({shown})")
     print(
         f"  ratio:                                 {ratio:7.3f} (target <= {RENDER_RATIO_TARGET})"
     )
