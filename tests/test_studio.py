@@ -498,3 +498,20 @@ def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
         page.screenshot(path=str(SHOT))
     finally:
         assert server.stop() == 130
+
+
+def test_browser_is_opened_on_a_private_file(tmp_path, monkeypatch):
+    """The token goes into a file only its owner can read, never onto a command line."""
+    import webbrowser
+
+    from kestro_core.studio import server
+
+    opened = []
+    monkeypatch.setattr(webbrowser, "open", opened.append)
+    path = server._open_browser("http://127.0.0.1:8717/", "TOKEN123", str(tmp_path))
+    deadline = time.monotonic() + 10
+    while not opened and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert opened == [f"file://{path}"]
+    assert os.stat(path).st_mode & 0o777 == 0o600
+    assert "http://127.0.0.1:8717/?token=TOKEN123" in Path(path).read_text()
