@@ -9,9 +9,11 @@ no service at all.
 4. points the module's ``requests`` at them and shortens the 3-second poll
    sleeps (every other pause stays real);
 5. runs ``run_kestro`` and prints a short ffprobe summary of both products;
-6. makes the same Segments a second time with ``make_short``, from the test
-   video on disk and spoken by the bundled piper voice (espeak-ng where piper
-   cannot be imported), into <out>/offline, and summarises those products too.
+6. makes the same Segments a second time, from the test video on disk and
+   spoken by the bundled piper voice (espeak-ng where piper cannot be
+   imported), into <out>/offline: first ``plan`` prints the timing plan, then
+   ``make_short`` makes the videos, their captions and the copy with the
+   captions burned in; the planned lengths are printed beside the real ones.
 
 The source video of the first job reaches the module exactly as a real one
 would: the job is requested and polled through the real ``requests``, and the
@@ -125,6 +127,16 @@ def probe(path: str) -> str:
     return ", ".join(parts)
 
 
+def probe_duration(path: str) -> float:
+    out = subprocess.run(
+        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
+    return float(out)
+
+
 def offline_engine() -> str:
     """ "piper" when piper and its bundled voice can be used, else "espeak-ng" (said in
     one line)."""
@@ -143,13 +155,13 @@ def offline_engine() -> str:
     return "espeak-ng"
 
 
-def summarise(horizontal: str, vertical: str) -> bool:
+def summarise(*products: str) -> bool:
     """Prints one ffprobe line per product; False (and says so) when one is missing."""
-    for path in (horizontal, vertical):
+    for path in products:
         if not os.path.isfile(path):
             print(f"[demo] FAILED: {path} was not produced", file=sys.stderr)
             return False
-    for path in (horizontal, vertical):
+    for path in products:
         print(f"[demo] {_shown(path)}: {probe(path)}")
     return True
 
@@ -178,6 +190,13 @@ def run_offline(
         flush=True,
     )
     t1 = time.monotonic()
+    # the plan first: it speaks every narration into the cache and predicts the lengths,
+    # so the job below speaks nothing again
+    planned = kestro_core.plan(
+        segments_path, SPEED, source=source, speech=engine, cache_dir=cache_dir
+    )
+    print("[demo] the plan:", flush=True)
+    print(planned.table(), flush=True)
     short = kestro_core.make_short(
         segments_path,
         SPEED,
@@ -185,7 +204,17 @@ def run_offline(
         speech=engine,
         output_dir=offline_dir,
         cache_dir=cache_dir,
+        burn_captions=True,
     )
+    for predicted, product in (
+        (planned.horizontal, short.horizontal),
+        (planned.vertical, short.vertical),
+    ):
+        print(
+            f"[demo] {os.path.basename(product)}: planned {predicted:.2f} s, "
+            f"made {probe_duration(product):.2f} s",
+            flush=True,
+        )
     return short, engine, time.monotonic() - t1
 
 
@@ -258,9 +287,14 @@ def main(argv: list[str] | None = None) -> int:
         f"[demo] second job: {short.narrations_made} narration(s) spoken by {engine}, "
         f"{cached} taken from the demo cache, no download"
     )
-    if not summarise(short.horizontal, short.vertical):
+    captioned = short.captioned or "FINAL_KESTRO.captioned.mp4"
+    if not summarise(short.horizontal, short.vertical, captioned):
         return 1
-    print(f"[demo] make_short took {t_offline:.1f} s")
+    print(
+        f"[demo] captions: {_shown(short.horizontal_captions or '')}, "
+        f"{_shown(short.vertical_captions or '')}"
+    )
+    print(f"[demo] plan and make_short took {t_offline:.1f} s")
     print()
     print(f"[demo] both jobs done; whole demo {time.monotonic() - t0:.1f} s")
     return 0
