@@ -38,7 +38,7 @@ PIXELS_PER_CORE_SECOND = 70e6
 # picture encoded past the last end, so the last clip's -to finds its frames
 _TAIL = 0.5
 _PROBE_TIMEOUT = 120
-_SETTINGS = f"libx264 {PRESET} crf{CRF} forced-idr"
+_SETTINGS = f"libx264 {PRESET} crf{CRF} bf0 forced-idr"
 
 
 @dataclass(frozen=True)
@@ -137,6 +137,11 @@ def _announce_line(up_to: float, count: int, seconds: float) -> str:
     )
 
 
+def cached_encode(video: str, starts: Sequence[float], up_to: float, cache: Cache) -> str | None:
+    """The cached encode for these starts, or None."""
+    return cache.get_encode(encode_key(EncodeSpec(_source_sha(video, cache), tuple(starts), up_to)))
+
+
 def describe_cost(video: str | None, starts: Sequence[float], up_to: float, cache: Cache) -> str:
     """One line for the plan: what exact joins will cost for this job."""
     shown = format_seconds(round(up_to * 1e6))
@@ -145,8 +150,7 @@ def describe_cost(video: str | None, starts: Sequence[float], up_to: float, cach
             f"exact joins: once downloaded, the video is encoded once more up to {shown} with "
             f"keyframes at {len(starts)} starts; its time is known when the video is at hand"
         )
-    spec = EncodeSpec(_source_sha(video, cache), tuple(starts), up_to)
-    if cache.get_encode(encode_key(spec)) is not None:
+    if cached_encode(video, starts, up_to, cache) is not None:
         return f"exact joins: the encode of the source up to {shown} is already in the cache"
     seconds = estimate(probe_video(video), up_to + _TAIL)
     return (
@@ -162,6 +166,8 @@ def _encode(src: str, dest: str, times: Sequence[float], up_to: float, timeout: 
     argv = [program, "-nostdin", "-y", "-hide_banner", "-loglevel", "error"]
     argv += ["-i", os.path.abspath(src), "-t", f"{up_to:.6f}", "-map", "0:v:0", "-map", "0:a?"]
     argv += ["-c:v", "libx264", "-preset", PRESET, "-crf", str(CRF), "-forced-idr", "1"]
+    # no B-frames: every cut and every piece then ends where the plan says
+    argv += ["-bf", "0"]
     argv += ["-force_key_frames", ",".join(f"{t:.6f}" for t in times) or "0"]
     argv += ["-c:a", "copy", "-f", "mp4", "file:" + dest]
     done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)

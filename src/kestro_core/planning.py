@@ -22,7 +22,9 @@ the plan speaks nothing again.
 
 from __future__ import annotations
 
+import bisect
 import contextlib
+import itertools
 import json
 import math
 import os
@@ -56,6 +58,8 @@ PathArg = str | os.PathLike[str]
 
 # what -shortest lets through past the end of the video (measured: 0.017 to 0.060 s)
 SHORTEST_SLACK = 0.04
+# the same, past the last decode time of the clip plus a frame (measured: 0.001 to 0.04 s)
+_PACKET_SLACK = 0.02
 # the concat of the pieces is one AAC frame longer than their sum
 _JOIN_EXTRA_FRAMES = 1
 _AAC_FRAME = 1024
@@ -97,6 +101,7 @@ class SegmentPlan:
     preroll: float | None
     silent: bool = False
     audio_rate: int = 44100
+    picture: float = 0.0  # seconds of moving picture in the piece
 
     def problems(self) -> list[str]:
         """What the user must fix in this Segment, one line each."""
@@ -154,6 +159,27 @@ def keyframe_before(marks: Sequence[float], t: float) -> float:
     return t if best is None else best
 
 
+class Packets:
+    """The video packets of a source in file (decode) order: presentation and decode
+    times, which differ where the stream has B-frames."""
+
+    def __init__(self, pts: Sequence[float], dts: Sequence[float]) -> None:
+        self.pts = list(pts)
+        self.dts = list(dts)
+
+    def clip(self, keyframe: float, end: float) -> tuple[int, int] | None:
+        """The packets a stream-copy cut from ``keyframe`` to ``end`` keeps: from the
+        keyframe's packet up to the first whose decode time reaches ``end``."""
+        lo = bisect.bisect_left(self.dts, keyframe - 30.0)
+        first = next(
+            (i for i in range(lo, len(self.pts)) if abs(self.pts[i] - keyframe) < 1e-6), None
+        )
+        if first is None:
+            return None
+        last = bisect.bisect_left(self.dts, end - 1e-6, lo=first)
+        return (first, last) if last > first else None
+
+
 def segment_plan(
     index: int,
     start: float,
@@ -163,13 +189,16 @@ def segment_plan(
     *,
     exact: bool = False,
     frame: float | None = None,
+    packets: Packets | None = None,
     silent: bool = False,
     audio_rate: int = 44100,
 ) -> SegmentPlan:
     """Plan one Segment from its times, its narration's length and the source's keyframes
     (sorted; None when the source is not at hand). ``exact``: the source is re-encoded
     with a keyframe at every start, so every cut starts where asked. ``frame``: the
-    source's frame duration, when known (a picture cut short ends on a whole frame)."""
+    source's frame duration, when known (a picture cut short ends on a whole frame).
+    ``packets``: the source's video packets, for a source with B-frames, whose cuts end
+    where the decode times say."""
     length = end - start
     if length <= 0:
         return SegmentPlan(
@@ -182,13 +211,32 @@ def segment_plan(
     else:
         first = keyframe_before(keyframes, start)
     preroll = None if first is None else start - first
-    span = end - (start if first is None else first)
-    kept = min(narration, span + SHORTEST_SLACK)
+    fd = frame or 0.0
+    cut = None if packets is None or first is None or exact else packets.clip(first, end)
+    if cut is None:
+        # the video runs from the keyframe to "end"; -shortest lets a little audio past it
+        span = end - (start if first is None else first) + SHORTEST_SLACK
+        visible = length
+    else:
+        i, j = cut
+        assert packets is not None
+        span = packets.dts[j - 1] - packets.dts[i] + fd + _PACKET_SLACK
+        # the clip file counts its time from its first frame at or after "start"
+        origin = min((t for t in packets.pts[i:j] if t >= start - 1e-6), default=start)
+        visible = max(packets.pts[i:j]) + fd - origin
+    kept = min(narration, span)
     if kept >= narration - 1e-9:
         kept = narration
-    # the picture is cut at the first frame boundary at or after the end of the audio
-    picture = kept if not frame else math.ceil(kept / frame - 1e-6) * frame
-    piece = max(kept, min(length, picture))
+    # the picture stops with the first packet decoded after the audio has ended
+    if cut is None:
+        picture = kept if not fd else math.ceil(kept / fd - 1e-6) * fd
+    else:
+        i, j = cut
+        assert packets is not None
+        stop = bisect.bisect_left(packets.dts, origin + kept - 1e-6, lo=i, hi=j)
+        picture = max(packets.pts[i:stop], default=origin - fd) + fd - origin
+    picture = min(visible, picture)
+    piece = max(kept, picture)
     return SegmentPlan(
         index=index,
         start=start,
@@ -198,10 +246,11 @@ def segment_plan(
         piece=piece,
         cut_off=narration - kept,
         dropped=max(0.0, length - kept),
-        held=max(0.0, kept - length),
+        held=max(0.0, piece - picture),
         preroll=preroll,
         silent=silent,
         audio_rate=audio_rate,
+        picture=picture,
     )
 
 
@@ -230,7 +279,7 @@ def vertical_length(
         return 0.0
     audio = sum(_aac_seconds(s) for s in segments) / speed
     last = segments[-1]
-    picture = joined_length(segments) - last.piece + min(last.piece, last.range)
+    picture = joined_length(segments) - last.piece + last.picture
     return max(audio, picture / speed + (frame or 0.0))
 
 
@@ -344,6 +393,7 @@ class SourceFacts:
     keyframes: list[float]  # seconds from the start, as -ss counts them
     frame: float | None  # frame duration
     duration: float | None  # container duration
+    packets: Packets | None = None  # the video packets, same time origin
 
 
 def probe_source(video: str) -> SourceFacts:
@@ -363,6 +413,8 @@ def probe_source(video: str) -> SourceFacts:
         f"the keyframes of {video!r}",
     )
     marks: list[float] = []
+    pts: list[float] = []
+    dts: list[float] = []
     origin = 0.0
     frame: float | None = None
     length: float | None = None
@@ -370,12 +422,18 @@ def probe_source(video: str) -> SourceFacts:
         section, _, rest = line.partition("|")
         fields = dict(part.split("=", 1) for part in rest.split("|") if "=" in part)
         if section == "packet":
-            if "K" not in fields.get("flags", ""):
+            try:
+                shown = float(fields.get("pts_time", ""))
+            except ValueError:
                 continue
-            for name in ("pts_time", "dts_time"):
-                with contextlib.suppress(ValueError):
-                    marks.append(float(fields.get(name, "")))
-                    break
+            try:
+                decoded = float(fields.get("dts_time", ""))
+            except ValueError:
+                decoded = shown
+            pts.append(shown)
+            dts.append(decoded)
+            if "K" in fields.get("flags", ""):
+                marks.append(shown)
         elif section == "stream":
             for name in ("avg_frame_rate", "r_frame_rate"):
                 with contextlib.suppress(ValueError, ZeroDivisionError):
@@ -388,7 +446,12 @@ def probe_source(video: str) -> SourceFacts:
                 origin = float(fields.get("start_time", ""))
             with contextlib.suppress(ValueError):
                 length = float(fields.get("duration", ""))
-    return SourceFacts(sorted(m - origin for m in marks), frame, length)
+    # file order is decode order; where decode times go back, only the keyframes are used
+    ordered = all(a <= b for a, b in itertools.pairwise(dts))
+    packets = (
+        Packets([t - origin for t in pts], [t - origin for t in dts]) if ordered and pts else None
+    )
+    return SourceFacts(sorted(m - origin for m in marks), frame, length, packets)
 
 
 def keyframes(video: str) -> list[float]:
@@ -593,23 +656,29 @@ def plan(
                 "picture from before it and may keep more narration than planned; run the "
                 "job once (or plan with --source) for exact figures"
             )
-    facts = probe_source(video) if video is not None else None
-    marks = None if facts is None else facts.keyframes
-    source_len = None if facts is None else facts.duration
-
     entries = _segments(seg_path)
     times = [
         (parse_time(e["start"]) or 0, parse_time(e["end"]) or 0, str(e["voiceover"]))
         for e in entries
     ]
+    starts = [s / 1e6 for s, _, _ in times]
+    last_end = max(e for _, e, _ in times) / 1e6
+    encoded = None
     if exact_joins:
-        from kestro_core.joins import describe_cost
+        from kestro_core.joins import cached_encode, describe_cost
 
-        notes.append(
-            describe_cost(
-                video, [s / 1e6 for s, _, _ in times], max(e for _, e, _ in times) / 1e6, cache
-            )
-        )
+        notes.append(describe_cost(video, starts, last_end, cache))
+        if video is not None:
+            encoded = cached_encode(video, starts, last_end, cache)
+    # an encode made already is planned from its own packets
+    probed = encoded or video
+    facts = probe_source(probed) if probed is not None else None
+    marks = None if facts is None else facts.keyframes
+    source_len = None if facts is None else facts.duration
+    if encoded is not None and video is not None:
+        from kestro_core.joins import probe_video
+
+        source_len = probe_video(video).duration  # the encode stops after the last end
 
     speaker = _open_speaker(speech, voice, vdir, cache)
     narrator = Narrator(speaker, cache)
@@ -624,8 +693,9 @@ def plan(
                     end_us / 1e6,
                     said.seconds,
                     marks,
-                    exact=exact_joins,
+                    exact=exact_joins and encoded is None,
                     frame=None if facts is None else facts.frame,
+                    packets=None if facts is None else facts.packets,
                     silent=said.silent,
                     audio_rate=said.rate,
                 )
