@@ -11,7 +11,13 @@ the benchmark (it looks both up at every use); the voices' MP3 encodes are timed
 ``kestro_core.voices.subprocess`` and counted as synthesis time, since they are part of
 making each narration. The ffprobe runs of the whole-job check are timed on their own.
 
+Then a plan of 20 Segments (``kestro_core.plan`` with piper, fresh cache): its wall time,
+model loads and seconds of speech made per second of wall; the job run after it from the
+same cache, which should speak nothing, with the plan's lengths against its products; and
+the exact-joins encode of the same source, per minute of source.
+
     python -P bench/bench_local.py [--segments 10] [--source-seconds 120] [--speed 1.5]
+                                   [--plan-segments 20]
 """
 
 from __future__ import annotations
@@ -358,6 +364,114 @@ def show(title: str, fig: Figures) -> None:
         )
 
 
+def write_plan_segments(path: str, count: int, source_seconds: int) -> None:
+    """``count`` Segments spread over the source, each starting half-way between two of its
+    keyframes (one a second), with narrations of 5 to 10 s in ranges of 5 to 9 s, so some
+    are cut off; every narration is different."""
+    stride = source_seconds / count
+    segments = []
+    for i in range(count):
+        start = round(i * stride + 0.5, 1)
+        end = min(start + 5 + i % 5, source_seconds - 0.1)  # ranges may overlap
+        text = NARRATIONS[i % len(NARRATIONS)]
+        if i >= len(NARRATIONS):
+            text += " Then it was quiet again."
+        segments.append({"start": f"{start:.1f}", "end": f"{end:.1f}", "voiceover": text})
+    with open(path, "w", encoding="utf-8") as f:
+        json.dump(segments, f, indent=1)
+
+
+@dataclass
+class PlanFigures:
+    """What the plan benchmark measured."""
+
+    wall: float
+    loads: int
+    syntheses: int
+    speech: float  # seconds of narration made
+    plan: Any
+    job: Figures
+    horizontal: float  # the job's real lengths
+    vertical: float
+    encode_wall: float
+    encode_estimate: float
+    source_seconds: float  # of source encoded
+
+
+def run_plan(source: str, segments: str, speed: float, work: str) -> PlanFigures:
+    """The plan, the job after it, and the exact-joins encode, measured."""
+    from kestro_core.cache import Cache
+    from kestro_core.joins import estimate, exact_encode, probe_video
+
+    cache_dir = os.path.join(work, "plan-cache")
+    fig = Figures()
+    with instrumented(fig), open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
+        start = time.perf_counter()
+        planned = kestro_core.plan(
+            segments, speed, source=source, speech="piper", cache_dir=cache_dir
+        )
+        wall = time.perf_counter() - start
+    job = run_job(source, segments, speed, os.path.join(work, "plan-out"), cache_dir)
+    horizontal = media.duration(os.path.join(work, "plan-out", "horizontal_final.mp4"))
+    vertical = media.duration(os.path.join(work, "plan-out", "FINAL_KESTRO.mp4"))
+
+    starts = [s.start for s in planned.segments]
+    up_to = max(s.end for s in planned.segments)
+    lines: list[str] = []
+    began = time.perf_counter()
+    exact_encode(source, starts, up_to, Cache(os.path.join(work, "encode-cache")),
+                 announce=lines.append)  # fmt: skip
+    encode_wall = time.perf_counter() - began
+    return PlanFigures(
+        wall=wall,
+        loads=fig.loads,
+        syntheses=fig.syntheses_timed,
+        speech=sum(s.narration for s in planned.segments),
+        plan=planned,
+        job=job,
+        horizontal=horizontal,
+        vertical=vertical,
+        encode_wall=encode_wall,
+        encode_estimate=estimate(probe_video(source), up_to + 0.5),
+        source_seconds=up_to,
+    )
+
+
+def show_plan(count: int, pf: PlanFigures) -> list[tuple[str, bool]]:
+    """The plan benchmark's figures; its targets."""
+    p = pf.plan
+    print(f"\nplan of {count} Segments (piper, bundled voice, fresh cache)")
+    print(f"  wall time                    {pf.wall:9.3f} s")
+    print(f"  model loads                  {pf.loads:9d}")
+    print(f"  narrations made              {pf.syntheses:9d}  ({pf.speech:.1f} s of speech)")
+    print(f"  speech per second of wall    {pf.speech / pf.wall:9.2f}")
+    cut = sum(1 for s in p.segments if s.cut_off > 0)
+    print(f"  narrations cut off           {cut:9d}")
+    print(f"  horizontal planned / real    {p.horizontal:9.3f} / {pf.horizontal:.3f} s")
+    print(f"  vertical planned / real      {p.vertical:9.3f} / {pf.vertical:.3f} s")
+    print("the job after the plan (same cache)")
+    print(f"  wall time                    {pf.job.wall:9.3f} s")
+    print(f"  narrations made              {pf.job.narrations_made:9d}")
+    per_minute = pf.encode_wall / (pf.source_seconds / 60)
+    print("exact-joins encode of the source")
+    print(
+        f"  {pf.source_seconds:.1f} s of source in {pf.encode_wall:.2f} s = {per_minute:.2f} s "
+        f"per minute of source (estimated {pf.encode_estimate:.2f} s)"
+    )
+    real_v = pf.vertical
+    return [
+        (f"plan: one model load ({pf.loads})", pf.loads == 1),
+        (
+            f"job after the plan: zero syntheses ({pf.job.narrations_made})",
+            pf.job.narrations_made == 0 and pf.job.syntheses_timed == 0,
+        ),
+        (
+            f"vertical within 2 % or 0.25 s ({p.vertical - real_v:+.3f} s)",
+            abs(p.vertical - real_v) <= max(0.02 * real_v, 0.25),
+        ),
+    ]
+
+
 def main() -> int:
     """Run the two jobs and print the figures; 0 when every target is met."""
     ap = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
@@ -365,6 +479,7 @@ def main() -> int:
     ap.add_argument("--source-seconds", type=int, default=120)
     ap.add_argument("--size", default="1920x1080")
     ap.add_argument("--speed", type=float, default=1.5)
+    ap.add_argument("--plan-segments", type=int, default=20)
     args = ap.parse_args()
     if args.segments < 1:
         ap.error("--segments must be at least 1")
@@ -386,6 +501,12 @@ def main() -> int:
 
         first = run_job(source, segments, args.speed, os.path.join(work, "out1"), cache_dir)
         rerun = run_job(source, segments, args.speed, os.path.join(work, "out2"), cache_dir)
+
+        planned = None
+        if args.plan_segments > 0:
+            plan_segments = os.path.join(work, "plan-segments.json")
+            write_plan_segments(plan_segments, args.plan_segments, args.source_seconds)
+            planned = run_plan(source, plan_segments, args.speed, work)
 
     print(
         f"\n{args.segments} Segments of 6 to 10 s from a {args.source_seconds} s {args.size} "
@@ -428,6 +549,13 @@ def main() -> int:
             rerun.wall <= bound,
         )
     )
+    if planned is not None:
+        plan_checks = show_plan(args.plan_segments, planned)
+        print("\nplan targets")
+        for text, ok in plan_checks:
+            print(f"  {verdict(ok)}  {text}")
+        checks += plan_checks
+    print("\ntargets (all)")
     for text, ok in checks:
         print(f"  {verdict(ok)}  {text}")
     return 0 if all(ok for _, ok in checks) else 1
