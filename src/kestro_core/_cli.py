@@ -21,6 +21,7 @@ Exit status: 0 success, 1 a problem or a failed run, 2 a usage error,
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -267,19 +268,21 @@ def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     from kestro_core.planning import PlanError, fit, plan
 
     try:
-        planned = plan(
-            args.segments,
-            args.speed,
-            link=args.link,
-            source=args.source,
-            speech=speech,
-            voice=args.voice,
-            voice_dir=args.voice_dir,
-            cache_dir=args.cache_dir,
-            use_cache=not args.no_cache,
-            max_duration=args.max_duration,
-            exact_joins=args.exact_joins,
-        )
+        # whatever the voice prints goes to stderr: stdout holds the plan only
+        with contextlib.redirect_stdout(sys.stderr):
+            planned = plan(
+                args.segments,
+                args.speed,
+                link=args.link,
+                source=args.source,
+                speech=speech,
+                voice=args.voice,
+                voice_dir=args.voice_dir,
+                cache_dir=args.cache_dir,
+                use_cache=not args.no_cache,
+                max_duration=args.max_duration,
+                exact_joins=args.exact_joins,
+            )
     except CheckFailed as exc:
         print(exc)
         return 1

@@ -7,17 +7,20 @@ that keyframe up to "start" ride along at the front of the clip (hidden by an ed
 count towards the length that ``-shortest`` compares with the narration. What was measured
 with ffmpeg 5.1, and is modelled here:
 
-* the merge keeps ``min(narration, end - keyframe + 0.04 s)`` of the narration: when the
-  video runs out first, ``-shortest`` lets one or two more AAC frames through;
-* a piece is as long as the audio it kept (its picture is cut within a frame of it, or
-  holds its last frame when the narration outlasts the range);
+* the cut keeps the packets from that keyframe until the first whose decode time reaches
+  "end"; the merge keeps the narration up to the clip's last decode time plus a frame and a
+  little (``-shortest`` lets one or two more AAC frames through);
+* the picture of a piece whose narration ends first stops with the last packet decoded
+  before the narration ended (with B-frames that packet may show a later frame); a piece
+  is as long as the longer of its sound and its picture, and holds its last frame when the
+  narration outlasts the picture;
 * the concat demuxer lays the pieces end to end by their lengths, plus one AAC frame;
 * the vertical export speeds up every decoded AAC frame of the joined video, and each piece
   carries ``ceil(kept * rate / 1024) + 1`` of them (one is the encoder's priming frame,
-  which only the first piece hides).
+  which only the first piece hides); its picture, made constant-rate, ends a frame later.
 
-Narrations are spoken into the cache under the key the job uses, so the run that follows
-the plan speaks nothing again.
+Without the source at hand the cut is taken to start at "start". Narrations are spoken
+into the cache under the key the job uses, so the run that follows speaks nothing again.
 """
 
 from __future__ import annotations
@@ -32,6 +35,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import time
 from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from fractions import Fraction
@@ -44,13 +48,19 @@ from kestro_core.files import temp_beside
 __all__ = [
     "SegmentPlan",
     "Plan",
+    "Packets",
+    "SourceFacts",
     "Narration",
     "Narrator",
     "FitResult",
     "plan",
+    "assemble",
     "segment_plan",
     "keyframes",
+    "probe_source",
+    "measure_narration",
     "fit",
+    "format_like",
     "PlanError",
 ]
 
@@ -68,6 +78,7 @@ _SILENT_DB = -60.0
 # what counts as lost, below it is rounding
 _LOSS_EPSILON = 0.05
 _PROBE_TIMEOUT = 120
+_SERVICE_PAUSE = 0.5
 
 
 class PlanError(ValueError):
@@ -536,6 +547,7 @@ class Narrator:
         self.spoken = 0.0  # seconds of speech made
         self._known: dict[str, Narration] = {}
         self._scratch: tempfile.TemporaryDirectory[str] | None = None
+        self._pause_due = False
 
     def narration(self, text: str) -> Narration:
         """The narration of ``text``, made once."""
@@ -549,7 +561,10 @@ class Narrator:
                 self._scratch = tempfile.TemporaryDirectory(prefix="kestro-plan-")
             target = os.path.join(self._scratch.name, f"voice_{len(self._known)}.mp3")
             tmp = temp_beside(target)
+            if self._pause_due:
+                time.sleep(_SERVICE_PAUSE)  # the rest the job gives the speech service
             try:
+                self._pause_due = not getattr(self.speaker, "local", True)
                 self.speaker.synthesize(text, tmp)
                 os.replace(tmp, target)
             finally:
