@@ -24,6 +24,7 @@ bench: build
 	$(PY) -P bench/bench_binding.py
 	$(PY) -P bench/bench_pipeline.py
 	$(PY) -P bench/bench_local.py
+	$(PY) -P bench/bench_studio.py
 
 build: system $(VENV)/.built
 
