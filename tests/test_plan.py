@@ -210,14 +210,18 @@ def test_fit_moves_only_cut_off_ends_and_the_fitted_file_plans_clean(tmp_path, s
 
 
 def test_fit_past_the_end_of_the_source_is_a_problem(tmp_path, source):
-    doc = [{"start": "38.5", "end": "39.5", "voiceover": SEGMENTS[1]["voiceover"]}]
-    seg = _write(tmp_path / "late.json", doc)
-    result = fit(
-        seg, kestro_core.plan(seg, 1, source=source, speech="espeak-ng"), tmp_path / "out.json"
+    # one Segment a line, unicode as written: an unmoved file comes out byte for byte
+    text = (
+        '[\n  {"start": "38.5", "end": "39.5", "voiceover": "%s"},\n'
+        '  {"start": "1", "end": "9", "voiceover": "Ein Café."}\n]\n' % SEGMENTS[1]["voiceover"]
     )
+    seg = tmp_path / "late.json"
+    seg.write_text(text, encoding="utf-8")
+    planned = kestro_core.plan(str(seg), 1, source=source, speech="espeak-ng")
+    result = fit(seg, planned, tmp_path / "out.json")
     assert result.moved == []
     assert "past the end of the source video (0:00:40.000)" in result.problems[0]
-    assert json.loads((tmp_path / "out.json").read_text()) == doc
+    assert (tmp_path / "out.json").read_text(encoding="utf-8") == text
 
 
 @pytest.mark.parametrize("how", ["same", "hardlink", "symlink", "no-dir"])

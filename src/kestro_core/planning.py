@@ -141,13 +141,14 @@ class SegmentPlan:
         """What the Segment loses, in words ("" when nothing)."""
         if self.range <= 0:
             return "empty range"
+        lost = []
         if self.cut_off >= _LOSS_EPSILON:
-            return f"narration cut off by {self.cut_off:.1f} s"
+            lost.append(f"narration cut off by {self.cut_off:.1f} s")
         if self.dropped >= _LOSS_EPSILON:
-            return f"last {self.dropped:.1f} s of the range dropped"
+            lost.append(f"last {self.dropped:.1f} s of the range dropped")
         if self.held >= _LOSS_EPSILON:
-            return f"picture stands still for the last {self.held:.1f} s"
-        return ""
+            lost.append(f"picture stands still for the last {self.held:.1f} s")
+        return "; ".join(lost)
 
 
 def _rounded(fields: dict[str, Any]) -> dict[str, Any]:
@@ -256,7 +257,7 @@ def segment_plan(
         narration=narration,
         piece=piece,
         cut_off=narration - kept,
-        dropped=max(0.0, length - kept),
+        dropped=max(0.0, length - picture),
         held=max(0.0, piece - picture),
         preroll=preroll,
         silent=silent,
@@ -861,7 +862,12 @@ def fit(segments_file: PathArg, planned: Plan, out_file: PathArg) -> FitResult:
         moved.append(f'Segment {seg.index}: "end" {entry["end"]} -> {text}')
         entry["end"] = text
     indent = _indent_of(raw)
-    body = json.dumps(doc, ensure_ascii=False, indent=indent)
+    if doc and raw.strip().count("\n") == len(doc) + 1:
+        # one Segment a line, as written by hand
+        rows = [f"{indent or ''}{json.dumps(seg, ensure_ascii=False)}" for seg in doc]
+        body = "[\n" + ",\n".join(rows) + "\n]"
+    else:
+        body = json.dumps(doc, ensure_ascii=False, indent=indent)
     if raw.endswith("\n"):
         body += "\n"
     tmp = temp_beside(out)
