@@ -155,7 +155,8 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--burn-captions",
         action="store_true",
-        help='also write "FINAL_KESTRO.captioned.mp4", the vertical video with its captions drawn in',
+        help='also write "FINAL_KESTRO.captioned.mp4", the vertical video with its captions '
+        "drawn in",
     )
     p.add_argument(
         "--exact-joins",
