@@ -84,16 +84,28 @@ def _piece(tmp_path, video, seg, narration):
     return duration(merged)
 
 
-@pytest.mark.parametrize(("kind", "speed"), [("plain", 1.5), ("bframes", 3.0)])
-def test_plan_predicts_the_products_of_the_job(request, tmp_path, segments, kind, speed):
+@pytest.mark.parametrize(
+    ("kind", "speed", "exact"),
+    [("plain", 1.5, False), ("bframes", 3.0, False), ("plain", 1.5, True)],
+)
+def test_plan_predicts_the_products_of_the_job(request, tmp_path, segments, kind, speed, exact):
     source = request.getfixturevalue("source" if kind == "plain" else "bframe_source")
-    planned = kestro_core.plan(segments, speed, source=source, speech="espeak-ng")
+    planned = kestro_core.plan(
+        segments, speed, source=source, speech="espeak-ng", exact_joins=exact
+    )
     out = tmp_path / "out"
     out.mkdir()
     short = kestro_core.make_short(
-        segments, speed, source=source, speech="espeak-ng", output_dir=str(out)
+        segments, speed, source=source, speech="espeak-ng", output_dir=str(out), exact_joins=exact
     )
     assert short.narrations_made == 0  # the plan spoke them all into the cache
+    if exact:  # the job cut from the exact encode: no piece holds picture from before start
+        assert abs(duration(short.horizontal) - planned.horizontal) <= 0.1
+        # Segment 2 would keep 1.5 s of narration more from picture before its start
+        assert planned.segments[1].piece < planned.segments[1].range + 0.1
+        real = duration(short.vertical)
+        assert abs(real - planned.vertical) <= max(0.02 * real, 0.25)
+        return
 
     voice = open_voice("espeak-ng", None)
     cache = Cache()

@@ -11,12 +11,13 @@ from __future__ import annotations
 import json
 import os
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 from kestro_core._check import check_job, parse_time
 from kestro_core.cache import DEFAULT_LIMIT, Cache
 from kestro_core.job import Job, ServiceSpeaker, Speaker, bound, originals
-from kestro_core.soundtrack import Heard, Recorder, media_duration
+from kestro_core.soundtrack import Recorder, media_duration
 from kestro_core.sources import LocalSource, ServiceSource, SourceError, source_problems
 from kestro_core.voices import SPEECH_ENGINES, open_voice
 
@@ -161,7 +162,7 @@ def make_short(
         made: dict[str, str] = {}
         if recorder is not None:
             print("💬 Writing the captions...")
-            made = _captions(recorder.heard(horizontal), horizontal, vertical, speed, burn_captions)
+            made = _captions(recorder, horizontal, vertical, speed, burn_captions)
     finally:
         close = getattr(speaker, "close", None)
         if close is not None:
@@ -182,12 +183,16 @@ def make_short(
 
 
 def _captions(
-    heard: list[Heard], horizontal: str, vertical: str, speed: float, burn: bool
+    recorder: Recorder, horizontal: str, vertical: str, speed: float, burn: bool
 ) -> dict[str, str]:
     """The two caption files beside the videos (and the captioned copy): each narration's
     text while it is heard, from its first sound; the vertical video plays everything
     ``speed`` times as fast."""
     from kestro_core import captions
+
+    with ThreadPoolExecutor(max_workers=2) as pool:  # the probes beside the sound's decode
+        ends = {video: pool.submit(media_duration, video) for video in (horizontal, vertical)}
+        heard = recorder.heard(horizontal)
 
     out = os.path.dirname(horizontal)
     made = {
@@ -208,7 +213,7 @@ def _captions(
                 narration.length / scale,
                 narration.piece_end / scale,
             )
-        per_video[video] = captions.finish(cues, media_duration(path))
+        per_video[video] = captions.finish(cues, ends[path].result())
     for video in ("horizontal", "vertical"):
         captions.write_srt(made[video], per_video[video])
     if burn:

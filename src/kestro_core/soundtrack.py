@@ -16,12 +16,14 @@ products themselves:
 from __future__ import annotations
 
 import array
+import json
 import os
 import shutil
 import subprocess
 import tempfile
 import threading
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 __all__ = ["Heard", "Recorder", "sound_bounds", "media_duration"]
@@ -30,7 +32,8 @@ RATE = 16_000  # analysis sample rate
 BLOCK = 80  # 5 ms blocks
 FRAME = 1024  # samples in one AAC frame
 THRESHOLD = 180  # about -45 dBFS: quieter than any speech, louder than an encoder's noise
-_TIMEOUT = 120  # seconds for one probe; scaled by length for decodes
+_TIMEOUT = 120  # seconds for one probe
+_DECODE_TIMEOUT = 1800  # for decoding the sound of a whole video
 
 
 @dataclass(frozen=True)
@@ -63,7 +66,7 @@ def _pcm(path: str) -> array.array[int]:
     do not drop samples)."""
     argv = ["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vn", "-map", "0:a:0"]
     argv += ["-ac", "1", "-ar", str(RATE), "-f", "s16le", "-"]
-    done = _run(argv, _TIMEOUT + 4 * media_duration(path))
+    done = _run(argv, _DECODE_TIMEOUT)
     samples = array.array("h")
     samples.frombytes(done.stdout[: len(done.stdout) // 2 * 2])
     return samples
@@ -87,26 +90,25 @@ def sound_bounds(path: str) -> tuple[float, float] | None:
     return first * BLOCK / RATE, (last + 1) * BLOCK / RATE
 
 
-def _audio_stream(path: str) -> tuple[float, int]:
-    """(sample rate, number of packets) of the first audio stream."""
-    argv = ["ffprobe", "-v", "error", "-select_streams", "a:0", "-count_packets"]
-    argv += ["-show_entries", "stream=sample_rate,nb_read_packets", "-of", "csv=p=0", path]
-    rate, _, count = _run(argv, _TIMEOUT).stdout.decode().strip().partition(",")
-    return float(rate), int(count or 0)
+@dataclass(frozen=True)
+class _Audio:
+    rate: float  # samples per second
+    packets: int  # as the container lists them: no packet is read
+    first_pts: float  # of the first packet, seconds (below 0 when the decoder skips priming)
 
 
-def _first_pts(path: str) -> float:
+def _audio_stream(path: str) -> _Audio:
+    """What the container says of the first audio stream, and its first packet."""
     argv = ["ffprobe", "-v", "error", "-select_streams", "a:0", "-read_intervals", "%+#1"]
-    argv += ["-show_entries", "packet=pts_time", "-of", "csv=p=0", path]
-    text = _run(argv, _TIMEOUT).stdout.decode().split()
-    try:
-        return float(text[0].strip(","))
-    except (IndexError, ValueError):
-        return 0.0
-
-
-def _packet_count(path: str) -> int:
-    return _audio_stream(path)[1]
+    argv += ["-show_entries", "stream=sample_rate,nb_frames:packet=pts_time", "-of", "json"]
+    doc = json.loads(_run([*argv, path], _TIMEOUT).stdout or b"{}")
+    stream = (doc.get("streams") or [{}])[0]
+    packet = (doc.get("packets") or [{}])[0]
+    return _Audio(
+        float(stream.get("sample_rate") or 44_100),
+        int(stream.get("nb_frames") or 0),
+        float(packet.get("pts_time") or 0.0),
+    )
 
 
 class Recorder:
@@ -144,7 +146,7 @@ class Recorder:
 
     def _measure(self) -> None:
         try:
-            self._counts = [_packet_count(path) for path in self._merged]
+            self._counts = [_audio_stream(path).packets for path in self._merged]
             self._bounds = [sound_bounds(path) for path in self._kept]
         except BaseException as exc:  # reported by heard(), on the job's thread
             self._error = exc
@@ -157,14 +159,16 @@ class Recorder:
         if self._error is not None:
             raise self._error
         assert self._counts is not None
-        rate, total = _audio_stream(horizontal)
-        loud = _loud_blocks(_pcm(horizontal))
+        with ThreadPoolExecutor(max_workers=1) as pool:  # two children side by side
+            probed = pool.submit(_audio_stream, horizontal)
+            loud = _loud_blocks(_pcm(horizontal))
+            audio = probed.result()
         end = len(loud) * BLOCK / RATE
-        frame = FRAME / rate
-        if total == sum(self._counts):
+        frame = FRAME / audio.rate
+        if audio.packets == sum(self._counts):
             # every packet decodes to one frame; a stream that opens before 0 has its
             # first samples skipped by the decoder
-            skip = max(0.0, -_first_pts(horizontal))
+            skip = max(0.0, -audio.first_pts)
             starts = [at * frame - skip for at in _cumulative_counts(self._counts)]
         else:  # not a packet-for-packet join: lay the pieces end to end by their lengths
             starts = _cumulative([media_duration(path) for path in self._merged])
