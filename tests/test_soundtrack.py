@@ -11,6 +11,7 @@ import array
 import itertools
 import json
 import math
+import os
 import re
 import subprocess
 
@@ -169,3 +170,52 @@ def test_a_narration_cut_off_keeps_only_the_cues_heard(job):
     shown = " ".join(cue[2] for cue in mine).split()
     assert shown == words[: len(shown)] and len(shown) < len(words)
     assert abs(mine[-1][1] - heard_to) <= 0.05
+
+
+def ffmpeg(*args):
+    subprocess.run(["ffmpeg", "-y", "-v", "error", *args], check=True, timeout=120)
+
+
+@pytest.mark.parametrize("join", ["copy", "audio re-encoded"])
+def test_recorder_finds_each_narration_however_the_pieces_were_joined(tmp_path, join):
+    """A join that copies packets is read packet by packet; any other join falls back to the
+    pieces' lengths, measured before the clean-up deletes them: good to a few audio frames,
+    since a join that encodes again lays the sound end to end without the priming frames."""
+    from kestro_core.soundtrack import Recorder
+
+    film = make_source_video(tmp_path / "film.mp4", duration=8, keyint_seconds=2)
+    tones = [("0.7", "2.9", 500, 1.0), ("3.3", "4.5", 900, 2.0), ("5.1", "7.0", 1300, 0.8)]
+    recorder = Recorder()
+    listing = tmp_path / "filelist.txt"
+    try:
+        for i, (start, end, freq, secs) in enumerate(tones):
+            voice, clip = str(tmp_path / f"voice_{i}.mp3"), str(tmp_path / f"clip_{i}.mp4")
+            merged = str(tmp_path / f"merged_{i}.mp4")
+            ffmpeg("-f", "lavfi", "-i", f"sine=frequency={freq}:duration={secs}", voice)
+            recorder.narration(f"tone {i}", voice)
+            ffmpeg("-ss", start, "-to", end, "-i", film, "-c", "copy", "-an", clip)
+            merge = ["-i", clip, "-i", voice, "-map", "0:v", "-map", "1:a", "-c:v", "copy"]
+            merge += ["-c:a", "aac", "-shortest", merged]
+            ffmpeg(*merge)
+            recorder.ran(["ffmpeg", *merge])
+            os.remove(voice)  # as the job does right after the merge
+            with open(listing, "a", encoding="utf-8") as f:
+                f.write(f"file '{merged}'\n")
+        horizontal = str(tmp_path / "horizontal.mp4")
+        codecs = ["-c", "copy"] if join == "copy" else ["-c:v", "copy", "-c:a", "aac"]
+        concat = ["-f", "concat", "-safe", "0", "-i", str(listing), *codecs]
+        ffmpeg(*concat, horizontal)
+        recorder.ran(["ffmpeg", *concat, horizontal])
+        heard = recorder.heard(horizontal)
+    finally:
+        recorder.close()
+    samples = pcm(horizontal)
+    assert [h.text for h in heard] == ["tone 0", "tone 1", "tone 2"]
+    for narration, (_, _, freq, secs) in zip(heard, tones, strict=True):
+        onset, _ = tone_spans(samples, freq)
+        assert abs(narration.start - onset) <= (0.05 if join == "copy" else 0.1), (
+            join,
+            narration,
+            onset,
+        )
+        assert not narration.silent and abs(narration.length - secs) <= 0.05

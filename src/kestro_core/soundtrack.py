@@ -95,12 +95,14 @@ class _Audio:
     rate: float  # samples per second
     packets: int  # as the container lists them: no packet is read
     first_pts: float  # of the first packet, seconds (below 0 when the decoder skips priming)
+    duration: float  # the container's, seconds
 
 
 def _audio_stream(path: str) -> _Audio:
     """What the container says of the first audio stream, and its first packet."""
     argv = ["ffprobe", "-v", "error", "-select_streams", "a:0", "-read_intervals", "%+#1"]
-    argv += ["-show_entries", "stream=sample_rate,nb_frames:packet=pts_time", "-of", "json"]
+    argv += ["-show_entries", "stream=sample_rate,nb_frames:packet=pts_time:format=duration"]
+    argv += ["-of", "json"]
     doc = json.loads(_run([*argv, path], _TIMEOUT).stdout or b"{}")
     stream = (doc.get("streams") or [{}])[0]
     packet = (doc.get("packets") or [{}])[0]
@@ -108,6 +110,7 @@ def _audio_stream(path: str) -> _Audio:
         float(stream.get("sample_rate") or 44_100),
         int(stream.get("nb_frames") or 0),
         float(packet.get("pts_time") or 0.0),
+        float((doc.get("format") or {}).get("duration") or 0.0),
     )
 
 
@@ -120,7 +123,7 @@ class Recorder:
         self._texts: list[str] = []
         self._kept: list[str] = []  # links to the narrations, in Segment order
         self._merged: list[str] = []
-        self._counts: list[int] | None = None
+        self._pieces: list[_Audio] | None = None  # each merged piece's sound, in order
         self._bounds: list[tuple[float, float] | None] = []
         self._worker: threading.Thread | None = None
         self._error: BaseException | None = None
@@ -146,7 +149,7 @@ class Recorder:
 
     def _measure(self) -> None:
         try:
-            self._counts = [_audio_stream(path).packets for path in self._merged]
+            self._pieces = [_audio_stream(path) for path in self._merged]
             self._bounds = [sound_bounds(path) for path in self._kept]
         except BaseException as exc:  # reported by heard(), on the job's thread
             self._error = exc
@@ -158,20 +161,21 @@ class Recorder:
         self._worker.join()
         if self._error is not None:
             raise self._error
-        assert self._counts is not None
+        assert self._pieces is not None
         with ThreadPoolExecutor(max_workers=1) as pool:  # two children side by side
             probed = pool.submit(_audio_stream, horizontal)
             loud = _loud_blocks(_pcm(horizontal))
             audio = probed.result()
         end = len(loud) * BLOCK / RATE
         frame = FRAME / audio.rate
-        if audio.packets == sum(self._counts):
+        if audio.packets == sum(piece.packets for piece in self._pieces):
             # every packet decodes to one frame; a stream that opens before 0 has its
             # first samples skipped by the decoder
             skip = max(0.0, -audio.first_pts)
-            starts = [at * frame - skip for at in _cumulative_counts(self._counts)]
+            counts = _cumulative([piece.packets for piece in self._pieces])
+            starts = [at * frame - skip for at in counts]
         else:  # not a packet-for-packet join: lay the pieces end to end by their lengths
-            starts = _cumulative([media_duration(path) for path in self._merged])
+            starts = _cumulative([piece.duration for piece in self._pieces])
         result = []
         for i, text in enumerate(self._texts):
             begin = max(0.0, starts[i]) if i < len(starts) else end
@@ -192,16 +196,10 @@ class Recorder:
         shutil.rmtree(self._dir, ignore_errors=True)
 
 
-def _cumulative_counts(counts: list[int]) -> list[int]:
-    starts, at = [], 0
-    for count in counts:
-        starts.append(at)
-        at += count
-    return starts
-
-
-def _cumulative(lengths: list[float]) -> list[float]:
-    starts, at = [], 0.0
+def _cumulative(lengths: list[float] | list[int]) -> list[float]:
+    """Where each of a run of lengths starts."""
+    starts: list[float] = []
+    at = 0.0
     for length in lengths:
         starts.append(at)
         at += length
