@@ -219,3 +219,31 @@ def test_recorder_finds_each_narration_however_the_pieces_were_joined(tmp_path, 
             onset,
         )
         assert not narration.silent and abs(narration.length - secs) <= 0.05
+
+
+@pytest.mark.parametrize(
+    ("captions", "burn", "products"),
+    [
+        (False, False, []),
+        (False, True, ["FINAL_KESTRO.captioned.mp4"]),
+        (True, True, ["FINAL_KESTRO.captioned.mp4", "FINAL_KESTRO.srt", "horizontal_final.srt"]),
+    ],
+)
+def test_caption_switches_decide_what_is_written(tmp_path, monkeypatch, captions, burn, products):
+    source = make_source_video(tmp_path / "film.mp4", duration=4)
+    seg = tmp_path / "segments.json"
+    text = SEGMENTS[0][4]
+    seg.write_text(json.dumps([{"start": "0.5", "end": "2.5", "voiceover": text}]), "utf-8")
+    out = tmp_path / "out"
+    out.mkdir()
+    monkeypatch.setattr(api, "open_voice", lambda *args, **kwargs: ToneVoice())
+    short = kestro_core.make_short(
+        seg, 1.5, source=source, speech="espeak-ng", output_dir=out,
+        captions=captions, burn_captions=burn,
+    )  # fmt: skip
+    videos = ["FINAL_KESTRO.mp4", "horizontal_final.mp4"]
+    assert sorted(os.listdir(out)) == sorted(videos + products)
+    assert (short.captioned is not None) == burn
+    assert (short.vertical_captions is not None) == captions
+    if burn:
+        assert abs(media_duration(short.captioned) - media_duration(short.vertical)) <= 0.04

@@ -161,8 +161,8 @@ def make_short(
         vertical = os.path.abspath(vertical)
         made: dict[str, str] = {}
         if recorder is not None:
-            print("💬 Writing the captions...")
-            made = _captions(recorder, horizontal, vertical, speed, burn_captions)
+            print("💬 Writing the captions..." if captions else "💬 Timing the captions...")
+            made = _captions(recorder, horizontal, vertical, speed, captions, burn_captions)
     finally:
         close = getattr(speaker, "close", None)
         if close is not None:
@@ -183,11 +183,11 @@ def make_short(
 
 
 def _captions(
-    recorder: Recorder, horizontal: str, vertical: str, speed: float, burn: bool
+    recorder: Recorder, horizontal: str, vertical: str, speed: float, files: bool, burn: bool
 ) -> dict[str, str]:
-    """The two caption files beside the videos (and the captioned copy): each narration's
-    text while it is heard, from its first sound; the vertical video plays everything
-    ``speed`` times as fast."""
+    """The two caption files beside the videos (``files``) and the captioned copy
+    (``burn``): each narration's text while it is heard, from its first sound; the vertical
+    video plays everything ``speed`` times as fast. Gives the paths written."""
     from kestro_core import captions
 
     with ThreadPoolExecutor(max_workers=2) as pool:  # the probes beside the sound's decode
@@ -195,10 +195,11 @@ def _captions(
         heard = recorder.heard(horizontal)
 
     out = os.path.dirname(horizontal)
-    made = {
+    srt = {
         "horizontal": os.path.join(out, "horizontal_final.srt"),
         "vertical": os.path.join(out, "FINAL_KESTRO.srt"),
     }
+    made: dict[str, str] = {}
     per_video: dict[str, list[captions.Cue]] = {}
     for video, path, width, scale in (
         ("horizontal", horizontal, captions.HORIZONTAL_WIDTH, 1.0),
@@ -214,8 +215,10 @@ def _captions(
                 narration.piece_end / scale,
             )
         per_video[video] = captions.finish(cues, ends[path].result())
-    for video in ("horizontal", "vertical"):
-        captions.write_srt(made[video], per_video[video])
+    if files:
+        for video, path in srt.items():
+            captions.write_srt(path, per_video[video])
+            made[video] = path
     if burn:
         made["captioned"] = os.path.join(out, "FINAL_KESTRO.captioned.mp4")
         print("💬 Burning the captions into FINAL_KESTRO.captioned.mp4...")
