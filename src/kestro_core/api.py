@@ -8,13 +8,12 @@ espeak-ng), binds them with the cache into the extension for the length of the j
 
 from __future__ import annotations
 
-import json
 import os
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
-from kestro_core._check import check_job, parse_time
+from kestro_core._check import check_job
 from kestro_core.cache import DEFAULT_LIMIT, Cache
 from kestro_core.job import Job, ServiceSpeaker, Speaker, bound, originals
 from kestro_core.soundtrack import Recorder, media_duration
@@ -142,9 +141,9 @@ def make_short(
     origin = LocalSource(src) if src is not None else ServiceSource(plain["_download_video"], cache)
     fetch: Callable[[str, str], object] = origin
     if exact_joins:
-        from kestro_core.joins import ExactSource
+        from kestro_core.joins import ExactSource, exact_times
 
-        starts, up_to = _ranges(seg_path)
+        starts, up_to = exact_times(seg_path)
         fetch = ExactSource(origin, starts, up_to, cache)
     recorder = Recorder() if captions or burn_captions else None
     job = Job(fetch, speaker, cache, recorder)
@@ -224,25 +223,6 @@ def _captions(
         print("💬 Burning the captions into FINAL_KESTRO.captioned.mp4...")
         captions.burn(horizontal, vertical, per_video["vertical"], speed, made["captioned"])
     return made
-
-
-def _ranges(segments_file: str) -> tuple[list[float], float]:
-    """The starts of the Segments and the latest end, in seconds (times the check passed)."""
-    with open(segments_file, encoding="utf-8") as f:
-        segments = json.load(f)
-    starts: list[float] = []
-    up_to = 0.0
-    for seg in segments if isinstance(segments, list) else []:
-        if not isinstance(seg, dict):
-            continue
-        for key in ("start", "end"):
-            us = parse_time(seg[key]) if isinstance(seg.get(key), str) else None
-            if us is None:
-                continue
-            if key == "start":
-                starts.append(us / 1e6)
-            up_to = max(up_to, us / 1e6)
-    return starts, up_to
 
 
 def _voice_name(speaker: Speaker, voice: str | None) -> str:

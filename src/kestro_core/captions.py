@@ -10,7 +10,6 @@ narration is heard. ``finish`` makes one video's cues consistent; ``write_srt`` 
 
 from __future__ import annotations
 
-import json
 import math
 import os
 import subprocess
@@ -307,7 +306,6 @@ MARGIN_V = 440
 _GPU_UNAVAILABLE = "  (GPU unavailable, using CPU encoder...)"
 _ASS_NAME = "captions.ass"
 _WORD_JOINER = "\u2060"
-_PROBE_TIMEOUT = 60
 
 
 def _ass_time(seconds: float) -> str:
@@ -397,11 +395,11 @@ def _ass_document(cues: list[Cue]) -> str:
 
 def _duration(path: str) -> float:
     """Container duration of ``path`` in seconds (0 when ffprobe cannot tell)."""
-    argv = ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "json", path]
+    from kestro_core.soundtrack import media_duration
+
     try:
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=_PROBE_TIMEOUT)
-        return float(json.loads(done.stdout)["format"]["duration"])
-    except (OSError, subprocess.SubprocessError, ValueError, KeyError, TypeError):
+        return media_duration(path)
+    except (OSError, subprocess.SubprocessError, ValueError):
         return 0.0
 
 

@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from fractions import Fraction
 from pathlib import Path
 
-from kestro_core._check import format_seconds
+from kestro_core._check import format_seconds, parse_time
 from kestro_core.cache import Cache
 from kestro_core.files import place, temp_beside
 
@@ -86,6 +86,27 @@ def probe_video(path: str) -> Video:
     except (TypeError, ValueError):
         length = None
     return Video(int(st.get("width", 0)), int(st.get("height", 0)), fps or 25.0, length)
+
+
+def exact_times(segments_file: str) -> tuple[list[float], float]:
+    """What an exact-joins encode of a job is keyed on: the Segments' starts and the latest
+    end, in seconds. The plan and the job both take them from here, so that the job finds
+    the encode the plan made."""
+    with open(segments_file, encoding="utf-8") as f:
+        segments = json.load(f)
+    starts: list[float] = []
+    up_to = 0.0
+    for seg in segments if isinstance(segments, list) else []:
+        if not isinstance(seg, dict):
+            continue
+        for key in ("start", "end"):
+            us = parse_time(seg[key]) if isinstance(seg.get(key), str) else None
+            if us is None:
+                continue
+            if key == "start":
+                starts.append(us / 1e6)
+            up_to = max(up_to, us / 1e6)
+    return starts, up_to
 
 
 def force_times(starts: Sequence[float], fps: float) -> list[float]:

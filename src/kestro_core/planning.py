@@ -677,11 +677,11 @@ def plan(
         (parse_time(e["start"]) or 0, parse_time(e["end"]) or 0, str(e["voiceover"]))
         for e in entries
     ]
-    starts = [s / 1e6 for s, _, _ in times]
-    last_end = max(e for _, e, _ in times) / 1e6
     encoded = None
     if exact_joins:
-        from kestro_core.joins import cached_encode, describe_cost
+        from kestro_core.joins import cached_encode, describe_cost, exact_times
+
+        starts, last_end = exact_times(seg_path)
 
         notes.append(describe_cost(video, starts, last_end, cache))
         if video is not None:
