@@ -41,7 +41,7 @@ from typing import Any
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import kestro_core
-import kestro_core._check as check_module
+import kestro_core.check as check_module
 import kestro_core.api as api
 import kestro_core.captions as captions
 import kestro_core.kestro_core as extension

@@ -17,7 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from kestro_core._check import check, parse_time, tempo_factors
+from kestro_core.check import check, tempo_factors
+from kestro_core.timecode import parse_time
 
 ROOT = Path(__file__).resolve().parent.parent
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "wget"))

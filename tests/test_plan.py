@@ -7,11 +7,12 @@ import subprocess
 import pytest
 
 import kestro_core
-from kestro_core._check import parse_time
+from kestro_core.timecode import parse_time
 from kestro_core.api import CheckFailed
 from kestro_core.cache import Cache
 from kestro_core.joins import ExactSource
-from kestro_core.planning import fit, format_like, segment_plan
+from kestro_core.planning import fit, segment_plan
+from kestro_core.timecode import format_like
 from kestro_core.sources import LocalSource
 from kestro_core.voices import open_voice
 from tests.support.bframes import make_bframe_source

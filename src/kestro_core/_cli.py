@@ -30,8 +30,9 @@ import sys
 import textwrap
 from typing import Any, TextIO
 
-from kestro_core._check import Report, check_job, format_seconds
+from kestro_core.check import Report, check_job
 from kestro_core.sources import SourceError
+from kestro_core.timecode import format_seconds
 from kestro_core.voices import SPEECH_ENGINES, VoiceError
 
 PROG = "python -m kestro_core"

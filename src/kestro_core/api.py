@@ -13,8 +13,8 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
-from kestro_core._check import check_job
 from kestro_core.cache import DEFAULT_LIMIT, Cache
+from kestro_core.check import check_job
 from kestro_core.job import Job, ServiceSpeaker, Speaker, bound, originals
 from kestro_core.soundtrack import Recorder, media_duration
 from kestro_core.sources import LocalSource, ServiceSource, SourceError, source_problems

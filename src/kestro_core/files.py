@@ -9,20 +9,10 @@ renamed over it, so whatever else links to the old bytes keeps them unchanged.
 from __future__ import annotations
 
 import os
-import re
 import secrets
 import shutil
 
-__all__ = ["WORKING_FILES", "is_working_file", "place", "temp_beside"]
-
-# The names a job writes, overwrites or deletes in its output directory.
-WORKING_FILES = ("movie.mp4", "horizontal_final.mp4", "FINAL_KESTRO.mp4", "filelist.txt")
-_NUMBERED = re.compile(r"(clip_\d+\.mp4|voice_\d+\.mp3|merged_\d+\.mp4)")
-
-
-def is_working_file(name: str) -> bool:
-    """True for a file name that a job writes or deletes in its output directory."""
-    return name in WORKING_FILES or _NUMBERED.fullmatch(name) is not None
+__all__ = ["place", "temp_beside"]
 
 
 def temp_beside(path: str) -> str:

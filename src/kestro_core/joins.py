@@ -25,9 +25,9 @@ from dataclasses import dataclass
 from fractions import Fraction
 from pathlib import Path
 
-from kestro_core._check import format_seconds, parse_time
 from kestro_core.cache import Cache
 from kestro_core.files import place, temp_beside
+from kestro_core.timecode import format_seconds, parse_time
 
 __all__ = ["ExactSource", "EncodeSpec", "exact_encode", "encode_key", "estimate", "describe_cost"]
 

@@ -41,9 +41,10 @@ from dataclasses import asdict, dataclass, field
 from fractions import Fraction
 from typing import Any
 
-from kestro_core._check import check_job, format_seconds, parse_time
 from kestro_core.cache import DEFAULT_LIMIT, Cache
+from kestro_core.check import check_job
 from kestro_core.files import temp_beside
+from kestro_core.timecode import format_like, format_seconds, parse_time
 
 __all__ = [
     "SegmentPlan",
@@ -60,7 +61,6 @@ __all__ = [
     "probe_source",
     "measure_narration",
     "fit",
-    "format_like",
     "PlanError",
 ]
 
@@ -767,42 +767,6 @@ class FitResult:
 
     moved: list[str]
     problems: list[str]
-
-
-_CLOCK = re.compile(r"(?P<h>\d{1,4}:)?(?P<m>\d{1,2}):(?P<s>\d{1,2})(?:\.(?P<f>\d*))?(?P<u>s?)")
-_PLAIN = re.compile(r"(?P<s>\d+)(?:\.(?P<f>\d*))?(?P<u>s?)")
-
-
-def format_like(original: str, us: int) -> str:
-    """``us`` microseconds (a whole number of tenths) written in the form of ``original``:
-    HH:MM:SS.fff, MM:SS.f or seconds, with as many fraction digits as it had where they
-    hold the value. What the form cannot hold is written HH:MM:SS.fff."""
-    tenths, rest = divmod(us, 100_000)
-    if rest:
-        raise ValueError("only whole tenths of a second are written")
-    whole, tenth = divmod(tenths, 10)
-    clock = _CLOCK.fullmatch(original)
-    plain = _PLAIN.fullmatch(original)
-    m = clock or plain
-    digits = len((m.group("f") or "") if m else "")
-    if tenth and digits == 0:
-        digits = 1
-    frac = f".{tenth}{'0' * (digits - 1)}" if digits else ""
-    unit = m.group("u") if m else ""
-    hours, rem = divmod(whole, 3600)
-    minutes, seconds = divmod(rem, 60)
-    if clock is not None and (clock.group("h") or hours == 0):
-        if clock.group("h"):
-            width = len(clock.group("h")) - 1
-            if hours <= 9999:
-                return f"{hours:0{width}d}:{minutes:02d}:{seconds:02d}{frac}{unit}"
-        else:
-            width_m = len(clock.group("m"))
-            return f"{minutes:0{width_m}d}:{seconds:02d}{frac}{unit}"
-    elif plain is not None:
-        return f"{whole}{frac}{unit}"
-    frac3 = f".{tenth}00"
-    return f"{hours:02d}:{minutes:02d}:{seconds:02d}{frac3}"
 
 
 def _indent_of(raw: str) -> str | None:

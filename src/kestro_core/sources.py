@@ -16,7 +16,8 @@ import subprocess
 from collections.abc import Callable
 
 from kestro_core.cache import Cache
-from kestro_core.files import is_working_file, place
+from kestro_core.files import place
+from kestro_core.products import is_working_file
 
 __all__ = ["SourceError", "LocalSource", "ServiceSource", "source_problems"]
 

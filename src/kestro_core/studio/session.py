@@ -24,9 +24,10 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
-from kestro_core._check import check_job, parse_time
 from kestro_core.cache import Cache
+from kestro_core.check import check_job
 from kestro_core.sources import source_problems
+from kestro_core.timecode import parse_time
 from kestro_core.voices import default_piper_voice, open_voice, piper_voices
 
 __all__ = [

@@ -1,0 +1,217 @@
+"""Whole-job check, made before anything is downloaded.
+
+``run_kestro`` reads the segments file only after the source video has been
+fetched and meets a bad Segment only when its loop reaches it; a speed that
+ffmpeg's atempo filter refuses shows up only at the final export.  The
+functions here look at everything a run depends on up front and return every
+problem at once, so that a typo costs seconds instead of minutes of download
+and speech quota.
+
+Standard library only: this module never imports the extension.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import shutil
+import subprocess
+
+from kestro_core.segments import Problem, Report, check_segments
+
+__all__ = [
+    "Problem",
+    "Report",
+    "check",
+    "tempo_factors",
+    "PROGRAMS",
+    "ATEMPO_MIN",
+    "ATEMPO_MAX",
+]
+
+PROGRAMS = ("ffmpeg", "ffprobe", "wget")
+ATEMPO_MIN = 0.5
+ATEMPO_MAX = 100.0
+
+
+# --------------------------------------------------------------------------
+# speed
+# --------------------------------------------------------------------------
+
+
+def tempo_factors(speed: float) -> list[float]:
+    """The factors of the atempo chain that a run builds for ``speed``, as
+    ffmpeg reads them: the speed itself up to 2.0; above, 2.0 as often as
+    needed and a last factor above 1 and at most 2, written to 4 decimals."""
+    if not speed > 2.0:
+        return [speed]
+    factors = []
+    remaining = speed
+    while remaining > 2.0:
+        factors.append(2.0)
+        remaining *= 0.5
+    factors.append(float(f"{remaining:.4f}"))
+    return factors
+
+
+def _check_speed(report: Report, speed: float) -> None:
+    if not math.isfinite(speed):
+        report.add(None, None, f"speed {speed!r} is not a finite number")
+        return
+    bad = sorted({f for f in tempo_factors(speed) if not ATEMPO_MIN <= f <= ATEMPO_MAX})
+    if bad:
+        shown = ", ".join(repr(f) for f in bad)
+        report.add(
+            None,
+            None,
+            f"speed {speed!r} gives the atempo factor {shown}, outside ffmpeg's "
+            f"range {ATEMPO_MIN:g} to {ATEMPO_MAX:g}; the vertical export would "
+            f"fail at the very end of the run (use a speed of at least {ATEMPO_MIN:g})",
+        )
+    elif f"{1.0 / speed:.6f}" == "0.000000":
+        report.add(
+            None,
+            None,
+            f"speed {speed!r} is so high that the picture's time factor 1/speed "
+            f"reads 0.000000 and every frame would land on time 0",
+        )
+
+
+# --------------------------------------------------------------------------
+# output directory, programs, source video
+# --------------------------------------------------------------------------
+
+
+def _check_output_dir(report: Report, output_dir: str) -> None:
+    shown = repr(output_dir)
+    if "\x00" in output_dir:
+        report.add(None, None, f"output directory {shown} contains a NUL character")
+        return
+    absolute = os.path.abspath(output_dir)
+    if "\n" in absolute or "\r" in absolute:
+        report.add(
+            None,
+            None,
+            f"the absolute path of the output directory, {absolute!r}, "
+            f"contains a line break, which the concat list cannot carry",
+        )
+    probe = output_dir or "."  # "" puts the working files in the current directory
+    if not os.path.exists(probe):
+        report.add(
+            None, None, f"output directory {shown} does not exist (the run never creates it)"
+        )
+    elif not os.path.isdir(probe):
+        report.add(None, None, f"output directory {shown} is not a directory")
+    elif not os.access(probe, os.W_OK | os.X_OK):
+        report.add(None, None, f"output directory {shown} is not writable")
+
+
+def _check_programs(report: Report, programs: tuple[str, ...]) -> None:
+    for name in programs:
+        if shutil.which(name) is None:
+            report.add(None, None, f"{name} is not on PATH")
+
+
+def _source_duration(report: Report, source: str) -> int | None:
+    if not os.path.isfile(source):
+        report.add(None, None, f"source video {source!r} does not exist")
+        return None
+    if shutil.which("ffprobe") is None:
+        return None  # already reported with the programs
+    argv = [
+        "ffprobe",
+        "-v",
+        "error",
+        "-show_entries",
+        "format=duration",
+        "-of",
+        "default=noprint_wrappers=1:nokey=1",
+        os.path.abspath(source),
+    ]
+    try:
+        done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+    except (OSError, subprocess.SubprocessError) as exc:
+        report.add(None, None, f"ffprobe could not be run on the source video: {exc}")
+        return None
+    lines = done.stdout.split()
+    try:
+        seconds = float(lines[0])
+        if done.returncode != 0 or not math.isfinite(seconds):
+            raise ValueError
+    except (IndexError, ValueError):
+        why = (done.stderr.strip().splitlines() or ["no duration reported"])[-1]
+        report.add(
+            None, None, f"ffprobe cannot read the duration of the source video {source!r}: {why}"
+        )
+        return None
+    return round(seconds * 1_000_000)
+
+
+# --------------------------------------------------------------------------
+# entry point
+# --------------------------------------------------------------------------
+
+
+def check(
+    segments_file: str,
+    speed: float | None = None,
+    output_dir: str = ".",
+    source: str | None = None,
+    programs: tuple[str, ...] = PROGRAMS,
+) -> Report:
+    """Check everything a run needs; give the list of every problem found.
+
+    Problems come in this order: the segments file (in Segment order), the
+    speed, the output directory, the programs, the source video.
+    """
+    report = Report()
+    duration_us = None
+    tail = Report()
+    if speed is not None:
+        _check_speed(tail, speed)
+    _check_output_dir(tail, output_dir)
+    _check_programs(tail, programs)
+    if source is not None:
+        duration_us = _source_duration(tail, source)
+    check_segments(report, segments_file, duration_us)
+    report.extend(tail)
+    return report
+
+
+def check_job(
+    segments_file: str,
+    speed: float | None = None,
+    output_dir: str = ".",
+    *,
+    source: str | None = None,
+    speech: str | None = None,
+    voice: str | None = None,
+    voice_dir: str | None = None,
+) -> Report:
+    """``check``, plus what a job from a local source or with a local voice needs: the
+    source must be a readable video that is none of the job's own working files, and the
+    chosen speech engine and voice must be there. ``speech`` None leaves the engine out."""
+    from kestro_core.sources import source_problems
+    from kestro_core.voices import voice_problems
+
+    late = Report()
+    probe_source = None
+    if source is not None:
+        for message in source_problems(source, output_dir):
+            late.add(None, None, message)
+        probe_source = None if late else source
+    if speech == "service" and not voice:
+        late.add(
+            None,
+            None,
+            "the speech service needs a voice name: give one with --voice "
+            "(voice=), or choose a local engine with --speech",
+        )
+    elif speech is not None:
+        for message in voice_problems(speech, voice, voice_dir):
+            late.add(None, None, message)
+    # a local source needs no wget
+    programs = PROGRAMS if source is None else tuple(p for p in PROGRAMS if p != "wget")
+    report = check(segments_file, speed, output_dir, probe_source, programs)
+    report.extend(late)
+    return report

@@ -1,0 +1,151 @@
+"""A job's steps as events: what the seam and the package's own steps report.
+
+Each step of a job reports an ``Event`` where it happens: the seam for every download,
+narration, cut, merge, join and export the extension asks for, the package for its check,
+exact-joins encode, captions and burned copy. A ``Reporter`` hands them to the caller's
+``progress`` callback on the job's own thread and remembers the last step started, which
+is what a failure is named by.
+"""
+
+from __future__ import annotations
+
+import json
+import time
+from collections.abc import Callable
+from dataclasses import asdict, dataclass
+
+__all__ = ["STEPS", "Event", "Progress", "Reporter", "describe_step"]
+
+# every step a job reports, in the order a job takes them
+STEPS = (
+    "check",
+    "download",
+    "exact",
+    "narrate",
+    "cut",
+    "merge",
+    "join",
+    "export",
+    "captions",
+    "burn",
+)
+
+# what a failure paragraph says a job was doing: "failed at <this>"
+_DOING = {
+    "check": "the check",
+    "download": "the download",
+    "exact": "the exact-joins encode",
+    "narrate": "the narration",
+    "cut": "the clip cut",
+    "merge": "the merge of clip and narration",
+    "join": "the concatenation",
+    "export": "the vertical export",
+    "captions": "the captions",
+    "burn": "burning the captions",
+}
+
+
+@dataclass(frozen=True)
+class Event:
+    """One report of a job's step.
+
+    ``index`` and ``total`` count a step that repeats (narration 2 of 6; 1-based);
+    ``fraction`` is how far the step is, 0 to 1 (None when it cannot tell); ``message``
+    says it in words."""
+
+    step: str
+    message: str = ""
+    index: int | None = None
+    total: int | None = None
+    fraction: float | None = None
+
+    def to_json(self) -> str:
+        """One line of JSON (how the studio's render child sends its events)."""
+        return json.dumps(asdict(self), ensure_ascii=False)
+
+    @classmethod
+    def from_json(cls, line: str | bytes) -> Event:
+        doc = json.loads(line)
+        return cls(
+            str(doc["step"]),
+            str(doc.get("message") or ""),
+            doc.get("index"),
+            doc.get("total"),
+            doc.get("fraction"),
+        )
+
+
+Progress = Callable[[Event], object]
+
+
+def describe_step(event: Event | None) -> str:
+    """The step an event belongs to, in words: "Segment 2 of 6, the clip cut"."""
+    if event is None:
+        return "the start of the job"
+    doing = _DOING.get(event.step, event.step)
+    if event.index is not None and event.total is not None:
+        return f"Segment {event.index} of {event.total}, {doing}"
+    return doing
+
+
+class Reporter:
+    """Delivers one job's events to its ``progress`` callback.
+
+    A callback that raises stops the job at its next step: the error is kept and raised
+    when the next step starts (an encode in progress is not cut short), or by ``close``.
+    ``spent`` is the time taken making and delivering events."""
+
+    def __init__(self, progress: Progress | None = None) -> None:
+        self._progress = progress
+        self.last: Event | None = None  # the last step started
+        self.spent = 0.0
+        self._pending: BaseException | None = None
+
+    def step(
+        self,
+        step: str,
+        message: str = "",
+        index: int | None = None,
+        total: int | None = None,
+        fraction: float | None = 0.0,
+    ) -> None:
+        """A step starts."""
+        began = time.perf_counter()
+        self.last = Event(step, message, index, total, fraction)
+        self._raise_pending()
+        self._deliver(self.last, at_start=True, began=began)
+
+    def advance(self, fraction: float, message: str | None = None) -> None:
+        """The current step is ``fraction`` done."""
+        began = time.perf_counter()
+        last = self.last
+        if last is None or self._pending is not None:
+            return
+        event = Event(
+            last.step,
+            last.message if message is None else message,
+            last.index,
+            last.total,
+            fraction,
+        )
+        self._deliver(event, at_start=False, began=began)
+
+    def close(self) -> None:
+        """The job has ended: an error of the callback not raised yet is raised now."""
+        self._raise_pending()
+
+    def _deliver(self, event: Event, *, at_start: bool, began: float) -> None:
+        try:
+            if self._progress is not None:
+                self._progress(event)
+        except BaseException as exc:
+            if at_start:
+                raise
+            self._pending = exc
+        finally:
+            self.spent += time.perf_counter() - began
+
+    def _raise_pending(self) -> None:
+        pending, self._pending = self._pending, None
+        if pending is not None:
+            raise pending

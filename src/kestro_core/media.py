@@ -1,0 +1,250 @@
+"""The one way the package runs ffprobe and ffmpeg, and the probes built on it.
+
+Every run of the package's own goes through ``run``: the program is looked up once (a
+missing one is a ``MissingProgram`` that says how to install it), each run gets a time
+limit from how much media it handles, and a failure of any kind is a ``MediaError`` that
+carries the command's last line of stderr. An encode can report how far it is from
+ffmpeg's own progress output. (The extension's runs inside a job go through the job's
+seam; the voices start their own programs.)
+"""
+
+from __future__ import annotations
+
+import json
+import math
+import shutil
+import subprocess
+import threading
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from fractions import Fraction
+from typing import Any
+
+__all__ = [
+    "INSTALL",
+    "MediaError",
+    "MissingProgram",
+    "require",
+    "time_limit",
+    "run",
+    "progress_options",
+    "read_progress",
+    "probe",
+    "duration",
+    "frame_rate",
+    "VideoInfo",
+    "video_info",
+]
+
+INSTALL = "install it with: apt-get install ffmpeg"  # ffprobe comes with ffmpeg
+PROBE_TIME = 120.0  # seconds every run may take, whatever it handles
+PER_MEDIA_SECOND = 10.0  # and per second of media it reads or writes (1080p encodes included)
+
+
+class MediaError(RuntimeError):
+    """An ffprobe or ffmpeg run could not start, failed or ran out of time.
+
+    ``argv`` is the command, ``returncode`` its exit status (None: it did not finish) and
+    ``detail`` the last line it wrote to stderr."""
+
+    def __init__(
+        self, argv: Sequence[str], message: str, returncode: int | None = None, detail: str = ""
+    ) -> None:
+        super().__init__(message)
+        self.argv = list(argv)
+        self.returncode = returncode
+        self.detail = detail
+
+
+class MissingProgram(MediaError):
+    """ffmpeg or ffprobe is not on PATH."""
+
+
+def require(program: str) -> str:
+    """The path of ``program``; MissingProgram naming it and how to install it."""
+    found = shutil.which(program)
+    if found is None:
+        raise MissingProgram([program], f"{program} is not on PATH: {INSTALL}")
+    return found
+
+
+def time_limit(media_seconds: float = 0.0) -> float:
+    """How long a run that reads or writes ``media_seconds`` of media may take."""
+    return PROBE_TIME + PER_MEDIA_SECOND * max(0.0, media_seconds)
+
+
+def _last_line(stderr: bytes) -> str:
+    lines = stderr.decode("utf-8", "replace").strip().splitlines()
+    return lines[-1].strip() if lines else ""
+
+
+def progress_options() -> list[str]:
+    """What ffmpeg needs to write its progress on stdout (put right after the program)."""
+    return ["-progress", "pipe:1", "-nostats"]
+
+
+def read_progress(lines: Any, length: float, report: Callable[[float], object]) -> None:
+    """Follow ffmpeg's ``-progress`` output (``key=value`` lines) and report the fraction
+    of ``length`` seconds written so far; 1.0 once ffmpeg says it has ended."""
+    last = -1.0
+    for raw in lines:
+        key, _, value = raw.decode("ascii", "replace").strip().partition("=")
+        if key == "out_time_us" and value.lstrip("-").isdigit() and length > 0:
+            fraction = min(1.0, max(0.0, int(value) / 1e6 / length))
+            if fraction >= last + 0.01:
+                last = fraction
+                report(fraction)
+        elif key == "progress" and value == "end" and last < 1.0:
+            last = 1.0
+            report(1.0)
+
+
+def run(
+    argv: Sequence[str],
+    *,
+    media_seconds: float = 0.0,
+    input: bytes | None = None,
+    cwd: str | None = None,
+    progress: Callable[[float], object] | None = None,
+) -> subprocess.CompletedProcess[bytes]:
+    """Run ffprobe or ffmpeg (``argv[0]``) to the end; its stdout in the result.
+
+    With ``progress``, an encode of ``media_seconds`` of output reports the fraction done
+    (from ffmpeg's own progress output, read on the calling thread) and its stdout is not
+    kept. Raises MediaError when the program is missing, fails or passes its time limit."""
+    command = [require(argv[0]), *argv[1:]]
+    limit = time_limit(media_seconds)
+    name = argv[0]
+    try:
+        if progress is None:
+            done = subprocess.run(command, input=input, capture_output=True, cwd=cwd, timeout=limit)
+        else:
+            done = _run_with_progress(command, media_seconds, limit, cwd, progress)
+    except subprocess.TimeoutExpired as exc:
+        detail = _last_line(exc.stderr or b"")
+        message = f"{name} took longer than {limit:.0f} s and was stopped"
+        raise MediaError(argv, message, None, detail) from None
+    except OSError as exc:
+        raise MediaError(argv, f"{name} could not be started: {exc}") from exc
+    if done.returncode != 0:
+        detail = _last_line(done.stderr)
+        message = f"{name} failed (exit status {done.returncode}): {detail or 'no message'}"
+        raise MediaError(argv, message, done.returncode, detail)
+    return done
+
+
+def _run_with_progress(
+    command: list[str],
+    length: float,
+    limit: float,
+    cwd: str | None,
+    progress: Callable[[float], object],
+) -> subprocess.CompletedProcess[bytes]:
+    command = [command[0], *progress_options(), *command[1:]]
+    with subprocess.Popen(
+        command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd
+    ) as proc:
+        assert proc.stdout is not None and proc.stderr is not None
+        stderr_pipe = proc.stderr
+        errors: list[bytes] = []
+        drain = threading.Thread(target=lambda: errors.append(stderr_pipe.read()), daemon=True)
+        drain.start()
+        expired = threading.Event()
+
+        def stop() -> None:
+            expired.set()
+            proc.kill()
+
+        timer = threading.Timer(limit, stop)
+        timer.start()
+        try:
+            read_progress(proc.stdout, length, progress)
+            proc.wait()
+        finally:
+            timer.cancel()
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            drain.join()
+        stderr = b"".join(errors)
+        if expired.is_set():
+            raise subprocess.TimeoutExpired(command, limit, stderr=stderr)
+    return subprocess.CompletedProcess(command, proc.returncode, b"", stderr)
+
+
+# ---------------------------------------------------------------------------------------
+# probes
+# ---------------------------------------------------------------------------------------
+
+
+def probe(path: str, *entries: str) -> dict[str, Any]:
+    """ffprobe's JSON document of ``path`` for the given options (``-show_entries``,
+    ``-select_streams``, ``-read_intervals``...)."""
+    done = run(["ffprobe", "-v", "error", *entries, "-of", "json", path])
+    try:
+        doc = json.loads(done.stdout or b"{}")
+    except ValueError as exc:
+        raise MediaError(
+            ["ffprobe", path], f"ffprobe gave no readable answer for {path!r}"
+        ) from exc
+    return doc if isinstance(doc, dict) else {}
+
+
+def duration(path: str) -> float:
+    """The container's duration of a media file, in seconds."""
+    doc = probe(path, "-show_entries", "format=duration")
+    try:
+        seconds = float(doc["format"]["duration"])
+    except (KeyError, TypeError, ValueError):
+        raise MediaError(["ffprobe", path], f"ffprobe reports no duration for {path!r}") from None
+    if not math.isfinite(seconds):
+        raise MediaError(["ffprobe", path], f"ffprobe reports no duration for {path!r}")
+    return seconds
+
+
+def frame_rate(text: str | None) -> float:
+    """A rate as ffprobe writes it ("25/1", "30000/1001"); 0.0 when it names none."""
+    try:
+        rate = Fraction(text or "0")
+    except (ValueError, ZeroDivisionError):
+        return 0.0
+    return float(rate) if rate > 0 else 0.0
+
+
+@dataclass(frozen=True)
+class VideoInfo:
+    """The first video stream of a file, and the container's duration."""
+
+    codec: str
+    width: int
+    height: int
+    fps: float
+    duration: float | None
+    audio_codec: str | None
+
+
+def video_info(path: str) -> VideoInfo | None:
+    """What the first video stream of ``path`` is; None when it has no video stream."""
+    doc = probe(
+        path,
+        "-show_entries",
+        "stream=codec_type,codec_name,width,height,avg_frame_rate,r_frame_rate:format=duration",
+    )
+    streams = [s for s in doc.get("streams") or [] if isinstance(s, dict)]
+    video = next((s for s in streams if s.get("codec_type") == "video"), None)
+    if video is None:
+        return None
+    audio = next((s for s in streams if s.get("codec_type") == "audio"), None)
+    fps = frame_rate(video.get("avg_frame_rate")) or frame_rate(video.get("r_frame_rate"))
+    try:
+        length: float | None = float((doc.get("format") or {}).get("duration") or "nan")
+    except (TypeError, ValueError):
+        length = None
+    return VideoInfo(
+        str(video.get("codec_name") or ""),
+        int(video.get("width") or 0),
+        int(video.get("height") or 0),
+        fps,
+        length if length is not None and math.isfinite(length) else None,
+        str(audio.get("codec_name")) if audio is not None else None,
+    )

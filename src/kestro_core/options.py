@@ -1,0 +1,109 @@
+"""JobOptions: everything one job is made of, validated once.
+
+``make_short``, ``plan``, the command line, the queue task and the studio all build one
+and hand it on, so what each of them accepts cannot drift apart.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, fields
+from typing import Any
+
+from kestro_core.cache import DEFAULT_LIMIT
+from kestro_core.voices import SPEECH_ENGINES
+
+__all__ = ["JobOptions", "PathArg", "PATH_FIELDS", "FIELD_TYPES"]
+
+PathArg = str | os.PathLike[str]
+
+# the fields that name files or directories
+PATH_FIELDS = ("segments_file", "source", "voice_dir", "output_dir", "cache_dir")
+
+
+@dataclass(frozen=True)
+class JobOptions:
+    """One job: what to read, who speaks, where the products go and which ones.
+
+    segments_file  the JSON list of Segments ("start", "end", "voiceover")
+    speed          speed factor of the vertical video
+    link           link of the video, fetched by the download service; or
+    source         a video file on disk, used in its place (never changed)
+    speech         "service", "piper" or "espeak-ng"
+    voice          the service's voice name; a piper model path or name; an espeak-ng voice
+    voice_dir      piper's voices directory
+    output_dir     an existing directory for the working files and the products
+    cache_dir      the cache (default ``$XDG_CACHE_HOME/kestro_core``); ``use_cache=False``
+                   turns it off; ``cache_limit`` is the bytes it may keep
+    check          check the whole job before anything is fetched or written
+    captions       write the two ``.srt`` files beside the videos
+    burn_captions  also the vertical video with its captions drawn in
+    exact_joins    cut every range exactly at its "start"
+    """
+
+    segments_file: str
+    speed: float
+    link: str | None = None
+    source: str | None = None
+    speech: str = "service"
+    voice: str | None = None
+    voice_dir: str | None = None
+    output_dir: str = "."
+    cache_dir: str | None = None
+    use_cache: bool = True
+    cache_limit: int = DEFAULT_LIMIT
+    check: bool = True
+    captions: bool = True
+    burn_captions: bool = False
+    exact_joins: bool = False
+
+    def __post_init__(self) -> None:
+        for name in PATH_FIELDS:
+            value = getattr(self, name)
+            if isinstance(value, os.PathLike):
+                object.__setattr__(self, name, os.fspath(value))
+        object.__setattr__(self, "output_dir", self.output_dir or ".")
+        if (self.link is None) == (self.source is None):
+            raise TypeError(
+                "give exactly one of link= (a video link for the download service) "
+                "and source= (a video file on disk)"
+            )
+        if self.speech not in SPEECH_ENGINES:
+            raise ValueError(
+                f"unknown speech engine {self.speech!r}: choose one of {', '.join(SPEECH_ENGINES)}"
+            )
+        if isinstance(self.speed, bool) or not isinstance(self.speed, (int, float)):
+            raise TypeError(f"speed must be a number, not {type(self.speed).__name__}")
+        object.__setattr__(self, "speed", float(self.speed))
+
+    @property
+    def needs_voice(self) -> bool:
+        """The speech service is chosen and no voice is named."""
+        return self.speech == "service" and not self.voice
+
+    def require_voice(self) -> None:
+        if self.needs_voice:
+            raise ValueError("the speech service needs a voice name (voice=)")
+
+    @classmethod
+    def field_names(cls) -> tuple[str, ...]:
+        return tuple(f.name for f in fields(cls))
+
+    def replace(self, **changes: Any) -> JobOptions:
+        """A copy with ``changes`` made (and validated again)."""
+        values = {name: getattr(self, name) for name in self.field_names()}
+        values.update(changes)
+        return JobOptions(**values)
+
+
+# what each field accepts from a plain dict (a queue job's spec): types, and how to say it
+FIELD_TYPES: dict[str, tuple[tuple[type, ...], str]] = {
+    f.name: {
+        "str": ((str,), "a path string" if f.name in PATH_FIELDS else "a string"),
+        "str | None": ((str,), "a path string" if f.name in PATH_FIELDS else "a string"),
+        "float": ((int, float), "a number"),
+        "bool": ((bool,), "true or false"),
+        "int": ((int,), "a whole number of bytes"),
+    }[str(f.type)]
+    for f in fields(JobOptions)
+}
