@@ -17,9 +17,15 @@ import os
 import shutil
 import subprocess
 
+from kestro_core.options import JobOptions
 from kestro_core.segments import Problem, Report, check_segments
+from kestro_core.sources import SourceError, source_problems
+from kestro_core.voices import voice_problems
 
 __all__ = [
+    "CheckFailed",
+    "check_options",
+    "check_job",
     "Problem",
     "Report",
     "check",
@@ -191,9 +197,6 @@ def check_job(
     """``check``, plus what a job from a local source or with a local voice needs: the
     source must be a readable video that is none of the job's own working files, and the
     chosen speech engine and voice must be there. ``speech`` None leaves the engine out."""
-    from kestro_core.sources import source_problems
-    from kestro_core.voices import voice_problems
-
     late = Report()
     probe_source = None
     if source is not None:
@@ -215,3 +218,31 @@ def check_job(
     report = check(segments_file, speed, output_dir, probe_source, programs)
     report.extend(late)
     return report
+
+
+class CheckFailed(ValueError):
+    """The whole-job check found problems; the text lists them as ``check`` prints them."""
+
+
+def check_options(options: JobOptions, output_dir: str | None = None) -> None:
+    """The check a job makes before it starts: with ``options.check``, the whole job
+    (raising CheckFailed with the listing); without, only that a local source can be used
+    (raising SourceError). ``output_dir`` stands in for the job's own (the plan writes no
+    products)."""
+    out = options.output_dir if output_dir is None else output_dir
+    if options.check:
+        report = check_job(
+            options.segments_file,
+            options.speed,
+            out,
+            source=options.source,
+            speech=options.speech,
+            voice=options.voice,
+            voice_dir=options.voice_dir,
+        )
+        if report:
+            raise CheckFailed(report.listing(options.segments_file))
+    elif options.source is not None:
+        problems = source_problems(options.source, out)
+        if problems:
+            raise SourceError(problems[0])

@@ -17,38 +17,16 @@ import os
 import threading
 from collections.abc import Callable, Iterator
 from types import ModuleType
-from typing import Any, Protocol
+from typing import Any
 
 from kestro_core.cache import Cache
 from kestro_core.files import temp_beside
 from kestro_core.soundtrack import Recorder
+from kestro_core.speakers import Speaker
 
-__all__ = ["Speaker", "ServiceSpeaker", "Job", "bound"]
+__all__ = ["SEAM", "Job", "bound", "originals", "extension"]
 
 SEAM = ("_download_video", "_generate_tts", "time", "subprocess")
-
-
-class Speaker(Protocol):
-    """Who speaks a narration: writes an MP3 of ``text`` at ``output_file``."""
-
-    identity: str  # what the narration cache keys on besides the text
-    local: bool  # True: runs on this machine, so no pause for a service is needed
-
-    def synthesize(self, text: str, output_file: str) -> None: ...
-
-
-class ServiceSpeaker:
-    """The speech service, through the extension's own client."""
-
-    local = False
-
-    def __init__(self, generate: Callable[[str, str, str], object], voice: str) -> None:
-        self._generate = generate
-        self.voice = voice
-        self.identity = f"service\0{voice}"
-
-    def synthesize(self, text: str, output_file: str) -> None:
-        self._generate(text, output_file, self.voice)
 
 
 class Job:
@@ -203,6 +181,14 @@ def _restore(ns: dict[str, Any]) -> None:
             ns[name] = _saved[name]
     _installed.clear()
     _saved.clear()
+
+
+def extension() -> ModuleType:
+    """The native extension: the one place that loads it (on first use, so that importing
+    the package stays cheap)."""
+    from kestro_core import kestro_core
+
+    return kestro_core
 
 
 def originals(module: ModuleType) -> dict[str, Any]:

@@ -1,0 +1,51 @@
+"""Who speaks a job's narrations: the speech service through the extension's own client,
+or a voice on this machine (piper, espeak-ng)."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Protocol
+
+from kestro_core.cache import Cache
+from kestro_core.voices import open_voice
+
+__all__ = ["Speaker", "ServiceSpeaker", "open_speaker"]
+
+
+class Speaker(Protocol):
+    """Who speaks a narration: writes an MP3 of ``text`` at ``output_file``."""
+
+    identity: str  # what the narration cache keys on besides the text
+    local: bool  # True: runs on this machine, so no pause for a service is needed
+
+    def synthesize(self, text: str, output_file: str) -> None: ...
+
+
+class ServiceSpeaker:
+    """The speech service, through the extension's own client."""
+
+    local = False
+
+    def __init__(self, generate: Callable[[str, str, str], object], voice: str) -> None:
+        self._generate = generate
+        self.voice = voice
+        self.identity = f"service\0{voice}"
+
+    def synthesize(self, text: str, output_file: str) -> None:
+        self._generate(text, output_file, self.voice)
+
+
+def open_speaker(
+    speech: str,
+    voice: str | None,
+    voice_dir: str | None,
+    cache: Cache,
+    generate: Callable[[str, str, str], object],
+) -> Speaker:
+    """The speaker of a job: the service (through ``generate``, the extension's own
+    ``_generate_tts``) or a local voice, whose model hashes are remembered in the cache."""
+    if speech == "service":
+        assert voice is not None
+        return ServiceSpeaker(generate, voice)
+    memo = cache.memo_path("model-hashes.json") if cache.enabled else None
+    return open_voice(speech, voice, voice_dir, hash_memo=memo)
