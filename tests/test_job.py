@@ -18,7 +18,7 @@ import pytest
 import requests
 
 import kestro_core
-from kestro_core import job as job_module
+from kestro_core.speakers import ServiceSpeaker
 
 ROOT = Path(__file__).resolve().parent.parent
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "espeak-ng"))
@@ -152,7 +152,7 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
     from kestro_core.cache import Cache, default_cache_dir
 
     entry = Cache(default_cache_dir()).get_narration(
-        Cache.narration_key(job_module.ServiceSpeaker(print, "v1").identity, "One.")
+        Cache.narration_key(ServiceSpeaker(print, "v1").identity, "One.")
     )
     assert entry is not None
     with open(entry, "r+b") as f:

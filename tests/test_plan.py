@@ -7,13 +7,12 @@ import subprocess
 import pytest
 
 import kestro_core
-from kestro_core.timecode import parse_time
-from kestro_core.api import CheckFailed
 from kestro_core.cache import Cache
+from kestro_core.check import CheckFailed
 from kestro_core.joins import ExactSource
-from kestro_core.planning import fit, segment_plan
-from kestro_core.timecode import format_like
+from kestro_core.planning import PlanError, fit, measure_narration, probe_source, segment_plan
 from kestro_core.sources import LocalSource
+from kestro_core.timecode import format_like, parse_time
 from kestro_core.voices import open_voice
 from tests.support.bframes import make_bframe_source
 from tests.support.media import duration, have_ffmpeg, make_source_video
@@ -155,12 +154,22 @@ def test_empty_range_is_refused_with_what_to_do(tmp_path, source):
         kestro_core.plan(empty, 1.5, source=source, speech="espeak-ng")
 
 
-def test_silent_narration_is_a_problem(tmp_path, source):
-    doc = [{"start": "1", "end": "3", "voiceover": "..."}]
+def test_silent_narration_is_a_problem_and_the_plan_reports_its_steps(tmp_path, source):
+    doc = [
+        {"start": "1", "end": "3", "voiceover": "..."},
+        {"start": "4", "end": "6", "voiceover": "Hi."},
+    ]
+    events = []
     planned = kestro_core.plan(
-        _write(tmp_path / "s.json", doc), 1, source=source, speech="espeak-ng"
+        _write(tmp_path / "s.json", doc),
+        1,
+        source=source,
+        speech="espeak-ng",
+        progress=events.append,
     )
-    assert planned.segments[0].silent
+    steps = [(e.step, e.index, e.total) for e in events]
+    assert steps == [("check", None, None), ("narrate", 1, 2), ("narrate", 2, 2)]
+    assert planned.segments[0].silent and not planned.segments[1].silent
     assert planned.problems == [
         "Segment 1: the narration comes out as silence (the voice finds nothing to say in "
         'it): write words in its "voiceover"'
@@ -179,6 +188,24 @@ def test_link_plans_without_keyframes_until_the_download_is_cached(tmp_path, sou
     again = kestro_core.plan(segments, 1.5, link=LINK, speech="espeak-ng")
     assert [round(s.preroll, 2) for s in again.segments] == [1.3, 1.5, 1.1, 0.0]
     assert again.notes == []
+
+
+@pytest.mark.parametrize(
+    ("probe", "made_of", "message"),
+    [
+        (probe_source, "text", "cannot read the keyframes of"),
+        (measure_narration, "text", "cannot read the narration"),
+        (measure_narration, "picture", "holds no audio"),
+    ],
+)
+def test_a_failed_probe_is_a_plan_error(tmp_path, source, probe, made_of, message):
+    path = tmp_path / "input.mp4"
+    if made_of == "text":
+        path.write_text("not a video\n", encoding="utf-8")
+    else:
+        _run(["ffmpeg", "-v", "error", "-i", source, "-an", "-c", "copy", "-t", "2", str(path)])
+    with pytest.raises(PlanError, match=message):
+        probe(str(path))
 
 
 # ---------------------------------------------------------------------------------------
@@ -324,11 +351,14 @@ def test_exact_joins_cut_every_piece_at_its_start(tmp_path, source):
     starts = [3.3, 11.5, 17.1, 28.0]
     cache = Cache(str(tmp_path / "cache"))
     movie = str(tmp_path / "movie.mp4")
-    lines = []
-    exact = ExactSource(LocalSource(source), starts, 31.0, cache, announce=lines.append)
+    lines, done = [], []
+    exact = ExactSource(
+        LocalSource(source), starts, 31.0, cache, on_start=lines.append, progress=done.append
+    )
     stat = os.stat(source)
     exact("unused", movie)
     assert exact.encoded and lines[0].startswith("🎯 Exact joins: encoding the source once up")
+    assert done[-1] == 1.0 and done == sorted(done) and len(done) > 1
     after = os.stat(source)  # only read, and movie.mp4 no longer one of its links
     assert (after.st_mtime_ns, after.st_size, after.st_nlink) == (
         stat.st_mtime_ns,
@@ -375,9 +405,13 @@ def test_exact_joins_cut_every_piece_at_its_start(tmp_path, source):
         ).stdout.split()
         assert float(packets[0]) >= -0.041  # at most a frame of picture from before start
 
-    again = ExactSource(LocalSource(source), starts, 31.0, cache, announce=lines.append)
+    count = len(done)
+    again = ExactSource(
+        LocalSource(source), starts, 31.0, cache, on_start=lines.append, progress=done.append
+    )
     again("unused", movie)
-    assert not again.encoded and len(lines) == 1  # from the cache, nothing announced
+    # from the cache: nothing announced, no progress
+    assert not again.encoded and len(lines) == 1 and len(done) == count
 
 
 def test_plan_with_exact_joins_has_no_preroll_and_notes_the_cost(source, segments):

@@ -1,8 +1,8 @@
-"""``python -m kestro_core check|run``: see kestro_core._cli."""
+"""``python -m kestro_core check|run``: see kestro_core.cli."""
 
 import sys
 
-from kestro_core._cli import main
+from kestro_core.cli import main
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -3,7 +3,8 @@
 One call makes one short: it checks the whole job, picks where the video comes from (the
 download service or a file on disk) and who speaks (the speech service, piper or
 espeak-ng), binds them with the cache into the extension for the length of the job, runs
-``run_kestro`` and returns where the products are.
+``run_kestro`` and returns where the products are. Each step is reported as an event to
+the caller's ``progress`` callback.
 """
 
 from __future__ import annotations
@@ -13,20 +14,18 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
+from kestro_core import captions, media, products, segments
 from kestro_core.cache import DEFAULT_LIMIT, Cache
-from kestro_core.check import check_job
-from kestro_core.job import Job, ServiceSpeaker, Speaker, bound, originals
-from kestro_core.soundtrack import Recorder, media_duration
-from kestro_core.sources import LocalSource, ServiceSource, SourceError, source_problems
-from kestro_core.voices import SPEECH_ENGINES, open_voice
+from kestro_core.check import CheckFailed, check_options
+from kestro_core.events import Progress, Reporter
+from kestro_core.joins import ExactSource, exact_times
+from kestro_core.options import JobOptions, PathArg
+from kestro_core.seam import Job, bound, extension, originals
+from kestro_core.soundtrack import Recorder
+from kestro_core.sources import LocalSource, ServiceSource
+from kestro_core.speakers import Speaker, open_speaker
 
-__all__ = ["CheckFailed", "Short", "make_short"]
-
-PathArg = str | os.PathLike[str]
-
-
-class CheckFailed(ValueError):
-    """The whole-job check found problems; the text lists them as ``check`` prints them."""
+__all__ = ["CheckFailed", "Short", "make_short", "run_job"]
 
 
 @dataclass(frozen=True)
@@ -41,22 +40,6 @@ class Short:
     horizontal_captions: str | None = None  # horizontal_final.srt, unless captions were off
     vertical_captions: str | None = None  # FINAL_KESTRO.srt
     captioned: str | None = None  # FINAL_KESTRO.captioned.mp4, when asked for
-
-
-def _text(value: PathArg | None) -> str | None:
-    return None if value is None else os.fspath(value)
-
-
-def _validate(link: str | None, source: str | None, speech: str) -> None:
-    if (link is None) == (source is None):
-        raise TypeError(
-            "give exactly one of link= (a video link for the download service) "
-            "and source= (a video file on disk)"
-        )
-    if speech not in SPEECH_ENGINES:
-        raise ValueError(
-            f"unknown speech engine {speech!r}: choose one of {', '.join(SPEECH_ENGINES)}"
-        )
 
 
 def make_short(
@@ -76,92 +59,103 @@ def make_short(
     captions: bool = True,
     burn_captions: bool = False,
     exact_joins: bool = False,
+    progress: Progress | None = None,
 ) -> Short:
     """Make one narrated short and its vertical version.
 
-    segments_file  the JSON list of Segments ("start", "end", "voiceover")
-    speed          speed factor of the vertical video
-    link           link of the video, fetched by the download service; or
-    source         a video file on disk, used in its place (hard-linked into the output
-                   directory as "movie.mp4", copied where a link is refused; never changed)
-    speech         "service" (the speech service; needs ``voice``), "piper" (the neural
-                   engine of the optional extra ``kestro_core[piper]``) or "espeak-ng"
-    voice          the service's voice name; for piper a model path (``.onnx`` beside its
-                   ``.onnx.json``) or a voice name in ``voice_dir``, default the bundled
-                   voice; for espeak-ng a voice such as "en-us" (the default)
-    output_dir     an existing directory for the working files and the products
-    cache_dir      the cache (default ``$XDG_CACHE_HOME/kestro_core`` or
-                   ``~/.cache/kestro_core``); ``use_cache=False`` turns it off.
-                   Downloads are keyed by the exact link text and narrations by engine,
-                   voice and text, so a rerun fetches and speaks only what it lacks.
-    cache_limit    bytes the cache may keep; least recently used downloads go first
-    check          check the whole job first and raise CheckFailed, before anything is
-                   fetched or written, when something would make it fail
-    captions       write "horizontal_final.srt" and "FINAL_KESTRO.srt" beside the videos:
-                   each narration's text while it is heard, in cues of at most two lines
-    burn_captions  also "FINAL_KESTRO.captioned.mp4": the vertical video with its captions
-                   drawn in (one more encode)
-    exact_joins    cut every range exactly at its "start": the source is encoded once more
-                   (cached) with a keyframe at every start, so no piece opens with picture
-                   from before it
+    The options are those of ``JobOptions`` (see there); ``progress``, when given, is
+    called on this thread with an ``Event`` for each step (check, download, read,
+    narrate, cut, merge, join, export, exact, captions, burn) and as an encode advances.
+    A callback that raises stops the job at its next step, with that error.
 
     Raises CheckFailed, SourceError or VoiceError (all ValueError) for bad input; any
     error of the run itself propagates unchanged, with the working files left in place.
     """
-    seg_path, src, out = _text(segments_file), _text(source), _text(output_dir) or "."
-    vdir, cdir = _text(voice_dir), _text(cache_dir)
-    assert seg_path is not None
-    _validate(link, src, speech)
-    if check:
-        report = check_job(
-            seg_path, speed, out, source=src, speech=speech, voice=voice, voice_dir=vdir
-        )
-        if report:
-            raise CheckFailed(report.listing(seg_path))
-    elif src is not None:
-        problems = source_problems(src, out)
-        if problems:
-            raise SourceError(problems[0])
-    if speech == "service" and not voice:
-        raise ValueError("the speech service needs a voice name (voice=)")
+    options = JobOptions(
+        os.fspath(segments_file),
+        speed,
+        link=link,
+        source=None if source is None else os.fspath(source),
+        speech=speech,
+        voice=voice,
+        voice_dir=None if voice_dir is None else os.fspath(voice_dir),
+        output_dir=os.fspath(output_dir),
+        cache_dir=None if cache_dir is None else os.fspath(cache_dir),
+        use_cache=use_cache,
+        cache_limit=cache_limit,
+        check=check,
+        captions=captions,
+        burn_captions=burn_captions,
+        exact_joins=exact_joins,
+    )
+    return run_job(options, progress=progress)
 
-    from kestro_core import kestro_core as extension
 
-    cache = Cache(cdir, limit=cache_limit, enabled=use_cache)
-    plain = originals(extension)
-    speaker: Speaker
-    if speech == "service":
-        assert voice is not None
-        speaker = ServiceSpeaker(plain["_generate_tts"], voice)
+def _segment_count(segments_file: str) -> int | None:
+    doc = segments.load(segments.Report(), segments_file)
+    return len(doc) if isinstance(doc, list) else None
+
+
+def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
+    """Make the short ``options`` describe (what ``make_short`` does)."""
+    reporter = Reporter(progress)
+    reporter.step("check", "Checking the job" if options.check else "Checking the source")
+    check_options(options)
+    options.require_voice()
+    native = extension()
+    out = options.output_dir
+    cache = Cache(options.cache_dir, limit=options.cache_limit, enabled=options.use_cache)
+    plain = originals(native)
+    if options.speech == "piper":
+        print("🗣️  Loading the piper voice...")
+    speaker = open_speaker(
+        options.speech, options.voice, options.voice_dir, cache, plain["_generate_tts"]
+    )
+    origin: LocalSource | ServiceSource
+    if options.source is not None:
+        origin = LocalSource(options.source)
     else:
-        if speech == "piper":
-            print("🗣️  Loading the piper voice...")
-        memo = cache.memo_path("model-hashes.json") if cache.enabled else None
-        speaker = open_voice(speech, voice, vdir, hash_memo=memo)
-    origin = LocalSource(src) if src is not None else ServiceSource(plain["_download_video"], cache)
+        origin = ServiceSource(plain["_download_video"], cache)
     fetch: Callable[[str, str], object] = origin
-    if exact_joins:
-        from kestro_core.joins import ExactSource, exact_times
-
-        starts, up_to = exact_times(seg_path)
-        fetch = ExactSource(origin, starts, up_to, cache)
-    recorder = Recorder() if captions or burn_captions else None
-    job = Job(fetch, speaker, cache, recorder)
+    if options.exact_joins:
+        starts, up_to = exact_times(options.segments_file)
+        fetch = ExactSource(
+            origin,
+            starts,
+            up_to,
+            cache,
+            announce=lambda line: (print(line), reporter.step("exact", line)),
+            progress=reporter.advance,
+        )
+    wanted = options.captions or options.burn_captions
+    recorder = Recorder() if wanted else None
+    job = Job(
+        fetch,
+        speaker,
+        cache,
+        recorder,
+        reporter=reporter,
+        total=_segment_count(options.segments_file),
+        speed=options.speed,
+    )
     try:
-        with bound(extension, job):
-            vertical = extension.run_kestro(
-                link if link is not None else os.path.abspath(src or ""),
-                seg_path,
-                speed,
-                _voice_name(speaker, voice),
+        with bound(native, job):
+            vertical = native.run_kestro(
+                options.link if options.link is not None else os.path.abspath(options.source or ""),
+                options.segments_file,
+                options.speed,
+                _voice_name(speaker, options.voice),
                 out,
             )
-        horizontal = os.path.abspath(os.path.join(out, "horizontal_final.mp4"))
+        horizontal = os.path.abspath(os.path.join(out, products.HORIZONTAL))
         vertical = os.path.abspath(vertical)
         made: dict[str, str] = {}
         if recorder is not None:
-            print("💬 Writing the captions..." if captions else "💬 Timing the captions...")
-            made = _captions(recorder, horizontal, vertical, speed, captions, burn_captions)
+            doing = "Writing the captions..." if options.captions else "Timing the captions..."
+            reporter.step("captions", doing)
+            print("💬 " + doing)
+            made = _captions(recorder, horizontal, vertical, options, reporter)
+        reporter.close()
     finally:
         close = getattr(speaker, "close", None)
         if close is not None:
@@ -182,27 +176,25 @@ def make_short(
 
 
 def _captions(
-    recorder: Recorder, horizontal: str, vertical: str, speed: float, files: bool, burn: bool
+    recorder: Recorder, horizontal: str, vertical: str, options: JobOptions, reporter: Reporter
 ) -> dict[str, str]:
-    """The two caption files beside the videos (``files``) and the captioned copy
-    (``burn``): each narration's text while it is heard, from its first sound; the vertical
+    """The two caption files beside the videos and the captioned copy, as ``options``
+    asks: each narration's text while it is heard, from its first sound; the vertical
     video plays everything ``speed`` times as fast. Gives the paths written."""
-    from kestro_core import captions
-
     with ThreadPoolExecutor(max_workers=2) as pool:  # the probes beside the sound's decode
-        ends = {video: pool.submit(media_duration, video) for video in (horizontal, vertical)}
+        ends = {video: pool.submit(media.duration, video) for video in (horizontal, vertical)}
         heard = recorder.heard(horizontal)
 
     out = os.path.dirname(horizontal)
     srt = {
-        "horizontal": os.path.join(out, "horizontal_final.srt"),
-        "vertical": os.path.join(out, "FINAL_KESTRO.srt"),
+        "horizontal": os.path.join(out, products.HORIZONTAL_CAPTIONS),
+        "vertical": os.path.join(out, products.VERTICAL_CAPTIONS),
     }
     made: dict[str, str] = {}
     per_video: dict[str, list[captions.Cue]] = {}
     for video, path, width, scale in (
         ("horizontal", horizontal, captions.HORIZONTAL_WIDTH, 1.0),
-        ("vertical", vertical, captions.VERTICAL_WIDTH, speed),
+        ("vertical", vertical, captions.VERTICAL_WIDTH, options.speed),
     ):
         cues: list[captions.Cue] = []
         for narration in heard:
@@ -214,14 +206,23 @@ def _captions(
                 narration.piece_end / scale,
             )
         per_video[video] = captions.finish(cues, ends[path].result())
-    if files:
+    if options.captions:
         for video, path in srt.items():
             captions.write_srt(path, per_video[video])
             made[video] = path
-    if burn:
-        made["captioned"] = os.path.join(out, "FINAL_KESTRO.captioned.mp4")
-        print("💬 Burning the captions into FINAL_KESTRO.captioned.mp4...")
-        captions.burn(horizontal, vertical, per_video["vertical"], speed, made["captioned"])
+    if options.burn_captions:
+        made["captioned"] = os.path.join(out, products.CAPTIONED)
+        doing = f"Burning the captions into {products.CAPTIONED}..."
+        reporter.step("burn", doing)
+        print("💬 " + doing)
+        captions.burn(
+            horizontal,
+            vertical,
+            per_video["vertical"],
+            options.speed,
+            made["captioned"],
+            progress=reporter.advance,
+        )
     return made
 
 

@@ -4,7 +4,7 @@ A rerun after a failure, or a second job over the same video, takes what an
 earlier job already fetched from here instead of from the network or the speech
 engine.  Layout under the root::
 
-    downloads/<key>/data     the video; usually a hard link to a job's movie.mp4
+    downloads/<key>/data     the video; usually a hard link to a job's source video
     downloads/<key>/meta     JSON: size, modification time, sampled fingerprint
     narrations/<key>/data    one spoken narration
     narrations/<key>/meta    JSON: size and sha256

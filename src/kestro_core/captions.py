@@ -12,11 +12,11 @@ from __future__ import annotations
 
 import math
 import os
-import subprocess
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
+from kestro_core import media
 from kestro_core.files import temp_beside
 
 __all__ = [
@@ -34,8 +34,8 @@ __all__ = [
     "MARGIN_V",
 ]
 
-HORIZONTAL_WIDTH = 42  # characters per line in horizontal_final.srt
-VERTICAL_WIDTH = 28  # in FINAL_KESTRO.srt: a phone-sized line at the burned-in size
+HORIZONTAL_WIDTH = 42  # characters per line in the horizontal video's captions
+VERTICAL_WIDTH = 28  # in the vertical video's: a phone-sized line at the burned-in size
 
 # Shorter cues are dropped by finish(): nothing could show them.
 _SHORTEST = 0.001
@@ -283,10 +283,7 @@ def write_srt(path: str, cues: list[Cue]) -> None:
             out.write(data)
         os.replace(tmp, path)
     except BaseException:
-        try:
-            os.remove(tmp)
-        except OSError:
-            pass
+        _remove(tmp)
         raise
 
 
@@ -393,16 +390,6 @@ def _ass_document(cues: list[Cue]) -> str:
     return "\n".join(head + events) + "\n"
 
 
-def _duration(path: str) -> float:
-    """Container duration of ``path`` in seconds (0 when ffprobe cannot tell)."""
-    from kestro_core.soundtrack import media_duration
-
-    try:
-        return media_duration(path)
-    except (OSError, subprocess.SubprocessError, ValueError):
-        return 0.0
-
-
 def _remove(path: str) -> None:
     try:
         os.remove(path)
@@ -410,18 +397,23 @@ def _remove(path: str) -> None:
         pass
 
 
-def _failure(done: subprocess.CompletedProcess[bytes]) -> str:
-    lines = done.stderr.decode("utf-8", "replace").strip().splitlines()
-    return lines[-1] if lines else f"exit status {done.returncode}"
-
-
-def burn(horizontal: str, vertical: str, cues: list[Cue], speed: float, output: str) -> None:
+def burn(
+    horizontal: str,
+    vertical: str,
+    cues: list[Cue],
+    speed: float,
+    output: str,
+    *,
+    progress: Callable[[float], object] | None = None,
+) -> None:
     """Make ``output``: the vertical video encoded again from ``horizontal`` with ``cues``
     (in the vertical video's times) drawn on the 1080x1920 frame, and the sound of
     ``vertical`` copied as it is.
 
-    The hardware encoder is tried first, then the software one. ``output`` appears only
-    when the encode succeeds; a failure leaves nothing behind.
+    The hardware encoder is tried first, then the software one; ``progress`` gets the
+    fraction of the vertical video encoded so far (from 0 again when the software encoder
+    takes over). ``output`` appears only when the encode succeeds; a failure (a MediaError
+    when ffmpeg fails) leaves nothing behind.
     """
     if not (math.isfinite(speed) and speed > 0):
         raise ValueError(f"speed must be a positive number, not {speed}")
@@ -431,39 +423,31 @@ def burn(horizontal: str, vertical: str, cues: list[Cue], speed: float, output: 
             raise FileNotFoundError(f"the {name} {path!r} is missing: run the job first")
     if not os.path.isdir(os.path.dirname(output)):
         raise FileNotFoundError(f"the folder of {output!r} does not exist: create it first")
-    timeout = 300.0 + 30.0 * _duration(vertical)
+    try:
+        length = media.duration(vertical)
+    except media.MediaError:
+        length = 0.0  # the encode says what is wrong with the video
     vf = (
         f"setpts={1.0 / speed:.6f}*PTS,"
         f"scale={FRAME_WIDTH}:{FRAME_HEIGHT}:force_original_aspect_ratio=increase,"
         f"crop={FRAME_WIDTH}:{FRAME_HEIGHT},ass={_ASS_NAME}"
     )
     tmp = temp_beside(output)
-    base = ["ffmpeg", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
+    base = ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
     base += ["-map", "0:v:0", "-map", "1:a?", "-vf", vf, "-c:a", "copy"]
     gpu = base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", "-f", "mp4", tmp]
     cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
     try:
+        # the style file's name is relative: a path in a filter's options would need escaping
         with tempfile.TemporaryDirectory(prefix="kestro-captions-") as work:
             with open(os.path.join(work, _ASS_NAME), "w", encoding="utf-8") as ass:
                 ass.write(_ass_document(cues))
             try:
-                done = subprocess.run(gpu, cwd=work, capture_output=True, timeout=timeout)
-                encoded = done.returncode == 0
-            except subprocess.TimeoutExpired:
-                encoded = False
-            if not encoded:
+                media.run(gpu, media_seconds=length, cwd=work, progress=progress)
+            except media.MediaError:
                 print(_GPU_UNAVAILABLE)
                 _remove(tmp)
-                try:
-                    done = subprocess.run(cpu, cwd=work, capture_output=True, timeout=timeout)
-                except subprocess.TimeoutExpired:
-                    raise RuntimeError(
-                        f"ffmpeg did not finish the captioned video within {timeout:.0f} s"
-                    ) from None
-                if done.returncode != 0:
-                    raise RuntimeError(
-                        f"ffmpeg could not make the captioned video: {_failure(done)}"
-                    )
+                media.run(cpu, media_seconds=length, cwd=work, progress=progress)
         os.replace(tmp, output)
     except BaseException:
         _remove(tmp)

@@ -15,8 +15,8 @@ from __future__ import annotations
 import math
 import os
 import shutil
-import subprocess
 
+from kestro_core import media
 from kestro_core.options import JobOptions
 from kestro_core.segments import Problem, Report, check_segments
 from kestro_core.sources import SourceError, source_problems
@@ -115,7 +115,10 @@ def _check_output_dir(report: Report, output_dir: str) -> None:
 def _check_programs(report: Report, programs: tuple[str, ...]) -> None:
     for name in programs:
         if shutil.which(name) is None:
-            report.add(None, None, f"{name} is not on PATH")
+            package = "ffmpeg" if name in ("ffmpeg", "ffprobe") else name
+            report.add(
+                None, None, f"{name} is not on PATH: install it with: apt-get install {package}"
+            )
 
 
 def _source_duration(report: Report, source: str) -> int | None:
@@ -124,28 +127,10 @@ def _source_duration(report: Report, source: str) -> int | None:
         return None
     if shutil.which("ffprobe") is None:
         return None  # already reported with the programs
-    argv = [
-        "ffprobe",
-        "-v",
-        "error",
-        "-show_entries",
-        "format=duration",
-        "-of",
-        "default=noprint_wrappers=1:nokey=1",
-        os.path.abspath(source),
-    ]
     try:
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
-    except (OSError, subprocess.SubprocessError) as exc:
-        report.add(None, None, f"ffprobe could not be run on the source video: {exc}")
-        return None
-    lines = done.stdout.split()
-    try:
-        seconds = float(lines[0])
-        if done.returncode != 0 or not math.isfinite(seconds):
-            raise ValueError
-    except (IndexError, ValueError):
-        why = (done.stderr.strip().splitlines() or ["no duration reported"])[-1]
+        seconds = media.duration(os.path.abspath(source))
+    except media.MediaError as exc:
+        why = exc.detail or "no duration reported"
         report.add(
             None, None, f"ffprobe cannot read the duration of the source video {source!r}: {why}"
         )

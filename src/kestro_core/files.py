@@ -1,8 +1,8 @@
 """File placement shared by the sources, the voices and the cache.
 
-A job's output directory holds files that may be hard links to something else: "movie.mp4"
-may share its bytes with the user's own video or with a cache entry, and a "voice_" file with
-a cached narration. Such a path is never opened for writing: a new file is made beside it and
+A job's output directory holds files that may be hard links to something else: the source
+video may share its bytes with the user's own video or with a cache entry, and a narration
+with a cached one. Such a path is never opened for writing: a new file is made beside it and
 renamed over it, so whatever else links to the old bytes keeps them unchanged.
 """
 

@@ -22,37 +22,26 @@ from __future__ import annotations
 import os
 import tempfile
 from collections.abc import Mapping
+from dataclasses import asdict
 from typing import Any
+
+from kestro_core.api import run_job
+from kestro_core.events import Event
+from kestro_core.options import FIELD_TYPES, PATH_FIELDS, JobOptions
 
 __all__ = ["make_short_job", "SPEC_KEYS", "REQUIRED_SPEC_KEYS"]
 
 #: keys a spec must have
 REQUIRED_SPEC_KEYS = ("segments_file", "speed", "output_root")
 
-# key -> (accepted types, what to write in a message); None is accepted for every
-# optional key and means "make_short's default"
-_PATH_KEYS = ("segments_file", "source", "voice_dir", "cache_dir", "output_root")
-_TYPES: dict[str, tuple[tuple[type, ...], str]] = {
-    "segments_file": ((str,), "a path string"),
-    "speed": ((int, float), "a number"),
-    "output_root": ((str,), "a path string"),
-    "link": ((str,), "a string"),
-    "source": ((str,), "a path string"),
-    "speech": ((str,), "a string"),
-    "voice": ((str,), "a string"),
-    "voice_dir": ((str,), "a path string"),
-    "cache_dir": ((str,), "a path string"),
-    "use_cache": ((bool,), "true or false"),
-    "cache_limit": ((int,), "a whole number of bytes"),
-    "check": ((bool,), "true or false"),
-}
+# a spec holds a job's options, but a fresh output directory under output_root stands in
+# for output_dir; None is accepted for every optional key and means the default
+_TYPES = {k: v for k, v in FIELD_TYPES.items() if k != "output_dir"}
+_TYPES["output_root"] = ((str,), "a path string")
+_PATH_KEYS = (*PATH_FIELDS, "output_root")
 
 #: every key a spec may have
 SPEC_KEYS = tuple(_TYPES)
-
-# spec keys handed to make_short under the same name (all but the two positional ones
-# and the root, which becomes a fresh output_dir)
-_PASSED_ON = tuple(k for k in SPEC_KEYS if k not in REQUIRED_SPEC_KEYS)
 
 
 def _validate(spec: object) -> dict[str, Any]:
@@ -93,28 +82,39 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
 
     ``spec`` holds ``segments_file``, ``speed`` and ``output_root`` (absolute path of
     the directory under which each job gets a fresh ``job-*`` directory; created if
-    missing) and, optionally, make_short's keyword arguments ``link``, ``source``,
-    ``speech``, ``voice``, ``voice_dir``, ``cache_dir``, ``use_cache``, ``cache_limit``
-    and ``check`` (a None value means make_short's default). Paths must be absolute.
+    missing) and, optionally, every other field of ``JobOptions`` but ``output_dir``
+    (``link``, ``source``, ``speech``, ``voice``, ``captions``, ``burn_captions``, ...;
+    a None value means the default). Paths must be absolute. While it runs, the job's
+    latest event is kept in its meta under "event" (step, message, index, total,
+    fraction), so a queue dashboard shows where each job is.
 
-    Returns ``{"output_dir": ..., "horizontal": ..., "vertical": ...}`` (absolute
-    path strings). A bad spec raises ValueError; a job whose inputs fail the check
+    Returns ``{"output_dir": ..., "horizontal": ..., "vertical": ...}`` plus
+    ``horizontal_captions``, ``vertical_captions`` and ``captioned`` for the products
+    made (absolute path strings). A bad spec raises ValueError; a job whose inputs fail the check
     raises ``CheckFailed`` with the list of problems, before anything is fetched; any
     other failure raises what make_short raised. A failed job's directory is removed
     when it is still empty; otherwise it is kept for inspection and named in a note
     on the exception.
     """
     given = _validate(spec)
-    from kestro_core import make_short  # the worker loads the extension here
+    try:  # the worker loads the queue library: enqueuing needs only the function's name
+        import rq
 
-    root = given["output_root"]
+        current = rq.get_current_job()
+    except ImportError:  # called without a queue
+        current = None
+    root = given.pop("output_root")
     os.makedirs(root, exist_ok=True)
     output_dir = tempfile.mkdtemp(prefix="job-", dir=root)
-    options = {k: given[k] for k in _PASSED_ON if k in given}
+    options = JobOptions(output_dir=output_dir, **given)
+
+    def progress(event: Event) -> None:
+        if current is not None:
+            current.meta["event"] = asdict(event)
+            current.save_meta()  # type: ignore[no-untyped-call]
+
     try:
-        short = make_short(
-            given["segments_file"], float(given["speed"]), output_dir=output_dir, **options
-        )
+        short = run_job(options, progress=progress)
     except BaseException as exc:
         try:
             os.rmdir(output_dir)  # only ever removes an empty directory
@@ -125,4 +125,13 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
         "output_dir": short.output_dir,
         "horizontal": short.horizontal,
         "vertical": short.vertical,
+        **{
+            name: path
+            for name, path in (
+                ("horizontal_captions", short.horizontal_captions),
+                ("vertical_captions", short.vertical_captions),
+                ("captioned", short.captioned),
+            )
+            if path is not None
+        },
     }

@@ -18,18 +18,32 @@ import hashlib
 import json
 import math
 import os
-import shutil
-import subprocess
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from fractions import Fraction
+from dataclasses import dataclass, replace
 from pathlib import Path
 
 from kestro_core.cache import Cache
 from kestro_core.files import place, temp_beside
-from kestro_core.timecode import format_seconds, parse_time
+from kestro_core.hashing import file_sha256
+from kestro_core.media import MediaError, VideoInfo, run, video_info
+from kestro_core.segments import read
+from kestro_core.timecode import format_seconds
 
-__all__ = ["ExactSource", "EncodeSpec", "exact_encode", "encode_key", "estimate", "describe_cost"]
+__all__ = [
+    "PRESET",
+    "CRF",
+    "ExactSource",
+    "EncodeSpec",
+    "exact_times",
+    "force_times",
+    "exact_encode",
+    "cached_encode",
+    "encode_key",
+    "estimate",
+    "describe_cost",
+]
+
+Progress = Callable[[float], object]  # the fraction of the encode done
 
 PRESET = "superfast"  # 1080p: about 2.5x the speed of "veryfast", 1.5x its size, on 2 cores
 CRF = 18
@@ -38,75 +52,23 @@ CRF = 18
 PIXELS_PER_CORE_SECOND = 100e6
 # picture encoded past the last end, so the last clip's -to finds its frames
 _TAIL = 0.5
-_PROBE_TIMEOUT = 120
 _SETTINGS = f"libx264 {PRESET} crf{CRF} bf0 forced-idr"
 
 
-@dataclass(frozen=True)
-class Video:
-    """What the estimate and the keyframe times need to know of a video."""
-
-    width: int
-    height: int
-    fps: float
-    duration: float | None
-
-
-def probe_video(path: str) -> Video:
-    """Size, frame rate and duration of the first video stream of ``path``."""
-    argv = [
-        "ffprobe",
-        "-v",
-        "error",
-        "-select_streams",
-        "v:0",
-        "-show_entries",
-        "stream=width,height,avg_frame_rate,r_frame_rate:format=duration",
-        "-of",
-        "json",
-        os.path.abspath(path),
-    ]
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=_PROBE_TIMEOUT)
-    if done.returncode != 0:
-        tail = (done.stderr.strip().splitlines() or ["no message"])[-1]
-        raise ValueError(f"ffprobe cannot read the video {path!r}: {tail}")
-    doc = json.loads(done.stdout)
-    streams = doc.get("streams") or []
-    if not streams:
-        raise ValueError(f"{path!r} has no video stream")
-    st = streams[0]
-    fps = 0.0
-    for name in ("avg_frame_rate", "r_frame_rate"):
-        with contextlib.suppress(ValueError, ZeroDivisionError):
-            fps = float(Fraction(st.get(name, "0/1")))
-        if fps > 0:
-            break
-    try:
-        length: float | None = float(doc.get("format", {}).get("duration"))
-    except (TypeError, ValueError):
-        length = None
-    return Video(int(st.get("width", 0)), int(st.get("height", 0)), fps or 25.0, length)
+def _video(path: str) -> VideoInfo:
+    """What the estimate and the keyframe times need of ``path``'s first video stream."""
+    info = video_info(os.path.abspath(path))
+    if info is None:
+        raise MediaError(["ffprobe", path], f"{path!r} has no video stream")
+    return replace(info, fps=info.fps or 25.0)
 
 
 def exact_times(segments_file: str) -> tuple[list[float], float]:
     """What an exact-joins encode of a job is keyed on: the Segments' starts and the latest
     end, in seconds. The plan and the job both take them from here, so that the job finds
     the encode the plan made."""
-    with open(segments_file, encoding="utf-8") as f:
-        segments = json.load(f)
-    starts: list[float] = []
-    up_to = 0.0
-    for seg in segments if isinstance(segments, list) else []:
-        if not isinstance(seg, dict):
-            continue
-        for key in ("start", "end"):
-            us = parse_time(seg[key]) if isinstance(seg.get(key), str) else None
-            if us is None:
-                continue
-            if key == "start":
-                starts.append(us / 1e6)
-            up_to = max(up_to, us / 1e6)
-    return starts, up_to
+    segments = read(segments_file)
+    return [s.start for s in segments], max([0.0, *(s.end for s in segments)])
 
 
 def force_times(starts: Sequence[float], fps: float) -> list[float]:
@@ -137,13 +99,11 @@ def encode_key(spec: EncodeSpec) -> str:
 
 
 def _source_sha(path: str, cache: Cache) -> str:
-    from kestro_core.voices import _file_sha256
-
     memo = cache.memo_path("source-hashes.json") if cache.enabled else None
-    return _file_sha256(Path(path), memo)
+    return file_sha256(Path(path), memo)
 
 
-def estimate(video: Video, up_to: float) -> float:
+def estimate(video: VideoInfo, up_to: float) -> float:
     """Seconds the encode of ``video`` up to ``up_to`` should take on this machine."""
     seconds = up_to if video.duration is None else min(up_to, video.duration)
     pixels = seconds * video.fps * video.width * video.height
@@ -174,28 +134,28 @@ def describe_cost(video: str | None, starts: Sequence[float], up_to: float, cach
         )
     if cached_encode(video, starts, up_to, cache) is not None:
         return f"exact joins: the encode of the source up to {shown} is already in the cache"
-    seconds = estimate(probe_video(video), up_to + _TAIL)
+    seconds = estimate(_video(video), up_to + _TAIL)
     return (
         f"exact joins: one encode of the source up to {shown} with keyframes at "
         f"{len(starts)} starts, about {max(1, round(seconds))} s (then kept in the cache)"
     )
 
 
-def _encode(src: str, dest: str, times: Sequence[float], up_to: float, timeout: float) -> None:
-    program = shutil.which("ffmpeg")
-    if program is None:
-        raise RuntimeError("ffmpeg is not on PATH (install ffmpeg)")
-    argv = [program, "-nostdin", "-y", "-hide_banner", "-loglevel", "error"]
+def _encode(
+    src: str,
+    dest: str,
+    times: Sequence[float],
+    up_to: float,
+    progress: Callable[[float], object] | None,
+) -> None:
+    argv = ["ffmpeg", "-nostdin", "-y", "-hide_banner", "-loglevel", "error"]
     argv += ["-i", os.path.abspath(src), "-t", f"{up_to:.6f}", "-map", "0:v:0", "-map", "0:a?"]
     argv += ["-c:v", "libx264", "-preset", PRESET, "-crf", str(CRF), "-forced-idr", "1"]
     # no B-frames: every cut and every piece then ends where the plan says
     argv += ["-bf", "0"]
     argv += ["-force_key_frames", ",".join(f"{t:.6f}" for t in times) or "0"]
     argv += ["-c:a", "copy", "-f", "mp4", "file:" + dest]
-    done = subprocess.run(argv, capture_output=True, text=True, timeout=timeout)
-    if done.returncode != 0:
-        tail = done.stderr.strip()[-400:] or "no message"
-        raise RuntimeError(f"the exact-joins encode of {src!r} failed: {tail}")
+    run(argv, media_seconds=up_to, progress=progress)
 
 
 def exact_encode(
@@ -205,26 +165,27 @@ def exact_encode(
     cache: Cache,
     *,
     scratch_dir: str | None = None,
-    announce: Callable[[str], object] = print,
+    on_start: Callable[[str], object] = print,
+    progress: Progress | None = None,
 ) -> tuple[str, bool]:
     """The exact-joins encode of ``src``: (its path, whether it was made now).
 
-    Taken from the cache when there; else made (after one ``announce`` line with the
-    estimated time) under a temporary name in the cache, or in ``scratch_dir`` when the
-    cache is off (the caller then owns the file), and stored. ``src`` is only read.
+    Taken from the cache when there; else made (after one ``on_start`` line with the
+    estimated time; ``progress`` then receives the fraction done) under a temporary name
+    in the cache, or in ``scratch_dir`` when the cache is off (the caller then owns the
+    file), and stored. ``src`` is only read.
     """
     spec = EncodeSpec(_source_sha(src, cache), tuple(starts), up_to)
     key = encode_key(spec)
     found = cache.get_encode(key)
     if found is not None:
         return found, False
-    video = probe_video(src)
-    seconds = estimate(video, up_to + _TAIL)
-    announce(_announce_line(up_to, len(starts), seconds))
+    video = _video(src)
+    on_start(_announce_line(up_to, len(starts), estimate(video, up_to + _TAIL)))
     folder = cache.encode_dir() or scratch_dir or os.path.dirname(os.path.abspath(src))
     tmp = temp_beside(os.path.join(folder, key + ".mp4"))
     try:
-        _encode(src, tmp, force_times(starts, video.fps), up_to + _TAIL, 600 + 20 * seconds)
+        _encode(src, tmp, force_times(starts, video.fps), up_to + _TAIL, progress)
         stored = cache.put_encode(key, tmp)
         if stored is not None:
             return stored, True
@@ -242,7 +203,8 @@ class ExactSource:
     ``inner`` is the job's source callable ``(url, output_file)`` (a local file or the
     download service): it places the original at ``output_file``; that is then replaced
     (a new file renamed over it, never written through) by the cached encode with a
-    keyframe at each of ``starts``, made first when missing.
+    keyframe at each of ``starts``, made first when missing (see ``exact_encode`` for
+    ``on_start`` and ``progress``).
     """
 
     def __init__(
@@ -252,13 +214,15 @@ class ExactSource:
         up_to: float,
         cache: Cache,
         *,
-        announce: Callable[[str], object] = print,
+        on_start: Callable[[str], object] = print,
+        progress: Progress | None = None,
     ) -> None:
         self.inner = inner
         self.starts = tuple(starts)
         self.up_to = up_to
         self.cache = cache
-        self.announce = announce
+        self.on_start = on_start
+        self.progress = progress
         self.encoded = False  # the encode was made for this job (no cache hit)
 
     def __call__(self, url: str, output_file: str) -> None:
@@ -270,7 +234,8 @@ class ExactSource:
             self.up_to,
             self.cache,
             scratch_dir=scratch,
-            announce=self.announce,
+            on_start=self.on_start,
+            progress=self.progress,
         )
         self.encoded = made
         if self.cache.enabled and path.startswith(self.cache.root + os.sep):

@@ -14,12 +14,15 @@ from __future__ import annotations
 
 import contextlib
 import os
+import subprocess
 import threading
 from collections.abc import Callable, Iterator
 from types import ModuleType
 from typing import Any
 
+from kestro_core import media
 from kestro_core.cache import Cache
+from kestro_core.events import Reporter
 from kestro_core.files import temp_beside
 from kestro_core.soundtrack import Recorder
 from kestro_core.speakers import Speaker
@@ -30,7 +33,8 @@ SEAM = ("_download_video", "_generate_tts", "time", "subprocess")
 
 
 class Job:
-    """What one job's thread reaches through the namespace."""
+    """What one job's thread reaches through the namespace; reports each step the
+    extension asks for to ``reporter``."""
 
     def __init__(
         self,
@@ -38,18 +42,31 @@ class Job:
         speaker: Speaker,
         cache: Cache,
         recorder: Recorder | None = None,
+        *,
+        reporter: Reporter | None = None,
+        total: int | None = None,
+        speed: float = 1.0,
     ) -> None:
         self.source = source
         self.speaker = speaker
         self.cache = cache
         self.recorder = recorder  # keeps what the captions need, when they are wanted
+        self.reporter = reporter or Reporter()
+        self.total = total  # the Segments in the file, when it could be read up front
+        self.speed = speed
         self.syntheses = 0  # narrations made, not taken from the cache
         self._skip_pause = False
+        self._segment = 0  # the Segment the extension is at (counted from 1)
 
     def download_video(self, url: str, output_file: str) -> None:
+        self.reporter.step("download", "Fetching the video")
         self.source(url, output_file)
+        # what the extension does next: read the segments file
+        self.reporter.step("read", "Reading the segments file")
 
     def generate_tts(self, text: str, output_file: str, voice: str) -> None:
+        self._segment += 1
+        self._report("narrate", "Speaking the narration")
         # The pause after a narration gives the speech service a rest; a narration that
         # came from the cache or from this machine asked no service.
         key = Cache.narration_key(self.speaker.identity, text)
@@ -72,16 +89,36 @@ class Job:
         self.cache.put_narration(key, output_file)
         self._heard(text, output_file)
 
+    def _report(self, step: str, message: str) -> None:
+        total = self.total if self.total is not None and self._segment <= self.total else None
+        index = self._segment if total is not None else None
+        self.reporter.step(step, message, index, total)
+
     def _heard(self, text: str, output_file: str) -> None:
         if self.recorder is not None:
             self.recorder.narration(text, output_file)
 
     def run(self, original: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-        result = original(*args, **kwargs)
-        watched = self.recorder is not None and args and isinstance(args[0], list)
-        if watched and getattr(result, "returncode", 0) == 0:
-            assert self.recorder is not None
-            self.recorder.ran(args[0])
+        argv = args[0] if args and isinstance(args[0], list) else None
+        step = None if argv is None else _step_of(argv)
+        if argv is not None and step is not None:
+            media.require(argv[0])  # a missing program is named with how to install it
+        if step == "export":
+            if self.reporter.last is None or self.reporter.last.step != "export":
+                self.reporter.step("export", "Making the vertical video")
+            # the real runner is read for its progress; a stand-in is called as it is
+            if original is subprocess.run:
+                result = _encode(argv or [], self.speed, self.reporter, **kwargs)
+            else:
+                result = original(*args, **kwargs)
+        else:
+            if step in ("cut", "merge"):
+                self._report(step, "Cutting the clip" if step == "cut" else "Laying the narration")
+            elif step == "join":
+                self.reporter.step("join", "Joining the pieces")
+            result = original(*args, **kwargs)
+        if argv is not None and self.recorder is not None and result.returncode == 0:
+            self.recorder.ran(argv)
         return result
 
     def _take(self, entry: str, output_file: str) -> bool:
@@ -96,6 +133,55 @@ class Job:
             self._skip_pause = False
             return
         real_sleep(seconds)
+
+
+def _step_of(argv: list[Any]) -> str | None:
+    """Which of the extension's ffmpeg runs this is, from its fixed argument vector."""
+    if "h264_nvenc" in argv or "libx264" in argv:
+        return "export"
+    if "concat" in argv:
+        return "join"
+    if "-shortest" in argv:
+        return "merge"
+    if "-ss" in argv:
+        return "cut"
+    return None
+
+
+def _encode(
+    argv: list[str], speed: float, reporter: Reporter, **kwargs: Any
+) -> subprocess.CompletedProcess[bytes]:
+    """The vertical export as ``subprocess.run(argv, **kwargs)`` runs it (same exit status,
+    same captured output or stderr let through, same CalledProcessError), with ffmpeg's own
+    progress read to report how far it is."""
+    try:
+        length = media.duration(argv[argv.index("-i") + 1]) / speed
+    except (ValueError, ZeroDivisionError, media.MediaError):
+        length = 0.0  # no fractions then, only the end
+    capture = bool(kwargs.get("capture_output"))
+    command = [argv[0], *media.progress_options(), *argv[1:]]
+    with subprocess.Popen(
+        command,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE if capture else None,
+    ) as proc:
+        assert proc.stdout is not None
+        errors: list[bytes] = []
+        pipe = proc.stderr
+        drain = None
+        if pipe is not None:
+            drain = threading.Thread(target=lambda: errors.append(pipe.read()), daemon=True)
+            drain.start()
+        try:
+            media.read_progress(proc.stdout, length, reporter.advance)
+        finally:
+            proc.wait()
+            if drain is not None:
+                drain.join()
+    stderr = b"".join(errors) if capture else None
+    if kwargs.get("check") and proc.returncode != 0:
+        raise subprocess.CalledProcessError(proc.returncode, argv, b"" if capture else None, stderr)
+    return subprocess.CompletedProcess(argv, proc.returncode, b"" if capture else None, stderr)
 
 
 # ---------------------------------------------------------------------------------------

@@ -16,24 +16,21 @@ products themselves:
 from __future__ import annotations
 
 import array
-import json
 import os
 import shutil
-import subprocess
 import tempfile
 import threading
 from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
-__all__ = ["Heard", "Recorder", "sound_bounds", "media_duration"]
+from kestro_core import media
+
+__all__ = ["Heard", "Recorder", "sound_bounds"]
 
 RATE = 16_000  # analysis sample rate
 BLOCK = 80  # 5 ms blocks
 FRAME = 1024  # samples in one AAC frame
 THRESHOLD = 180  # about -45 dBFS: quieter than any speech, louder than an encoder's noise
-_TIMEOUT = 120  # seconds for one probe
-_DECODE_TIMEOUT = 1800  # for decoding the sound of a whole video
 
 
 @dataclass(frozen=True)
@@ -47,26 +44,13 @@ class Heard:
     silent: bool  # the engine made no sound for this text
 
 
-def _run(argv: list[str], timeout: float) -> subprocess.CompletedProcess[bytes]:
-    return subprocess.run(argv, capture_output=True, timeout=timeout, check=True)
-
-
-def media_duration(path: str) -> float:
-    """The container's duration of a media file, in seconds."""
-    done = _run(
-        ["ffprobe", "-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path],
-        _TIMEOUT,
-    )
-    return float(done.stdout.decode().strip())
-
-
-def _pcm(path: str) -> array.array[int]:
-    """The first audio stream decoded sample after sample, mono at RATE: the timeline a
-    player and the vertical export hear (packet timestamps that the join squeezed together
-    do not drop samples)."""
+def _pcm(path: str, seconds: float = 0.0) -> array.array[int]:
+    """The first audio stream (``seconds`` long) decoded sample after sample, mono at RATE:
+    the timeline a player and the vertical export hear (packet timestamps that the join
+    squeezed together do not drop samples)."""
     argv = ["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vn", "-map", "0:a:0"]
     argv += ["-ac", "1", "-ar", str(RATE), "-f", "s16le", "-"]
-    done = _run(argv, _DECODE_TIMEOUT)
+    done = media.run(argv, media_seconds=seconds)
     samples = array.array("h")
     samples.frombytes(done.stdout[: len(done.stdout) // 2 * 2])
     return samples
@@ -100,10 +84,9 @@ class _Audio:
 
 def _audio_stream(path: str) -> _Audio:
     """What the container says of the first audio stream, and its first packet."""
-    argv = ["ffprobe", "-v", "error", "-select_streams", "a:0", "-read_intervals", "%+#1"]
-    argv += ["-show_entries", "stream=sample_rate,nb_frames:packet=pts_time:format=duration"]
-    argv += ["-of", "json"]
-    doc = json.loads(_run([*argv, path], _TIMEOUT).stdout or b"{}")
+    first_packet = ("-select_streams", "a:0", "-read_intervals", "%+#1")
+    entries = "stream=sample_rate,nb_frames:packet=pts_time:format=duration"
+    doc = media.probe(path, *first_packet, "-show_entries", entries)
     stream = (doc.get("streams") or [{}])[0]
     packet = (doc.get("packets") or [{}])[0]
     return _Audio(
@@ -162,10 +145,8 @@ class Recorder:
         if self._error is not None:
             raise self._error
         assert self._pieces is not None
-        with ThreadPoolExecutor(max_workers=1) as pool:  # two children side by side
-            probed = pool.submit(_audio_stream, horizontal)
-            loud = _loud_blocks(_pcm(horizontal))
-            audio = probed.result()
+        audio = _audio_stream(horizontal)  # one packet read: its length bounds the decode
+        loud = _loud_blocks(_pcm(horizontal, audio.duration))
         end = len(loud) * BLOCK / RATE
         frame = FRAME / audio.rate
         if audio.packets == sum(piece.packets for piece in self._pieces):

@@ -1,28 +1,26 @@
-"""Where a job's "movie.mp4" comes from: the download service, or a video on disk.
+"""Where a job's source video (``products.SOURCE``) comes from: the download service, or
+a video on disk.
 
 Both stand in for the extension's ``_download_video(url, output_file)``: they are called
-with the path of "movie.mp4" (which the run has just removed) and leave the source video
-there. The download goes through the cache when there is one, so a rerun fetches nothing
-it already has; a local video is hard-linked in (copied where a link is refused) and never
-modified, moved or deleted.
+with the path of the source video (which the run has just removed) and leave it there. The
+download goes through the cache when there is one, so a rerun fetches nothing it already
+has; a local video is hard-linked in (copied where a link is refused) and never modified,
+moved or deleted.
 """
 
 from __future__ import annotations
 
-import json
 import os
-import shutil
-import subprocess
 from collections.abc import Callable
 
+from kestro_core import media
 from kestro_core.cache import Cache
 from kestro_core.files import place
-from kestro_core.products import is_working_file
+from kestro_core.products import SOURCE, is_working_file
 
 __all__ = ["SourceError", "LocalSource", "ServiceSource", "source_problems"]
 
 DownloadFn = Callable[[str, str], object]
-_PROBE_TIMEOUT = 60
 
 
 class SourceError(ValueError):
@@ -31,33 +29,11 @@ class SourceError(ValueError):
 
 def _has_video_stream(path: str) -> str | None:
     """None when ffprobe finds a video stream in ``path``, else why not."""
-    if shutil.which("ffprobe") is None:
-        return "ffprobe is not on PATH (install ffmpeg)"
-    argv = [
-        "ffprobe",
-        "-v",
-        "error",
-        "-select_streams",
-        "v",
-        "-show_entries",
-        "stream=codec_type",
-        "-of",
-        "json",
-        os.path.abspath(path),
-    ]
+    entries = ("-select_streams", "v", "-show_entries", "stream=codec_type")
     try:
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=_PROBE_TIMEOUT)
-    except subprocess.TimeoutExpired:
-        return f"ffprobe did not answer within {_PROBE_TIMEOUT} s"
-    except OSError as exc:
-        return f"ffprobe could not be run: {exc}"
-    if done.returncode != 0:
-        lines = done.stderr.strip().splitlines()
-        return lines[-1] if lines else f"ffprobe exited with status {done.returncode}"
-    try:
-        streams = json.loads(done.stdout).get("streams", [])
-    except ValueError:
-        streams = []
+        streams = media.probe(os.path.abspath(path), *entries).get("streams")
+    except media.MediaError as exc:
+        return str(exc)
     return None if streams else "it has no video stream"
 
 
@@ -74,11 +50,11 @@ def _clashing_working_file(source: str, output_dir: str) -> str | None:
     except OSError:
         return None
     for name in names:
-        # "movie.mp4" is only ever unlinked, which cannot lose bytes that still have the
+        # the source video is only ever unlinked, which cannot lose bytes that still have the
         # user's own name, and after a failed local job it is this very source, linked in:
         # refusing it would make every rerun impossible. Every other working file is
         # written in place by ffmpeg, so sharing an inode with one would overwrite the source.
-        if name == "movie.mp4" or not is_working_file(name):
+        if name == SOURCE or not is_working_file(name):
             continue
         try:
             other = os.stat(os.path.join(out, name))
@@ -142,7 +118,7 @@ class ServiceSource:
             else:
                 print(f"📥 Using the cached download of {url} (the service is not asked again)")
                 return
-        # the run has just removed "movie.mp4", so the client writes a new file there
+        # the run has just removed the source video, so the client writes a new file there
         self.fetched = True
         self._download(url, output_file)
         self._cache.put_download(key, output_file)

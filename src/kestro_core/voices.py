@@ -18,7 +18,6 @@ import importlib.util
 import json
 import os
 import re
-import secrets
 import shutil
 import struct
 import subprocess
@@ -27,7 +26,9 @@ from pathlib import Path
 from types import TracebackType
 from typing import Any
 
+from kestro_core import media
 from kestro_core.files import temp_beside
+from kestro_core.hashing import file_sha256
 
 __all__ = [
     "VoiceError",
@@ -56,7 +57,6 @@ _MP3_RATE = 44100
 _SILENCE_SECONDS = 0.25  # what a narration that came out silent is written as
 _ESPEAK_RATE = 22050  # espeak-ng's rate, for a run that produced no header
 _ESPEAK_PROBE_TIMEOUT = 15.0
-_HASH_BLOCK = 1 << 20
 
 _espeak_known: set[tuple[str, str]] = set()  # (program, voice) that espeak-ng accepted
 
@@ -192,7 +192,7 @@ def open_voice(
     if isinstance(plan, _EspeakPlan):
         return _EspeakVoice(plan.program, plan.voice)
     assert isinstance(plan, _PiperPlan)
-    model_hash = _file_sha256(plan.model, hash_memo)
+    model_hash = file_sha256(plan.model, hash_memo)
     config_hash = hashlib.sha256(plan.config_bytes).hexdigest()
     stem = (
         plan.model.name[: -len(_MODEL_SUFFIX)]
@@ -465,58 +465,6 @@ def _load_piper(model: Path, config: dict[str, Any]) -> Any:
     return piper.PiperVoice(session=session, config=settings)
 
 
-def _file_sha256(path: Path, memo_file: str | None) -> str:
-    """sha256 of the file's bytes, taken from ``memo_file`` when the file's path, size and
-    modification time are those it was recorded with."""
-    real = os.path.realpath(path)
-    before = os.stat(real)
-    memo = _read_memo(memo_file) if memo_file is not None else {}
-    entry = memo.get(real)
-    if (
-        isinstance(entry, dict)
-        and entry.get("size") == before.st_size
-        and entry.get("mtime_ns") == before.st_mtime_ns
-        and isinstance(entry.get("sha256"), str)
-    ):
-        return str(entry["sha256"])
-    digest = hashlib.sha256()
-    with open(real, "rb") as f:
-        while block := f.read(_HASH_BLOCK):
-            digest.update(block)
-    sha = digest.hexdigest()
-    after = os.stat(real)
-    # a file that changed while it was read is not remembered
-    if memo_file is not None and (after.st_size, after.st_mtime_ns) == (
-        before.st_size,
-        before.st_mtime_ns,
-    ):
-        memo[real] = {"size": before.st_size, "mtime_ns": before.st_mtime_ns, "sha256": sha}
-        _write_memo(memo_file, memo)
-    return sha
-
-
-def _read_memo(memo_file: str) -> dict[str, Any]:
-    try:
-        with open(memo_file, "rb") as f:
-            memo = json.load(f)
-    except (OSError, ValueError, RecursionError):
-        return {}
-    return memo if isinstance(memo, dict) else {}
-
-
-def _write_memo(memo_file: str, memo: dict[str, Any]) -> None:
-    """Replaces the memo file whole; the memo only saves time, so a failure is let go."""
-    tmp = f"{memo_file}.{secrets.token_hex(6)}.tmp"
-    try:
-        os.makedirs(os.path.dirname(os.path.abspath(memo_file)), exist_ok=True)
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(memo, f, indent=1, sort_keys=True)
-        os.replace(tmp, memo_file)
-    except OSError:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
-
-
 # ---------------------------------------------------------------------------------------
 # text and audio
 # ---------------------------------------------------------------------------------------
@@ -576,58 +524,21 @@ def _encode_mp3(pcm: bytes, rate: int, output_file: str) -> None:
     pcm = pcm[: len(pcm) & ~1]
     if not pcm:
         pcm = bytes(2 * int(rate * _SILENCE_SECONDS))
-    program = shutil.which("ffmpeg")
-    if program is None:
-        raise VoiceError(
-            "ffmpeg is not installed (not found on PATH): install it with: apt-get install ffmpeg"
-        )
     target = os.path.abspath(output_file)
     if not os.path.isdir(os.path.dirname(target)):
         raise VoiceError(
             f"cannot write the narration to {output_file!r}: its folder does not exist"
         )
     tmp = temp_beside(target)
-    seconds = len(pcm) / 2 / rate
-    timeout = 60.0 + seconds / 2
-    argv = [
-        program,
-        "-nostdin",
-        "-hide_banner",
-        "-loglevel",
-        "error",
-        "-f",
-        "s16le",
-        "-ar",
-        str(rate),
-        "-ac",
-        "1",
-        "-i",
-        "pipe:0",
-        "-ar",
-        str(_MP3_RATE),
-        "-ac",
-        "1",
-        "-c:a",
-        "libmp3lame",
-        "-q:a",
-        "4",
-        "-f",
-        "mp3",
-        "-y",
-        "file:" + tmp,
-    ]
+    argv = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"]
+    argv += ["-f", "s16le", "-ar", str(rate), "-ac", "1", "-i", "pipe:0"]
+    argv += ["-ar", str(_MP3_RATE), "-ac", "1", "-c:a", "libmp3lame", "-q:a", "4"]
+    argv += ["-f", "mp3", "-y", "file:" + tmp]
     try:
         try:
-            done = subprocess.run(argv, input=pcm, capture_output=True, timeout=timeout)
-        except subprocess.TimeoutExpired as exc:
-            raise VoiceError(
-                f"ffmpeg did not finish encoding a narration within {timeout:.0f} s"
-            ) from exc
-        if done.returncode != 0:
-            raise VoiceError(
-                f"ffmpeg could not encode the narration for {output_file!r} "
-                f"(exit {done.returncode}): {_tail(done.stderr)}"
-            )
+            media.run(argv, media_seconds=len(pcm) / 2 / rate, input=pcm)
+        except media.MediaError as exc:
+            raise VoiceError(f"cannot encode the narration for {output_file!r}: {exc}") from exc
         try:
             os.replace(tmp, target)
         except OSError as exc:

@@ -35,6 +35,7 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from kestro_core.cache import Cache
+from kestro_core.seam import extension, originals
 from kestro_core.studio.session import (
     PRODUCTS,
     Refused,
@@ -57,7 +58,7 @@ CSP = (
     "media-src 'self'; connect-src 'self'; base-uri 'none'; form-action 'none'; "
     "frame-ancestors 'none'"
 )
-_STATIC = {"studio.js": "text/javascript", "studio.css": "text/css"}
+_STATIC = {n: "text/javascript" for n in ("studio.js", "timecode.js")} | {"studio.css": "text/css"}
 _SAFE_METHODS = ("GET", "HEAD")
 
 
@@ -251,11 +252,8 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         body = await _json_body(request)
         voice = session.voice_index(body.get("voice", 0))
         options = body.get("options")
-        flags = (
-            {k: bool(options.get(k)) for k in ("captions", "burn", "exact")}
-            if isinstance(options, dict)
-            else {}
-        )
+        given = options if isinstance(options, dict) else {}
+        flags = {k: bool(given[k]) for k in ("captions", "burn", "exact") if k in given}
         await to_thread.run_sync(
             lambda: session.start_render(body.get("segments"), body.get("speed"), voice, flags)
         )
@@ -291,19 +289,19 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
 
 
 async def _progress_events(session: Session) -> Any:
-    """Server-sent events: every line the render printed so far (so a reloaded page picks
-    up again), then each new one, then the outcome."""
+    """Server-sent events: every event of the render so far (so a reloaded page picks up
+    again), then each new one, then the outcome."""
     render = session.render
     if render is None:
         yield "event: idle\ndata: {}\n\n"
         return
     sent = 0
     while True:
-        done = render.done  # read first: every line is in before the outcome is set
-        lines = render.lines[sent:]
-        for line in lines:
-            yield f"data: {json.dumps({'line': line})}\n\n"
-        sent += len(lines)
+        done = render.done  # read first: every event is in before the outcome is set
+        events = render.events[sent:]
+        for event in events:
+            yield f"data: {json.dumps(event)}\n\n"
+        sent += len(events)
         if done is not None:
             yield f"event: done\ndata: {json.dumps(done)}\n\n"
             return
@@ -400,13 +398,10 @@ def _fetch(link: str, cache: Cache) -> str:
     entry = cache.get_download(Cache.download_key(link))
     if entry is not None:
         return entry
-    from kestro_core import kestro_core as extension
-    from kestro_core.job import originals
-
     with tempfile.TemporaryDirectory(prefix="kestro-studio-") as tmp:
         target = os.path.join(tmp, "movie.mp4")
         try:
-            originals(extension)["_download_video"](link, target)
+            originals(extension())["_download_video"](link, target)
         except Exception as exc:
             raise StudioError(f"the download of {link} failed: {exc}") from exc
         entry = cache.put_download(Cache.download_key(link), target)

@@ -8,10 +8,11 @@ is Segment text, numbers and indexes, never a path.
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import hashlib
 import json
-import math
 import os
+import shlex
 import shutil
 import signal
 import subprocess
@@ -24,37 +25,46 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
+from kestro_core import products, segments
 from kestro_core.cache import Cache
 from kestro_core.check import check_job
+from kestro_core.events import Event, describe_step
+from kestro_core.files import place
+from kestro_core.media import MediaError, VideoInfo, video_info
+from kestro_core.options import JobOptions
+from kestro_core.planning import Narrator, keyframes, segment_plan
+from kestro_core.seam import extension, originals
 from kestro_core.sources import source_problems
+from kestro_core.speakers import Speaker, open_speaker
 from kestro_core.timecode import parse_time
-from kestro_core.voices import default_piper_voice, open_voice, piper_voices
+from kestro_core.voices import default_piper_voice, piper_voices
 
 __all__ = [
     "StudioError",
     "Refused",
-    "VideoInfo",
     "VoiceChoice",
+    "Narrations",
+    "Settings",
     "Session",
     "Render",
     "probe_video",
     "voice_choices",
+    "speak_with_service",
+    "run_argv",
     "PRODUCTS",
 ]
 
 # What Debian's Chromium plays without extra codecs.
 PLAYABLE_VIDEO = ("h264", "vp8", "vp9", "av1")
 PLAYABLE_AUDIO = ("aac", "mp3", "opus", "vorbis", "flac")
-PROBE_TIMEOUT = 60
 MAX_SEGMENTS = 5000
 STOP_GRACE = 2.0  # seconds between SIGINT and SIGTERM to the render's process group
+FAILURE_LINES = 12  # of the render's stderr, when it ends without its failure paragraph
 
 # The output files the page may fetch, by the name it asks for.
 PRODUCTS = {
-    "FINAL_KESTRO.mp4": "video/mp4",
-    "horizontal_final.mp4": "video/mp4",
-    "FINAL_KESTRO.srt": "application/x-subrip",
-    "horizontal_final.srt": "application/x-subrip",
+    name: "application/x-subrip" if name.endswith(".srt") else "video/mp4"
+    for name in products.PRODUCTS
 }
 
 
@@ -77,76 +87,28 @@ class Refused(Exception):
 # ---------------------------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
-class VideoInfo:
-    duration: float  # seconds
-    fps: float
-    width: int
-    height: int
-
-
-def _rate(text: str) -> float:
-    num, _, den = text.partition("/")
-    try:
-        value = float(num) / float(den or "1")
-    except (ValueError, ZeroDivisionError):
-        return 0.0
-    return value if math.isfinite(value) and value > 0 else 0.0
-
-
 def probe_video(path: str, output_dir: str) -> VideoInfo:
     """Check that ``path`` is a video the page can play; raise StudioError otherwise."""
     problems = source_problems(path, output_dir)
     if problems:
         raise StudioError(problems[0])
-    argv = [
-        "ffprobe",
-        "-v",
-        "error",
-        "-show_entries",
-        "format=duration:stream=codec_type,codec_name,width,height,avg_frame_rate,r_frame_rate",
-        "-of",
-        "json",
-        os.path.abspath(path),
-    ]
     try:
-        done = subprocess.run(argv, capture_output=True, text=True, timeout=PROBE_TIMEOUT)
-        info = json.loads(done.stdout)
-    except (OSError, subprocess.SubprocessError, ValueError) as exc:
+        info = video_info(os.path.abspath(path))
+    except MediaError as exc:
         raise StudioError(f"ffprobe could not read the source video {path!r}: {exc}") from exc
-    streams = info.get("streams", [])
-    video = next((s for s in streams if s.get("codec_type") == "video"), None)
-    if video is None:
+    if info is None:
         raise StudioError(f"source video {path!r} has no video stream")
-    codecs = [str(video.get("codec_name"))]
-    bad = codecs[0] not in PLAYABLE_VIDEO
-    for stream in streams:
-        if stream.get("codec_type") == "audio":
-            codecs.append(str(stream.get("codec_name")))
-            bad = bad or codecs[-1] not in PLAYABLE_AUDIO
-    if bad:
+    codecs = [info.codec, *([info.audio_codec] if info.audio_codec is not None else [])]
+    if info.codec not in PLAYABLE_VIDEO or (info.audio_codec or "aac") not in PLAYABLE_AUDIO:
         raise StudioError(
             f"the browser cannot play the source video {path!r} ({', '.join(codecs)}; it plays "
             f"H.264, VP8, VP9 and AV1 with AAC, MP3 or Opus). Make an H.264 preview copy and "
-            f"open that instead:\n  ffmpeg -i {_quoted(path)} -c:v libx264 -preset veryfast "
-            f"-crf 20 -c:a aac {_quoted(_preview_name(path))}"
+            f"open that instead:\n  ffmpeg -i {shlex.quote(path)} -c:v libx264 -preset veryfast "
+            f"-crf 20 -c:a aac {shlex.quote(_preview_name(path))}"
         )
-    try:
-        duration = float(info.get("format", {}).get("duration", "nan"))
-    except (TypeError, ValueError):
-        duration = math.nan
-    if not math.isfinite(duration) or duration <= 0:
+    if not info.duration or info.duration <= 0:
         raise StudioError(f"ffprobe reports no duration for the source video {path!r}")
-    fps = _rate(str(video.get("avg_frame_rate", ""))) or _rate(str(video.get("r_frame_rate", "")))
-    return VideoInfo(
-        duration, fps or 25.0, int(video.get("width") or 0), int(video.get("height") or 0)
-    )
-
-
-def _quoted(path: str) -> str:
-    import shlex
-
-    return shlex.quote(path)
+    return dataclasses.replace(info, fps=info.fps or 25.0)
 
 
 def _preview_name(path: str) -> str:
@@ -184,6 +146,11 @@ def voice_choices(speech: str, voice: str | None, voice_dir: str | None) -> list
     return choices
 
 
+def speak_with_service(text: str, output_file: str, voice: str) -> None:
+    """The speech service, through the extension's own client (loaded at the first use)."""
+    originals(extension())["_generate_tts"](text, output_file, voice)
+
+
 class Narrations:
     """Speaks narrations on one worker thread (a piper model must not be shared between
     threads) into the same cache the render uses."""
@@ -192,37 +159,26 @@ class Narrations:
         self.choices = choices
         self.cache = cache
         self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="studio-voice")
-        self._speakers: dict[int, Any] = {}
-        self._narrators: dict[int, Any] = {}
+        self._speakers: dict[int, Speaker] = {}
+        self._narrators: dict[int, Narrator] = {}
         self.spoken: dict[int, tuple[int, str]] = {}  # Segment number -> (voice, text)
         self._lock = threading.Lock()
 
     def submit(self, fn: Callable[[], Any]) -> Future[Any]:
         return self._pool.submit(fn)
 
-    def _speaker(self, index: int) -> Any:
+    def _speaker(self, index: int) -> Speaker:
         # only ever called on the worker thread
         if index not in self._speakers:
-            choice = self.choices[index]
-            if choice.engine == "service":
-                from kestro_core import kestro_core as extension
-                from kestro_core.job import ServiceSpeaker, originals
-
-                assert choice.voice is not None
-                generate = originals(extension)["_generate_tts"]
-                self._speakers[index] = ServiceSpeaker(generate, choice.voice)
-            else:
-                memo = self.cache.memo_path("model-hashes.json") if self.cache.enabled else None
-                self._speakers[index] = open_voice(
-                    choice.engine, choice.voice, choice.voice_dir, hash_memo=memo
-                )
+            c = self.choices[index]
+            self._speakers[index] = open_speaker(
+                c.engine, c.voice, c.voice_dir, self.cache, speak_with_service
+            )
         return self._speakers[index]
 
     def length(self, index: int, text: str, speak: bool) -> float | None:
         """The narration's length in seconds, speaking it once into the cache; None when
         it is not cached and ``speak`` is false. Runs on the worker thread."""
-        from kestro_core.planning import Narrator
-
         speaker = self._speaker(index)
         if not speak and self.cached(index, text) is None:
             return None
@@ -246,26 +202,51 @@ class Narrations:
 # ---------------------------------------------------------------------------------------
 
 
+def run_argv(options: JobOptions) -> list[str]:
+    """The command line of ``python -m kestro_core run --events`` for ``options``."""
+    argv = [sys.executable, "-P", "-m", "kestro_core", "run", "--events"]
+    values = {
+        "--source": options.source,
+        "--speed": repr(options.speed),
+        "--speech": options.speech,
+        "--voice": options.voice,
+        "--voice-dir": options.voice_dir,
+        "--output-dir": options.output_dir,
+        "--cache-dir": options.cache_dir,
+    }
+    switches = {
+        "--no-cache": not options.use_cache,
+        "--no-check": not options.check,
+        "--no-captions": not options.captions,
+        "--burn-captions": options.burn_captions,
+        "--exact-joins": options.exact_joins,
+    }
+    for flag, value in values.items():
+        argv += [flag, value] if value is not None else []
+    argv += [flag for flag, on in switches.items() if on]
+    return [*argv, "--", *([options.link] if options.link else []), options.segments_file]
+
+
 class Render:
     """One run of the job as a child process, in a process group of its own, so that
-    stopping it also stops the ffmpeg it started."""
+    stopping it also stops the ffmpeg it started. Its events come as JSON lines on its
+    stdout; whatever else it prints goes to its stderr, which ends with the failure
+    paragraph when it fails."""
 
-    def __init__(self, argv: list[str], output_dir: str, time_limit: float, workdir: str) -> None:
-        self.argv = argv
-        self.output_dir = output_dir
+    def __init__(self, options: JobOptions, time_limit: float, workdir: str) -> None:
+        self.output_dir = options.output_dir
         self.time_limit = time_limit
-        self.lines: list[str] = []
+        self.events: list[dict[str, Any]] = []  # each Event, its step in words, when it came
         self.done: dict[str, Any] | None = None
         self.changed = threading.Condition()
-        self._stopping = False
+        self._stopping = self._timed_out = False
         self._errors = open(os.path.join(workdir, "render-stderr.txt"), "w+b")  # noqa: SIM115
-        env = dict(os.environ, PYTHONUNBUFFERED="1")
         self.proc = subprocess.Popen(
-            argv,
+            run_argv(options),
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=self._errors,
-            env=env,
+            env=dict(os.environ, PYTHONUNBUFFERED="1"),
             start_new_session=True,
         )
         self._started = time.monotonic()
@@ -274,27 +255,32 @@ class Render:
 
     def _read(self) -> None:
         assert self.proc.stdout is not None
-        for raw in self.proc.stdout:
-            for part in raw.decode("utf-8", "replace").replace("\r", "\n").split("\n"):
-                if part.strip():
-                    with self.changed:
-                        self.lines.append(part.rstrip())
-                        self.changed.notify_all()
+        for line in self.proc.stdout:
+            try:
+                event = Event.from_json(line)
+            except (ValueError, KeyError, TypeError):
+                continue  # not an event
+            seen = {"label": describe_step(event), "t": time.monotonic() - self._started}
+            with self.changed:
+                self.events.append({**dataclasses.asdict(event), **seen})
+                self.changed.notify_all()
         code = self.proc.wait()
         self._errors.seek(0)
-        message = self._errors.read().decode("utf-8", "replace").strip()
+        message = _failure(self._errors.read().decode("utf-8", "replace"))
         self._errors.close()
-        products = {name: os.path.isfile(os.path.join(self.output_dir, name)) for name in PRODUCTS}
-        ok = code == 0 and products["FINAL_KESTRO.mp4"]
-        if not ok and not message:
+        made = [n for n in PRODUCTS if os.path.isfile(os.path.join(self.output_dir, n))]
+        ok = code == 0 and products.VERTICAL in made
+        if self._timed_out:
+            message = f"The render ran longer than {self.time_limit:.0f} s: stopped.\n{message}"
+        elif not ok and not message:
             message = f"the job exited with status {code} and printed no error"
         with self.changed:
             self.done = {
                 "ok": ok,
                 "code": code,
                 "stopped": self._stopping,
-                "message": "" if ok else message,
-                "products": [name for name, there in products.items() if there] if ok else [],
+                "message": "" if ok else message.strip(),
+                "products": made if ok else [],
             }
             self.changed.notify_all()
 
@@ -302,8 +288,7 @@ class Render:
         with self.changed:
             finished = self.changed.wait_for(lambda: self.done is not None, self.time_limit)
         if not finished:
-            with self.changed:
-                self.lines.append(f"The render ran longer than {self.time_limit:.0f} s: stopped.")
+            self._timed_out = True
             self.stop()
 
     @property
@@ -344,33 +329,16 @@ def _fingerprint(path: str) -> tuple[int, int, str] | None:
     return (st.st_mtime_ns, st.st_size, digest)
 
 
-def _atomic_write(path: str, data: bytes) -> None:
-    """Write ``data`` to a new file beside ``path`` and rename it over ``path``."""
-    directory = os.path.dirname(os.path.abspath(path))
-    mode = 0o644
-    with contextlib.suppress(OSError):
-        mode = os.stat(path).st_mode & 0o777
-    fd, tmp = tempfile.mkstemp(prefix=f".{os.path.basename(path)}.", suffix=".part", dir=directory)
-    try:
-        with os.fdopen(fd, "wb") as f:
-            f.write(data)
-            f.flush()
-            os.fsync(f.fileno())
-        os.chmod(tmp, mode)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
-        raise
-
-
 def _as_text(value: Any) -> str:
     return value if isinstance(value, str) else ("" if value is None else json.dumps(value))
 
 
-def dump_segments(doc: list[dict[str, Any]]) -> bytes:
-    """The segments file's text as the studio writes it."""
-    return (json.dumps(doc, indent=2, ensure_ascii=False) + "\n").encode("utf-8")
+def _text_of(path: str) -> str | None:
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return None
 
 
 @dataclass
@@ -381,6 +349,14 @@ class Settings:
     speed: float
     link: str | None = None
     choices: list[VoiceChoice] = field(default_factory=list)
+
+
+def _failure(stderr: str) -> str:
+    """What the render's stderr says of its end: from the failure paragraph on (it starts
+    with the program's name), else its last lines."""
+    lines = stderr.strip().splitlines()
+    starts = [i for i, line in enumerate(lines) if line.startswith("kestro_core run")]
+    return "\n".join(lines[starts[-1] if starts else -FAILURE_LINES :])
 
 
 class Session:
@@ -396,7 +372,7 @@ class Session:
         self.render: Render | None = None
         self.closing = threading.Event()
         self.bak_written = False
-        self.original: bytes | None = None  # the segments file as the studio opened it
+        self.opened = os.path.join(self.workdir, "opened.json")  # the file as first loaded
         self.baseline: list[dict[str, Any]] = []
         self.fingerprint: tuple[int, int, str] | None = None
         self.problems = ""
@@ -416,18 +392,13 @@ class Session:
             self.problems, self.blocked, self.baseline = "", False, []
             if self.fingerprint is None:
                 return
-            with open(path, "rb") as f:
-                raw = f.read()
             if first:
-                self.original = raw
+                shutil.copyfile(path, self.opened)
             report = check_job(path, None, self.settings.output_dir, source=self.settings.video)
             if report:
                 self.problems = report.listing(path)
-            try:
-                doc = json.loads(raw.decode("utf-8"))
-            except (UnicodeDecodeError, ValueError, RecursionError):
-                doc = None
-            if not isinstance(doc, list) or not all(isinstance(s, dict) for s in doc):
+            doc = segments.load(segments.Report(), path)
+            if not isinstance(doc, list) or not all(isinstance(seg, dict) for seg in doc):
                 self.blocked = True
                 return
             self.baseline = doc
@@ -459,6 +430,12 @@ class Session:
             "speed": s.speed,
             "voices": [{"label": c.label, "paid": c.engine == "service"} for c in s.choices],
             "render": None if render is None else {"running": render.running},
+            "products": {
+                "vertical": products.VERTICAL,
+                "horizontal": products.HORIZONTAL,
+                "captions": products.VERTICAL_CAPTIONS,
+                "captioned": products.CAPTIONED,
+            },
         }
 
     def keyframes(self, timeout: float | None = None) -> list[float]:
@@ -466,8 +443,6 @@ class Session:
 
     def _find_keyframes(self) -> None:
         try:
-            from kestro_core.planning import keyframes
-
             self._keyframes.set_result([float(t) for t in keyframes(self.settings.video)])
         except Exception:
             self._keyframes.set_result([])
@@ -483,7 +458,7 @@ class Session:
         for item in page:
             if not isinstance(item, dict):
                 raise Refused(400, "each Segment must be an object")
-            values = [item.get(k) for k in ("start", "end", "voiceover")]
+            values = [item.get(k) for k in segments.REQUIRED_KEYS]
             if not all(isinstance(v, str) for v in values):
                 raise Refused(400, "start, end and voiceover must be strings")
             ident = item.get("id")
@@ -491,7 +466,7 @@ class Session:
             if type(ident) is int and 0 <= ident < len(self.baseline):
                 base = self.baseline[ident]
             seg = dict(base)
-            for key, value in zip(("start", "end", "voiceover"), values, strict=True):
+            for key, value in zip(segments.REQUIRED_KEYS, values, strict=True):
                 seg[key] = value
             doc.append(seg)
         return doc
@@ -499,8 +474,7 @@ class Session:
     def check(self, doc: list[dict[str, Any]], speed: float | None, voice: int | None) -> None:
         """Refuse (422, with the listing) when ``check`` finds a problem."""
         tmp = os.path.join(self.workdir, "check.json")
-        with open(tmp, "wb") as f:
-            f.write(dump_segments(doc))
+        segments.write(tmp, segments.dump(doc))
         kwargs: dict[str, Any] = {}
         if voice is not None:
             choice = self.settings.choices[voice]
@@ -535,10 +509,10 @@ class Session:
                         f"Reload it (the page's changes are dropped), or overwrite it.",
                         conflict=True,
                     )
-            if self.original is not None and not self.bak_written:
-                _atomic_write(path + ".bak", self.original)
+            if os.path.isfile(self.opened) and not self.bak_written:
+                place(self.opened, path + ".bak", link=False)
                 self.bak_written = True
-            _atomic_write(path, dump_segments(doc))
+            segments.write(path, segments.dump(doc, like=_text_of(path)))
             self.fingerprint = _fingerprint(path)
             self.baseline, self.blocked, self.problems = doc, False, ""
         return {"message": f"saved {len(doc)} Segments to {path}", "ids": list(range(len(doc)))}
@@ -575,8 +549,6 @@ class Session:
         result: dict[str, Any] = {"range": (t1 - t0) / 1e6, "narration": length}
         if length is None:
             return result
-        from kestro_core.planning import segment_plan
-
         plan = segment_plan(n, t0 / 1e6, t1 / 1e6, length, self.keyframes(), exact=exact)
         for name in ("range", "narration", "piece", "cut_off", "dropped", "held", "preroll"):
             value = getattr(plan, name)
@@ -594,6 +566,8 @@ class Session:
     # -- render ---------------------------------------------------------------------
 
     def start_render(self, page: Any, speed: Any, voice: int, options: dict[str, bool]) -> None:
+        """Check the page's Segments with these settings, then run the job on them (the
+        run itself checks nothing more)."""
         if isinstance(speed, bool) or not isinstance(speed, (int, float)):
             raise Refused(400, "speed must be a number")
         with self._lock:
@@ -604,37 +578,25 @@ class Session:
             doc = self.merged(page)
             self.check(doc, float(speed), voice)
             segfile = os.path.join(self.workdir, "render-segments.json")
-            with open(segfile, "wb") as f:
-                f.write(dump_segments(doc))
-            self.render = Render(
-                self.render_argv(segfile, float(speed), voice, options),
-                self.settings.output_dir,
-                self._time_limit(doc),
-                self.workdir,
+            segments.write(segfile, segments.dump(doc))
+            s, choice = self.settings, self.settings.choices[voice]
+            job = JobOptions(
+                segfile,
+                float(speed),
+                link=s.link,
+                source=os.path.abspath(s.video) if s.link is None else None,
+                speech=choice.engine,
+                voice=choice.voice,
+                voice_dir=choice.voice_dir,
+                output_dir=s.output_dir,
+                cache_dir=self.cache.root,
+                use_cache=self.cache.enabled,
+                check=False,
+                captions=options.get("captions", True),
+                burn_captions=options.get("burn", False),
+                exact_joins=options.get("exact", False),
             )
-
-    def render_argv(
-        self, segfile: str, speed: float, voice: int, options: dict[str, bool]
-    ) -> list[str]:
-        s = self.settings
-        choice = s.choices[voice]
-        argv = [sys.executable, "-P", "-m", "kestro_core", "run"]
-        argv += [s.link] if s.link is not None else ["--source", os.path.abspath(s.video)]
-        argv += ["--speed", repr(speed), "--speech", choice.engine]
-        if choice.voice is not None:
-            argv += ["--voice", choice.voice]
-        if choice.voice_dir is not None:
-            argv += ["--voice-dir", choice.voice_dir]
-        # the page's Segments have just been checked with these very settings
-        argv += ["--output-dir", s.output_dir, "--no-check"]
-        if not options.get("captions", True):
-            argv.append("--no-captions")
-        elif options.get("burn", False):
-            argv.append("--burn-captions")
-        if options.get("exact", False):
-            argv.append("--exact-joins")
-        argv.append(segfile)
-        return argv
+            self.render = Render(job, self._time_limit(doc), self.workdir)
 
     @staticmethod
     def _time_limit(doc: list[dict[str, Any]]) -> float:

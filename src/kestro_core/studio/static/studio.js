@@ -17,29 +17,6 @@ let hearing = null;
 let progressSource = null;
 
 // ---------------------------------------------------------------------------------------
-// time text
-// ---------------------------------------------------------------------------------------
-
-function formatTime(seconds) {
-  let ms = Math.max(0, Math.round(seconds * 1000));
-  const h = Math.floor(ms / 3600000);
-  ms -= h * 3600000;
-  const m = Math.floor(ms / 60000);
-  ms -= m * 60000;
-  const s = Math.floor(ms / 1000);
-  ms -= s * 1000;
-  const two = (n) => String(n).padStart(2, "0");
-  return `${two(h)}:${two(m)}:${two(s)}.${String(ms).padStart(3, "0")}`;
-}
-
-// [[HH:]MM:]SS[.fraction] or plain seconds; null when it is neither
-function parseTime(text) {
-  const m = /^\s*(?:(?:(\d+):)?(\d{1,2}):)?(\d+(?:\.\d*)?)\s*$/.exec(text);
-  if (!m) return null;
-  return (Number(m[1] || 0) * 3600) + (Number(m[2] || 0) * 60) + Number(m[3]);
-}
-
-// ---------------------------------------------------------------------------------------
 // talking to the server
 // ---------------------------------------------------------------------------------------
 
@@ -237,13 +214,13 @@ function remove(row) {
 // ---------------------------------------------------------------------------------------
 
 function showRow(row) {
-  const t0 = parseTime(row.start);
-  const t1 = parseTime(row.end);
+  const t0 = parseMicros(row.start);
+  const t1 = parseMicros(row.end);
   let error = "";
-  if (t0 === null || t1 === null) error = "write the times as HH:MM:SS.mmm";
+  if (t0 === null || t1 === null) error = "write the times as HH:MM:SS.mmm or seconds";
   else if (t1 <= t0) error = "the end is not after the start";
   row.errorCell.textContent = error;
-  row.rangeCell.textContent = error ? "range –" : `range ${(t1 - t0).toFixed(3)} s`;
+  row.rangeCell.textContent = error ? "range –" : `range ${(Number(t1 - t0) / 1e6).toFixed(3)} s`;
   drawTimeline();
   return !error;
 }
@@ -475,22 +452,34 @@ async function render() {
   follow();
 }
 
+// one event of the render: its step in words, how far the step is, how long it has left
+let stepKey = null;
+let stepStarted = 0;
+
+function showEvent(ev) {
+  const key = `${ev.step} ${ev.index}`;
+  if (key !== stepKey) {
+    [stepKey, stepStarted] = [key, ev.t];
+    const log = $("progress-log");
+    log.textContent += `${ev.label}${ev.message ? `: ${ev.message}` : ""}\n`;
+    log.scrollTop = log.scrollHeight;
+  }
+  $("progress-line").textContent = ev.message ? `${ev.label}: ${ev.message}` : ev.label;
+  const f = ev.fraction;
+  $("bar-fill").style.width = `${100 * (f || 0)}%`;
+  const left = f > 0 && f < 1 ? ((ev.t - stepStarted) * (1 - f)) / f : null;
+  $("eta").textContent = left === null ? "" : `about ${Math.ceil(left)} s left in this step`;
+}
+
 function follow() {
   if (progressSource) progressSource.close();
   $("progress-log").textContent = "";
   $("outcome").hidden = true;
   $("render").disabled = true;
+  stepKey = null;
   const source = new EventSource("/api/progress");
   progressSource = source;
-  source.onmessage = (ev) => {
-    const line = JSON.parse(ev.data).line;
-    const log = $("progress-log");
-    log.textContent += line + "\n";
-    log.scrollTop = log.scrollHeight;
-    $("progress-line").textContent = line.trim();
-    const m = /Segment (\d+)\/(\d+)/.exec(line);
-    if (m) $("bar-fill").style.width = `${(100 * Number(m[1])) / (Number(m[2]) + 1)}%`;
-  };
+  source.onmessage = (ev) => showEvent(JSON.parse(ev.data));
   source.addEventListener("idle", () => {
     source.close();
     $("render").disabled = false;
@@ -507,6 +496,7 @@ function follow() {
 }
 
 function finished(done) {
+  $("eta").textContent = "";
   if (!done.ok) {
     $("progress-line").textContent = "the render failed";
     say(done.message, "bad");
@@ -515,21 +505,21 @@ function finished(done) {
   $("bar-fill").style.width = "100%";
   $("progress-line").textContent = "done";
   say("rendered", "good");
-  const stamp = Date.now();
+  const p = state.products;
+  const url = (name) => `/media/output/${name}?t=${Date.now()}`;
   const result = $("result");
   result.replaceChildren();
-  result.src = `/media/output/FINAL_KESTRO.mp4?t=${stamp}`;
-  if (done.products.includes("FINAL_KESTRO.srt")) {
+  result.src = url(p.vertical);
+  if (done.products.includes(p.captions)) {
     const track = element("track");
-    track.kind = "captions";
-    track.label = "captions";
-    track.srclang = "en";
-    track.default = true;
-    track.src = `/media/output/FINAL_KESTRO.vtt?t=${stamp}`;
+    Object.assign(track, { kind: "captions", label: "captions", srclang: "en", default: true });
+    track.src = url(p.captions.replace(/\.srt$/, ".vtt"));
     result.append(track);
   }
-  $("link-vertical").href = `/media/output/FINAL_KESTRO.mp4?t=${stamp}`;
-  $("link-horizontal").href = `/media/output/horizontal_final.mp4?t=${stamp}`;
+  for (const [id, name] of [["vertical", p.vertical], ["horizontal", p.horizontal], ["captioned", p.captioned]]) {
+    $(`link-${id}`).href = url(name);
+    $(`link-${id}`).hidden = !done.products.includes(name);
+  }
   $("outcome").hidden = false;
   result.play().catch(() => {});
 }

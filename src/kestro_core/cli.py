@@ -1,12 +1,14 @@
-"""Command line: ``python -m kestro_core check|run|cache``.
+"""Command line: ``python -m kestro_core check|run|plan|cache|studio``.
 
-Parsing and printing only; the job itself is ``kestro_core.make_short``.
+Parsing and showing only: ``run`` builds a ``JobOptions`` and hands it to the job, whose
+events it shows as a progress bar (``kestro_core.display``).
 
 check   looks at a segments file (and optionally the speed, the output
         directory, the source video, the speech engine and voice) and lists
         every problem that would make a run fail late.
-run     calls ``make_short`` (which checks first); on a failure it says in one
-        paragraph which step failed, why, and which working files stayed.
+run     runs the job (which checks first); on a failure it says in one paragraph
+        which step failed (the last its events started), why, and which working
+        files stayed.
 plan    speaks the narrations (into the cache) and predicts the length of
         every piece and product, and what each Segment loses; --fit writes a
         copy of the segments file whose ranges hold their whole narrations.
@@ -24,13 +26,19 @@ import argparse
 import contextlib
 import json
 import os
-import re
-import subprocess
 import sys
 import textwrap
 from typing import Any, TextIO
 
-from kestro_core.check import Report, check_job
+from kestro_core import products
+from kestro_core.api import run_job
+from kestro_core.cache import DEFAULT_LIMIT, Cache
+from kestro_core.check import CheckFailed, Report, check_job
+from kestro_core.display import Display
+from kestro_core.events import Event, describe_step
+from kestro_core.options import JobOptions
+from kestro_core.planning import PlanError, fit, plan
+from kestro_core.products import numbered_working_file
 from kestro_core.sources import SourceError
 from kestro_core.timecode import format_seconds
 from kestro_core.voices import SPEECH_ENGINES, VoiceError
@@ -39,9 +47,7 @@ PROG = "python -m kestro_core"
 
 # Working files a run leaves behind when it stops early, in the order a run
 # makes them; the numbered ones are matched by pattern.
-_FIXED_FILES = ("movie.mp4", "filelist.txt", "horizontal_final.mp4", "FINAL_KESTRO.mp4")
-_NUMBERED = re.compile(r"^(clip|voice|merged)_(\d+)\.(mp4|mp3)$")
-_NUMBERED_EXT = {"clip": "mp4", "voice": "mp3", "merged": "mp4"}
+_FIXED_FILES = (products.SOURCE, products.FILELIST, products.HORIZONTAL, products.VERTICAL)
 
 
 # --------------------------------------------------------------------------
@@ -165,6 +171,24 @@ def _parser() -> argparse.ArgumentParser:
         help="encode the source once more (cached) with a keyframe at every start, so every "
         "piece starts exactly at its start",
     )
+    p.add_argument(
+        "--cache-limit",
+        type=int,
+        default=DEFAULT_LIMIT,
+        metavar="BYTES",
+        help="bytes the cache may keep (default: 10 GiB)",
+    )
+    p.add_argument(
+        "--verbose",
+        action="store_true",
+        help="on a terminal, also show the run's own lines above the progress bar",
+    )
+    p.add_argument(
+        "--events",
+        action="store_true",
+        help="write each step's event as a line of JSON on stdout (the run's own lines go "
+        "to stderr)",
+    )
 
     p = sub.add_parser(
         "plan",
@@ -266,9 +290,6 @@ def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         )
     if args.max_duration is not None and not args.max_duration > 0:
         parser.error(f"plan: --max-duration must be a positive number, not {args.max_duration:g}")
-    from kestro_core.api import CheckFailed
-    from kestro_core.planning import PlanError, fit, plan
-
     try:
         # whatever the voice prints goes to stderr: stdout holds the plan only
         with contextlib.redirect_stdout(sys.stderr):
@@ -322,97 +343,48 @@ def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 # run
 # --------------------------------------------------------------------------
 
-_MARKERS = ("📥", "⏳", "⬇", "✅", "🎬", "🔗", "📐", "🧹", "🗣", "💬", "🎯", "  Segment ", "  (GPU")
+# the run's options as flags: the field of JobOptions each one sets
+RUN_FLAGS = {
+    "link": "LINK",
+    "segments_file": "SEGMENTS",
+    "speed": "--speed",
+    "source": "--source",
+    "speech": "--speech",
+    "voice": "--voice",
+    "voice_dir": "--voice-dir",
+    "output_dir": "--output-dir",
+    "cache_dir": "--cache-dir",
+    "use_cache": "--no-cache",
+    "cache_limit": "--cache-limit",
+    "check": "--no-check",
+    "captions": "--no-captions",
+    "burn_captions": "--burn-captions",
+    "exact_joins": "--exact-joins",
+}
+
+# what a failure of a known cause needs said besides its message
+_ADVICE = (
+    (UnicodeEncodeError, "The terminal cannot show the run's lines: set PYTHONIOENCODING=utf-8."),
+)
 
 
-class _ProgressWatch:
-    """Stands in for sys.stdout during a run: passes everything through and
-    remembers the last progress line the run printed."""
-
-    def __init__(self, stream: TextIO) -> None:
-        self._stream = stream
-        self.last: str | None = None
-        self.mid_line = False  # the last text written did not end a line
-
-    def write(self, text: str) -> int:
-        line = text.lstrip("\r\n")
-        if line.startswith(_MARKERS):
-            self.last = line
-        if text:
-            self.mid_line = not text.endswith("\n")
-        return self._stream.write(text)
-
-    def flush(self) -> None:
-        self._stream.flush()
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self._stream, name)
-
-
-def _step_from_progress(last: str | None) -> str:
-    """Name the step a run was in, from the last progress line it printed."""
-    if last is None:
-        return "the start of the run, before the download"
-    m = re.match(r"  Segment (\d+)/(\d+)", last)
-    if m:
-        return f"Segment {m.group(1)} of {m.group(2)}"
-    steps = (
-        ("📥 Using the local video", "placing the local video"),
-        ("📥 Using the cached download", "placing the cached download"),
-        ("🗣", "loading the voice"),
-        ("📥", "the download (job request)"),
-        ("⏳", "the download (waiting for the download service)"),
-        ("⬇", "the download (transfer by wget)"),
-        ("✅ Download complete", "reading the segments file"),
-        ("🎬", "the first Segment, before its progress line"),
-        ("🔗", "the concatenation"),
-        ("📐", "the vertical export"),
-        ("  (GPU", "the vertical export with the software encoder"),
-        ("🧹", "the clean-up"),
-        ("✅ Done!", "the final report"),
-    )
-    for prefix, step in steps:
-        if last.startswith(prefix):
-            return step
-    return "an unknown step"
-
-
-def _ffmpeg_run_name(argv: list[Any]) -> str:
-    if "h264_nvenc" in argv or "libx264" in argv:
-        return "the export"
-    if "concat" in argv:
-        return "the concat"
-    if "-shortest" in argv:
-        return "the merge of clip and narration"
-    if "-ss" in argv:
-        return "the clip cut"
-    return "an ffmpeg run"
-
-
-def _detail(exc: BaseException) -> str:
-    """Which call inside the step raised, where the exception tells it."""
-    if isinstance(exc, subprocess.CalledProcessError):
-        argv = exc.cmd if isinstance(exc.cmd, list) else [exc.cmd]
-        if argv and argv[0] == "wget":
-            return "wget"
-        return f"{_ffmpeg_run_name(argv)} (ffmpeg)"
-    if isinstance(exc, FileNotFoundError) and exc.filename in ("ffmpeg", "wget"):
-        return f"starting {exc.filename}"
-    # the innermost entry the module added tells which of its functions raised
-    inner = None
-    tb = exc.__traceback__
-    while tb is not None:
-        code = tb.tb_frame.f_code
-        if code.co_filename.startswith("kestro_core/kestro_core"):
-            inner = code.co_name.rsplit(".", 1)[-1]
-        elif code.co_filename.endswith("subprocess.py") and inner is not None:
-            return "starting a child process"
-        tb = tb.tb_next
-    return {
-        "_generate_tts": "the narration request",
-        "_download_video": "the download",
-        "_build_atempo_chain": "the tempo filter chain",
-    }.get(inner or "", "")
+def run_argv(options: JobOptions) -> list[str]:
+    """The ``run`` command's arguments for ``options`` (how the studio starts a render)."""
+    argv = ["run"] if options.link is None else ["run", options.link]
+    argv += [options.segments_file, "--speed", repr(options.speed)]
+    for field in ("source", "speech", "voice", "voice_dir", "output_dir", "cache_dir"):
+        value = getattr(options, field)
+        if value is not None:
+            argv += [RUN_FLAGS[field], value]
+    if options.cache_limit != DEFAULT_LIMIT:
+        argv += ["--cache-limit", str(options.cache_limit)]
+    for field in ("use_cache", "check", "captions"):
+        if not getattr(options, field):
+            argv.append(RUN_FLAGS[field])
+    for field in ("burn_captions", "exact_joins"):
+        if getattr(options, field):
+            argv.append(RUN_FLAGS[field])
+    return argv
 
 
 def _left_behind(output_dir: str) -> list[str]:
@@ -423,25 +395,21 @@ def _left_behind(output_dir: str) -> list[str]:
     fixed = [n for n in _FIXED_FILES if n in names]
     numbered = []
     for name in names:
-        m = _NUMBERED.match(name)
-        if m and _NUMBERED_EXT[m.group(1)] == m.group(3):
-            numbered.append((int(m.group(2)), ("clip", "voice", "merged").index(m.group(1)), name))
-    ordered = fixed[:1] + [n for _, _, n in sorted(numbered)] + fixed[1:]
-    return ordered
+        found = numbered_working_file(name)
+        if found is not None:
+            numbered.append((found[0], ("clip", "voice", "merged").index(found[1]), name))
+    return fixed[:1] + [n for _, _, n in sorted(numbered)] + fixed[1:]
 
 
-def failure_paragraph(exc: BaseException, last_progress: str | None, output_dir: str) -> str:
-    """The short paragraph printed when a run fails."""
-    step = _step_from_progress(last_progress)
-    detail = _detail(exc)
-    # "the download (job request)" needs no ", in the download"
-    if detail and not any(
-        word in detail and word in step for word in ("download", "export", "concat", "wget")
-    ):
-        step += f", in {detail}"
+def failure_paragraph(exc: BaseException, last: Event | None, output_dir: str) -> str:
+    """The short paragraph printed when a run fails: the step it was at (the last one
+    its events started), the error, what to do for a known cause, and the files left."""
     text = (str(exc) or "(no message)").strip()
     if not text.endswith((".", "!", "?")):
         text += "."
+    for kind, advice in _ADVICE:
+        if isinstance(exc, kind):
+            text += " " + advice
     files = _left_behind(output_dir)
     where = os.path.abspath(output_dir)
     if files:
@@ -451,6 +419,7 @@ def failure_paragraph(exc: BaseException, last_progress: str | None, output_dir:
         )
     else:
         left = f"No working file was left in {where}."
+    step = describe_step(last)
     paragraph = f"kestro_core run failed at {step}: {type(exc).__name__}: {text} {left}"
     return textwrap.fill(paragraph, width=100, break_long_words=False, break_on_hyphens=False)
 
@@ -473,54 +442,57 @@ def _run_arguments(
     return link, segments
 
 
+def _display_mode(args: argparse.Namespace) -> str:
+    if args.events:
+        return "json"
+    return "bar" if sys.stderr.isatty() else "lines"
+
+
 def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
-    watch = _ProgressWatch(sys.stdout)
+    options = JobOptions(
+        segments,
+        args.speed,
+        link=link,
+        source=args.source,
+        speech=args.speech or "service",
+        voice=args.voice,
+        voice_dir=args.voice_dir,
+        output_dir=args.output_dir,
+        cache_dir=args.cache_dir,
+        use_cache=not args.no_cache,
+        cache_limit=args.cache_limit,
+        check=not args.no_check,
+        captions=not args.no_captions,
+        burn_captions=args.burn_captions,
+        exact_joins=args.exact_joins,
+    )
+    mode = _display_mode(args)
+    # the run's own lines: on stdout, unless the bar has the terminal (then with --verbose,
+    # above the bar) or the events have stdout (then on stderr)
+    lines: TextIO = sys.stdout
+    if mode == "json":
+        lines = sys.stderr
+    elif mode == "bar" and sys.stdout.isatty():
+        lines = sys.stderr if args.verbose else open(os.devnull, "w")  # noqa: SIM115
+    events = sys.stdout if mode == "json" else sys.stderr
+    display = Display(events, mode)
     try:
-        from kestro_core.api import CheckFailed, make_short
-    except Exception as exc:
-        print(
-            f"kestro_core run: the module cannot be loaded: {type(exc).__name__}: {exc}",
-            file=sys.stderr,
-        )
-        return 1
-    saved, sys.stdout = sys.stdout, watch
-    try:
-        make_short(
-            segments,
-            args.speed,
-            link=link,
-            source=args.source,
-            speech=args.speech or "service",
-            voice=args.voice,
-            voice_dir=args.voice_dir,
-            output_dir=args.output_dir,
-            cache_dir=args.cache_dir,
-            use_cache=not args.no_cache,
-            check=not args.no_check,
-            captions=not args.no_captions,
-            burn_captions=args.burn_captions,
-            exact_joins=args.exact_joins,
-        )
+        with display, contextlib.redirect_stdout(lines):
+            run_job(options, progress=display)
     except CheckFailed as exc:
-        sys.stdout = saved
         print(exc, file=sys.stderr)
         print("The run was not started.", file=sys.stderr)
         return 1
     except (SourceError, VoiceError) as exc:
-        sys.stdout = saved
-        if watch.mid_line:
-            saved.write("\n")
         print(f"kestro_core run: {exc}", file=sys.stderr)
         return 1
     except (Exception, KeyboardInterrupt) as exc:
-        sys.stdout = saved
-        if watch.mid_line:  # e.g. the download's percentage line
-            saved.write("\n")
-        saved.flush()
-        print(failure_paragraph(exc, watch.last, args.output_dir), file=sys.stderr)
+        sys.stdout.flush()
+        print(failure_paragraph(exc, display.last, args.output_dir), file=sys.stderr)
         return 130 if isinstance(exc, KeyboardInterrupt) else 1
     finally:
-        sys.stdout = saved
+        if lines not in (sys.stdout, sys.stderr):
+            lines.close()
     return 0
 
 
@@ -534,8 +506,6 @@ def _size(n: int) -> str:
 
 
 def _cmd_cache(args: argparse.Namespace) -> int:
-    from kestro_core.cache import Cache
-
     cache = Cache(args.cache_dir, warn=lambda line: print(line, file=sys.stderr))
     if args.action == "clear":
         both = not (args.downloads or args.narrations)

@@ -1,0 +1,44 @@
+"""The timing plan of a job: how long each piece, the joined video and the vertical export
+will be, and what each Segment loses, before anything is rendered.
+
+``model`` holds how a piece's length follows from its clip and its narration; ``probes``
+reads the source; ``narrator`` speaks and measures the narrations; ``plan`` puts them
+together for one job; ``fit`` moves the "end" of every Segment whose narration is cut off.
+"""
+
+from __future__ import annotations
+
+from kestro_core.planning.fit import FitResult, fit
+from kestro_core.planning.model import (
+    Packets,
+    Plan,
+    SegmentPlan,
+    assemble,
+    joined_length,
+    segment_plan,
+    vertical_length,
+)
+from kestro_core.planning.narrator import Narration, Narrator, measure_narration
+from kestro_core.planning.plan import plan, plan_job
+from kestro_core.planning.probes import PlanError, SourceFacts, keyframes, probe_source
+
+__all__ = [
+    "SegmentPlan",
+    "Plan",
+    "Packets",
+    "SourceFacts",
+    "Narration",
+    "Narrator",
+    "FitResult",
+    "plan",
+    "plan_job",
+    "assemble",
+    "segment_plan",
+    "joined_length",
+    "vertical_length",
+    "keyframes",
+    "probe_source",
+    "measure_narration",
+    "fit",
+    "PlanError",
+]
