@@ -247,12 +247,13 @@ def burned(tmp_path_factory, kc):
     media.make_source_video(horizontal, duration=6)
     _export_vertical(horizontal, vertical, kc)
     captioned = str(out / "FINAL_KESTRO.captioned.mp4")
-    burn(horizontal, vertical, [c for c, _ in BURNED], SPEED, captioned)
-    return vertical, captioned, media
+    fractions = []
+    burn(horizontal, vertical, [c for c, _ in BURNED], SPEED, captioned, progress=fractions.append)
+    return vertical, captioned, media, fractions
 
 
 def test_burned_copy_has_the_vertical_videos_length_and_sound(burned):
-    vertical, captioned, media = burned
+    vertical, captioned, media, _ = burned
     assert media.dimensions(captioned) == (1080, 1920)
     assert abs(media.video_packet_count(captioned) - media.video_packet_count(vertical)) <= 1
     assert abs(media.duration(captioned) - media.duration(vertical)) <= 1 / media.FPS
@@ -265,7 +266,7 @@ def test_burned_copy_has_the_vertical_videos_length_and_sound(burned):
 
 
 def test_burned_captions_change_only_the_caption_box(burned):
-    vertical, captioned, _ = burned
+    vertical, captioned, *_ = burned
     for _, at in BURNED:
         assert _psnr(vertical, captioned, at, f"1080:{CAPTION_ROWS[0]}:0:0") >= 40
         low = 1920 - CAPTION_ROWS[1]
@@ -275,7 +276,7 @@ def test_burned_captions_change_only_the_caption_box(burned):
 
 
 def test_burned_markup_is_drawn_literally(burned):
-    vertical, captioned, _ = burned
+    vertical, captioned, *_ = burned
     heights = []
     for _, at in BURNED:
         rows = _differing_rows(_gray_frame(vertical, at), _gray_frame(captioned, at))
@@ -284,6 +285,12 @@ def test_burned_markup_is_drawn_literally(burned):
         heights.append(rows[-1] - rows[0])
     # "{hidden}" and "x\Ny\n\h" draw one line each; only the cue's own line break makes two
     assert max(heights[:2]) < 120 < heights[2]
+
+
+def test_burn_reports_its_progress_up_to_the_end(burned):
+    fractions = burned[-1]
+    assert fractions and fractions[-1] == 1.0
+    assert all(0.0 <= a <= b <= 1.0 for a, b in itertools.pairwise(fractions))
 
 
 def test_failed_burn_leaves_the_output_as_it_was(tmp_path, capsys):

@@ -129,7 +129,7 @@ def job(tmp_path_factory):
     out = root / "out"
     out.mkdir()
     patch = pytest.MonkeyPatch()
-    patch.setattr(api, "open_voice", lambda *args, **kwargs: ToneVoice())
+    patch.setattr(api, "open_speaker", lambda *args, **kwargs: ToneVoice())
     try:
         short = kestro_core.make_short(
             seg, 1.5, source=source, speech="espeak-ng", output_dir=out, use_cache=False
@@ -236,7 +236,7 @@ def test_caption_switches_decide_what_is_written(tmp_path, monkeypatch, captions
     seg.write_text(json.dumps([{"start": "0.5", "end": "2.5", "voiceover": text}]), "utf-8")
     out = tmp_path / "out"
     out.mkdir()
-    monkeypatch.setattr(api, "open_voice", lambda *args, **kwargs: ToneVoice())
+    monkeypatch.setattr(api, "open_speaker", lambda *args, **kwargs: ToneVoice())
     short = kestro_core.make_short(
         seg, 1.5, source=source, speech="espeak-ng", output_dir=out,
         captions=captions, burn_captions=burn,

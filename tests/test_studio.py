@@ -14,6 +14,7 @@ import subprocess
 import sys
 import threading
 import time
+from importlib import resources
 from pathlib import Path
 
 import pytest
@@ -24,6 +25,7 @@ requests = pytest.importorskip("requests")
 pytest.importorskip("starlette", reason="the studio needs starlette (kestro_core[studio])")
 pytest.importorskip("uvicorn", reason="the studio needs uvicorn (kestro_core[studio])")
 
+from kestro_core import products  # noqa: E402
 from kestro_core.voices import default_piper_voice  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -382,6 +384,49 @@ def test_ctrl_c_during_a_render(studio):
     assert studio.segments.read_bytes() == before
 
 
+def follow_render(studio):
+    """The render's server-sent events up to its outcome: (events, outcome)."""
+    events, kind = [], "message"
+    with studio.get("/api/progress", stream=True, timeout=600) as stream:
+        for line in stream.iter_lines(decode_unicode=True):
+            if line.startswith("event:"):
+                kind = line.split(":", 1)[1].strip()
+            elif line.startswith("data:"):
+                data = json.loads(line.split(":", 1)[1])
+                if kind == "done":
+                    return events, data
+                events.append(data)
+    raise AssertionError(f"the progress stream ended without an outcome after {events}")
+
+
+def test_render_follows_events_and_burns_without_srt_files(studio):
+    rows = page_rows(studio.get("/api/state").json())
+    options = {"captions": False, "burn": True}
+    body = {"segments": rows, "speed": 1.5, "voice": 0, "options": options}
+    assert studio.post("/api/render", body).status_code == 200
+    events, done = follow_render(studio)
+    assert done["ok"], done["message"]
+    out = studio.segments.parent / "out"
+    made = {products.VERTICAL, products.HORIZONTAL, products.CAPTIONED}
+    assert set(done["products"]) == made
+    assert made <= set(os.listdir(out))
+    assert not {products.VERTICAL_CAPTIONS, products.HORIZONTAL_CAPTIONS} & set(os.listdir(out))
+    captioned = studio.get(f"/media/output/{products.CAPTIONED}")
+    assert (
+        captioned.status_code == 200
+        and captioned.content == (out / products.CAPTIONED).read_bytes()
+    )
+
+    # every event as the run sent it, named in words, stamped in order
+    assert {e["step"] for e in events} >= {"narrate", "cut", "join", "export", "burn"}
+    assert [e["t"] for e in events] == sorted(e["t"] for e in events)
+    for e in events:
+        assert e["fraction"] is None or 0 <= e["fraction"] <= 1, e
+    second = [e for e in events if e["step"] == "narrate" and e["index"] == 2]
+    assert second and second[0]["total"] == 2
+    assert second[0]["label"] == "Segment 2 of 2, the narration"
+
+
 # --------------------------------------------------------------------------
 # the page in a real browser
 # --------------------------------------------------------------------------
@@ -478,6 +523,17 @@ def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
             {"start": "00:00:04.000", "end": "00:00:06.480", "voiceover": narrations[1]},
         ]
 
+        # an event half-way through a step: its name, its bar, the time it has left
+        started = {"step": "cut", "message": "", "index": 2, "total": 3, "t": 10.0}
+        for fraction, t in ((0.0, 10.0), (0.25, 12.0)):
+            page.evaluate(
+                "e => showEvent(e)",
+                {**started, "fraction": fraction, "t": t, "label": "Segment 2 of 3, the clip cut"},
+            )
+        assert page.locator("#progress-line").inner_text() == "Segment 2 of 3, the clip cut"
+        assert page.locator("#bar-fill").evaluate("e => e.style.width") == "25%"
+        assert page.locator("#eta").inner_text() == "about 6 s left in this step"
+
         page.get_by_test_id("render").click()
         page.wait_for_function(
             "() => document.getElementById('progress-log').textContent.includes('Segment')",
@@ -489,7 +545,8 @@ def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
             "() => document.querySelector('[data-testid=result]').currentTime > 0.3",
             timeout=300_000,
         )
-        assert page.get_by_test_id("progress").inner_text().count("Segment 2/2") >= 1
+        assert "Segment 2 of 2" in page.get_by_test_id("progress").inner_text()
+        assert page.locator("#bar-fill").evaluate("e => e.style.width") == "100%"
         assert rows.nth(1).get_by_test_id("narration").input_value() == narrations[1]
         assert page.locator("img").count() == 0 and dialogs == []
         assert result.evaluate("v => v.textTracks.length") == 1
@@ -498,6 +555,23 @@ def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
         page.screenshot(path=str(SHOT))
     finally:
         assert server.stop() == 130
+
+
+TIMECODES = json.loads((ROOT / "tests" / "support" / "timecodes.json").read_text())
+
+
+def test_the_page_reads_times_as_the_run_does(browser):
+    """Every case of the shared time table, read by the page's own parser."""
+    page = browser.new_page()
+    script = resources.files("kestro_core.studio") / "static" / "timecode.js"
+    page.add_script_tag(content=script.read_text())
+    texts = [case["text"] for case in TIMECODES]
+    got = page.evaluate(
+        "texts => texts.map(t => { const us = parseMicros(t); return us === null ? null : String(us); })",
+        texts,
+    )
+    expected = [None if case["us"] is None else str(case["us"]) for case in TIMECODES]
+    assert dict(zip(texts, got, strict=True)) == dict(zip(texts, expected, strict=True))
 
 
 def test_browser_is_opened_on_a_private_file(tmp_path, monkeypatch):

@@ -124,7 +124,7 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
             starts,
             up_to,
             cache,
-            announce=lambda line: (print(line), reporter.step("exact", line)),
+            on_start=lambda line: _exact_starts(line, reporter),
             progress=reporter.advance,
         )
     wanted = options.captions or options.burn_captions
@@ -224,6 +224,11 @@ def _captions(
             progress=reporter.advance,
         )
     return made
+
+
+def _exact_starts(line: str, reporter: Reporter) -> None:
+    print(line)
+    reporter.step("exact", line)
 
 
 def _voice_name(speaker: Speaker, voice: str | None) -> str:

@@ -478,7 +478,7 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
     display = Display(events, mode)
     try:
         with display, contextlib.redirect_stdout(lines):
-            run_job(options, progress=display)
+            short = run_job(options, progress=display)
     except CheckFailed as exc:
         print(exc, file=sys.stderr)
         print("The run was not started.", file=sys.stderr)
@@ -493,6 +493,9 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
     finally:
         if lines not in (sys.stdout, sys.stderr):
             lines.close()
+    if lines not in (sys.stdout, sys.stderr):  # the job's own lines were hidden: say what it made
+        made = [short.horizontal, short.vertical, short.vertical_captions, short.captioned]
+        print("Made: " + ", ".join(path for path in made if path is not None))
     return 0
 
 

@@ -28,6 +28,7 @@ from typing import Any
 from kestro_core import products, segments
 from kestro_core.cache import Cache
 from kestro_core.check import check_job
+from kestro_core.cli import run_argv
 from kestro_core.events import Event, describe_step
 from kestro_core.files import place
 from kestro_core.media import MediaError, VideoInfo, video_info
@@ -50,7 +51,6 @@ __all__ = [
     "probe_video",
     "voice_choices",
     "speak_with_service",
-    "run_argv",
     "PRODUCTS",
 ]
 
@@ -104,16 +104,11 @@ def probe_video(path: str, output_dir: str) -> VideoInfo:
             f"the browser cannot play the source video {path!r} ({', '.join(codecs)}; it plays "
             f"H.264, VP8, VP9 and AV1 with AAC, MP3 or Opus). Make an H.264 preview copy and "
             f"open that instead:\n  ffmpeg -i {shlex.quote(path)} -c:v libx264 -preset veryfast "
-            f"-crf 20 -c:a aac {shlex.quote(_preview_name(path))}"
+            f"-crf 20 -c:a aac {shlex.quote(os.path.splitext(path)[0] + '-preview.mp4')}"
         )
     if not info.duration or info.duration <= 0:
         raise StudioError(f"ffprobe reports no duration for the source video {path!r}")
     return dataclasses.replace(info, fps=info.fps or 25.0)
-
-
-def _preview_name(path: str) -> str:
-    stem, _ = os.path.splitext(path)
-    return f"{stem}-preview.mp4"
 
 
 # ---------------------------------------------------------------------------------------
@@ -202,31 +197,6 @@ class Narrations:
 # ---------------------------------------------------------------------------------------
 
 
-def run_argv(options: JobOptions) -> list[str]:
-    """The command line of ``python -m kestro_core run --events`` for ``options``."""
-    argv = [sys.executable, "-P", "-m", "kestro_core", "run", "--events"]
-    values = {
-        "--source": options.source,
-        "--speed": repr(options.speed),
-        "--speech": options.speech,
-        "--voice": options.voice,
-        "--voice-dir": options.voice_dir,
-        "--output-dir": options.output_dir,
-        "--cache-dir": options.cache_dir,
-    }
-    switches = {
-        "--no-cache": not options.use_cache,
-        "--no-check": not options.check,
-        "--no-captions": not options.captions,
-        "--burn-captions": options.burn_captions,
-        "--exact-joins": options.exact_joins,
-    }
-    for flag, value in values.items():
-        argv += [flag, value] if value is not None else []
-    argv += [flag for flag, on in switches.items() if on]
-    return [*argv, "--", *([options.link] if options.link else []), options.segments_file]
-
-
 class Render:
     """One run of the job as a child process, in a process group of its own, so that
     stopping it also stops the ffmpeg it started. Its events come as JSON lines on its
@@ -242,7 +212,7 @@ class Render:
         self._stopping = self._timed_out = False
         self._errors = open(os.path.join(workdir, "render-stderr.txt"), "w+b")  # noqa: SIM115
         self.proc = subprocess.Popen(
-            run_argv(options),
+            [sys.executable, "-P", "-m", "kestro_core", *run_argv(options), "--events"],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
             stderr=self._errors,
@@ -421,12 +391,7 @@ class Session:
             "problems": self.problems,
             "blocked": self.blocked,
             "paths": {"video": s.video, "segments": s.segments, "output": s.output_dir},
-            "video": {
-                "duration": self.info.duration,
-                "fps": self.info.fps,
-                "width": self.info.width,
-                "height": self.info.height,
-            },
+            "video": dataclasses.asdict(self.info),
             "speed": s.speed,
             "voices": [{"label": c.label, "paid": c.engine == "service"} for c in s.choices],
             "render": None if render is None else {"running": render.running},
@@ -596,16 +561,8 @@ class Session:
                 burn_captions=options.get("burn", False),
                 exact_joins=options.get("exact", False),
             )
-            self.render = Render(job, self._time_limit(doc), self.workdir)
-
-    @staticmethod
-    def _time_limit(doc: list[dict[str, Any]]) -> float:
-        total = 0.0
-        for seg in doc:
-            t0, t1 = parse_time(seg["start"]), parse_time(seg["end"])
-            if t0 is not None and t1 is not None:
-                total += max(0, t1 - t0) / 1e6
-        return max(900.0, 30.0 * total)
+            narrated = sum(seg.end - seg.start for seg in segments.read(segfile))
+            self.render = Render(job, max(900.0, 30.0 * narrated), self.workdir)
 
     def stop(self) -> None:
         """Stop the render (if any) and the narration worker."""

@@ -117,7 +117,6 @@ function makeRow(seg) {
     b.title = title;
     b.addEventListener("click", (ev) => { ev.stopPropagation(); action(); });
     head.append(b);
-    if (label === "▶") row.hearButton = b;
   }
   row.text = element("textarea");
   row.text.dataset.testid = "narration";
@@ -132,22 +131,16 @@ function makeRow(seg) {
   el.append(head, row.text, info, row.errorCell);
   row.el = el;
 
-  row.startInput.value = row.start;
-  row.endInput.value = row.end;
+  for (const [key, input] of [["start", row.startInput], ["end", row.endInput]]) {
+    input.value = row[key];
+    input.addEventListener("input", () => { row[key] = input.value; changed(row, false); });
+    input.addEventListener("change", () => askFit(row));
+  }
   row.text.value = row.voiceover;
-  row.startInput.addEventListener("input", () => { row.start = row.startInput.value; changed(row, false); });
-  row.endInput.addEventListener("input", () => { row.end = row.endInput.value; changed(row, false); });
-  row.startInput.addEventListener("change", () => askFit(row));
-  row.endInput.addEventListener("change", () => askFit(row));
   row.text.addEventListener("input", () => { row.voiceover = row.text.value; changed(row, true); });
   row.text.addEventListener("blur", () => askFit(row));
-  el.addEventListener("click", (ev) => {
-    if (ev.target.closest("input, textarea, button")) {
-      select(rows.indexOf(row), false);
-      return;
-    }
-    select(rows.indexOf(row), true);
-  });
+  // a click on the row seeks to its start; one in its fields or buttons only selects it
+  el.addEventListener("click", (ev) => select(rows.indexOf(row), !ev.target.closest("input, textarea, button")));
   return row;
 }
 
@@ -269,7 +262,7 @@ async function askFit(row, force, speak) {
     return;
   }
   row.plan = plan;
-  if (plan.narration === null || plan.narration === undefined) {
+  if (plan.narration == null) {
     row.narrationCell.textContent = "narration not spoken";
     row.fitCell.textContent = "press ▶ to have the service speak it";
     row.fitCell.className = "fit warn";
@@ -297,10 +290,8 @@ async function hear(row) {
   stopHearing();
   const n = rows.indexOf(row) + 1;
   const paid = state.voices[voiceIndex()] && state.voices[voiceIndex()].paid;
-  if (!row.plan || row.plan.narration === null || row.plan.narration === undefined) {
-    await askFit(row, true, paid);
-  }
-  if (!row.plan || row.plan.narration === null || row.plan.narration === undefined) return;
+  if (row.plan?.narration == null) await askFit(row, true, paid);
+  if (row.plan?.narration == null) return;
   select(n - 1, true);
   const audio = new Audio(`/media/narration/${n}?t=${Date.now()}`);
   hearing = { audio, end: parseTime(row.end), muted: video.muted };
