@@ -142,11 +142,7 @@ def describe_cost(video: str | None, starts: Sequence[float], up_to: float, cach
 
 
 def _encode(
-    src: str,
-    dest: str,
-    times: Sequence[float],
-    up_to: float,
-    progress: Callable[[float], object] | None,
+    src: str, dest: str, times: Sequence[float], up_to: float, progress: Progress | None
 ) -> None:
     argv = ["ffmpeg", "-nostdin", "-y", "-hide_banner", "-loglevel", "error"]
     argv += ["-i", os.path.abspath(src), "-t", f"{up_to:.6f}", "-map", "0:v:0", "-map", "0:a?"]

@@ -333,12 +333,16 @@ def dump(doc: list[Any], like: str | None = None) -> str:
 
 
 def write(path: str, text: str) -> None:
-    """Put ``text`` at ``path`` as UTF-8: written beside it and renamed over it, so a
-    failure leaves the old file whole."""
+    """Put ``text`` at ``path`` as UTF-8: written beside it, flushed to the disk and renamed
+    over it, so a failure leaves the old file whole; an existing file keeps its mode."""
     tmp = temp_beside(path)
     try:
         with open(tmp, "w", encoding="utf-8") as f:
             f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        with contextlib.suppress(OSError):
+            os.chmod(tmp, os.stat(path).st_mode & 0o7777)
         os.replace(tmp, path)
     finally:
         with contextlib.suppress(OSError):

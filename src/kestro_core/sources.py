@@ -68,6 +68,9 @@ def _clashing_working_file(source: str, output_dir: str) -> str | None:
 def source_problems(source: str, output_dir: str) -> list[str]:
     """Why ``source`` cannot be a job's video, one line each ([] when it can)."""
     shown = repr(source)
+    if os.path.islink(source) and not os.path.exists(source):
+        target = os.readlink(source)
+        return [f"source video {shown} is a link to {target!r}, which does not exist"]
     if not os.path.exists(source):
         return [f"source video {shown} does not exist"]
     if not os.path.isfile(source):
@@ -91,7 +94,9 @@ class LocalSource:
     """A video on disk, put in place of the download."""
 
     def __init__(self, path: str) -> None:
-        self.path = os.path.abspath(path)
+        # the file itself, whatever links lead to it: a link placed in the output directory
+        # would point nowhere when its target is relative
+        self.path = os.path.realpath(path)
 
     def __call__(self, url: str, output_file: str) -> None:
         print(f"📥 Using the local video {self.path}")

@@ -9,36 +9,23 @@ together for one job; ``fit`` moves the "end" of every Segment whose narration i
 from __future__ import annotations
 
 from kestro_core.planning.fit import FitResult, fit
-from kestro_core.planning.model import (
-    Packets,
-    Plan,
-    SegmentPlan,
-    assemble,
-    joined_length,
-    segment_plan,
-    vertical_length,
-)
-from kestro_core.planning.narrator import Narration, Narrator, measure_narration
+from kestro_core.planning.model import Plan, SegmentPlan, assemble, segment_plan
+from kestro_core.planning.narrator import Narrator, measure_narration
 from kestro_core.planning.plan import plan, plan_job
-from kestro_core.planning.probes import PlanError, SourceFacts, keyframes, probe_source
+from kestro_core.planning.probes import PlanError, keyframes, probe_source
 
 __all__ = [
-    "SegmentPlan",
     "Plan",
-    "Packets",
-    "SourceFacts",
-    "Narration",
-    "Narrator",
+    "SegmentPlan",
+    "PlanError",
     "FitResult",
     "plan",
     "plan_job",
+    "fit",
     "assemble",
     "segment_plan",
-    "joined_length",
-    "vertical_length",
     "keyframes",
     "probe_source",
+    "Narrator",
     "measure_narration",
-    "fit",
-    "PlanError",
 ]

@@ -1,5 +1,5 @@
-"""The timing plan of a job: how long each piece, the joined video and the vertical export
-will be, and what each Segment loses, before anything is rendered.
+"""How long each piece, the joined video and the vertical export will be, and what each
+Segment loses: the model of the cut, the merge, the concat and the export.
 
 A piece keeps the shorter of its clip and its narration. The clip is cut with input-side
 ``-ss`` and stream copy, so it starts at the keyframe at or before "start": the frames from
@@ -19,8 +19,7 @@ with ffmpeg 5.1, and is modelled here:
   carries ``ceil(kept * rate / 1024) + 1`` of them (one is the encoder's priming frame,
   which only the first piece hides); its picture, made constant-rate, ends a frame later.
 
-Without the source at hand the cut is taken to start at "start". Narrations are spoken
-into the cache under the key the job uses, so the run that follows speaks nothing again.
+Without the source at hand the cut is taken to start at "start".
 """
 
 from __future__ import annotations

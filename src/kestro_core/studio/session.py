@@ -219,7 +219,7 @@ class Render:
             env=dict(os.environ, PYTHONUNBUFFERED="1"),
             start_new_session=True,
         )
-        self._started = time.monotonic()
+        self._started, self._began = time.monotonic(), time.time() - 1.0  # (file times: coarse)
         threading.Thread(target=self._read, name="studio-render", daemon=True).start()
         threading.Thread(target=self._watch, name="studio-render-limit", daemon=True).start()
 
@@ -238,7 +238,7 @@ class Render:
         self._errors.seek(0)
         message = _failure(self._errors.read().decode("utf-8", "replace"))
         self._errors.close()
-        made = [n for n in PRODUCTS if os.path.isfile(os.path.join(self.output_dir, n))]
+        made = [n for n in PRODUCTS if _written_since(self.output_dir, n, self._began)]
         ok = code == 0 and products.VERTICAL in made
         if self._timed_out:
             message = f"The render ran longer than {self.time_limit:.0f} s: stopped.\n{message}"
@@ -319,6 +319,12 @@ class Settings:
     speed: float
     link: str | None = None
     choices: list[VoiceChoice] = field(default_factory=list)
+
+
+def _written_since(directory: str, name: str, since: float) -> bool:
+    """``name`` is a file this render wrote (not one left by an earlier run)."""
+    path = os.path.join(directory, name)
+    return os.path.isfile(path) and os.path.getmtime(path) >= since
 
 
 def _failure(stderr: str) -> str:
