@@ -10,6 +10,7 @@ the caller's ``progress`` callback.
 from __future__ import annotations
 
 import os
+import tempfile
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -104,6 +105,15 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
     options.require_voice()
     native = extension()
     out = options.output_dir
+    # the directory as the extension is given it: ffmpeg must read every path in it as a
+    # file, and the concat list cannot carry a quote, so such a directory is reached
+    # through a link of ours with a plain name
+    alias = None
+    given = media.local_path(out)
+    if "'" in os.path.abspath(out):
+        alias = os.path.join(tempfile.mkdtemp(prefix="kestro-out-"), "out")
+        os.symlink(os.path.realpath(out), alias)
+        given = alias
     cache = Cache(options.cache_dir, limit=options.cache_limit, enabled=options.use_cache)
     plain = originals(native)
     if options.speech == "piper":
@@ -145,10 +155,10 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
                 options.segments_file,
                 options.speed,
                 _voice_name(speaker, options.voice),
-                out,
+                given,
             )
         horizontal = os.path.abspath(os.path.join(out, products.HORIZONTAL))
-        vertical = os.path.abspath(vertical)
+        vertical = os.path.abspath(os.path.join(out, os.path.basename(vertical)))
         made: dict[str, str] = {}
         if recorder is not None:
             doing = "Writing the captions..." if options.captions else "Timing the captions..."
@@ -162,6 +172,9 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
             close()
         if recorder is not None:
             recorder.close()
+        if alias is not None:
+            os.remove(alias)
+            os.rmdir(os.path.dirname(alias))
         cache.evict()
     return Short(
         output_dir=os.path.abspath(out),

@@ -400,8 +400,11 @@ class Cache:
         for kind in _ALL_KINDS:
             entries: list[_Entry] = []
             if self.enabled:
-                with suppress(OSError):
+                try:
                     entries = self._entries(kind)
+                except OSError as exc:  # e.g. a regular file where a directory should be
+                    self._warn(f"kestro_core: the cache at {self.root} cannot be read ({exc})")
+                    self.enabled = False
             if kind in _KINDS or entries:
                 result[kind] = (len(entries), sum(e.size for e in entries))
         return result

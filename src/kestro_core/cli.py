@@ -240,7 +240,10 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")
     p.add_argument("--downloads", action="store_true", help="clear only the downloads")
     p.add_argument("--narrations", action="store_true", help="clear only the narrations")
+    p.add_argument("--encodes", action="store_true", help="clear only the encodes (of exact joins)")
     _add_studio_parser(sub)
+    for command in sub.choices.values():  # a usage error is said in its command's usage
+        command.set_defaults(command_parser=command)
     return parser
 
 
@@ -509,10 +512,18 @@ def _size(n: int) -> str:
 
 
 def _cmd_cache(args: argparse.Namespace) -> int:
+    kinds = {"downloads": args.downloads, "narrations": args.narrations, "encodes": args.encodes}
+    if args.action != "clear" and any(kinds.values()):
+        chosen = " ".join(f"--{kind}" for kind, wanted in kinds.items() if wanted)
+        args.command_parser.error(f"{chosen} chooses what 'cache clear' empties: add clear")
     cache = Cache(args.cache_dir, warn=lambda line: print(line, file=sys.stderr))
     if args.action == "clear":
-        both = not (args.downloads or args.narrations)
-        freed = cache.clear(downloads=both or args.downloads, narrations=both or args.narrations)
+        every = not any(kinds.values())
+        freed = cache.clear(
+            downloads=every or args.downloads,
+            narrations=every or args.narrations,
+            encodes=every or args.encodes,
+        )
         print(f"{cache.root}: cleared, {_size(freed)} freed")
         return 0
     usage = cache.usage()
@@ -600,7 +611,9 @@ def _cmd_studio(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
 
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
-    args = parser.parse_args(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:  # said in the usage of the command they were given to
+        args.command_parser.error(f"unrecognized arguments: {' '.join(unknown)}")
     if args.command == "check":
         return _cmd_check(args)
     if args.command == "cache":

@@ -106,6 +106,11 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
     root = given.pop("output_root")
     os.makedirs(root, exist_ok=True)
     output_dir = tempfile.mkdtemp(prefix="job-", dir=root)
+    # a fresh name keeps jobs apart; who may read the products is the user's umask's call
+    # (mkdtemp makes the directory private)
+    mask = os.umask(0o022)
+    os.umask(mask)
+    os.chmod(output_dir, 0o777 & ~mask)
     options = JobOptions(output_dir=output_dir, **given)
 
     def progress(event: Event) -> None:

@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import json
 import math
+import os
+import re
 import shutil
 import subprocess
 import threading
@@ -29,6 +31,7 @@ __all__ = [
     "run",
     "progress_options",
     "read_progress",
+    "local_path",
     "probe",
     "duration",
     "frame_rate",
@@ -177,10 +180,22 @@ def _run_with_progress(
 # ---------------------------------------------------------------------------------------
 
 
+_PROTOCOL = re.compile(r"[A-Za-z0-9+.-]*:")
+
+
+def local_path(path: str) -> str:
+    """``path`` as ffmpeg reads a file of that name: a relative path that would read as a
+    protocol ("a:b", "o3: x") or as an option ("-x") gets "./" in front; any other path
+    is left as it is."""
+    if path.startswith("-") or _PROTOCOL.match(path):
+        return os.path.join(".", path)
+    return path
+
+
 def probe(path: str, *entries: str) -> dict[str, Any]:
     """ffprobe's JSON document of ``path`` for the given options (``-show_entries``,
     ``-select_streams``, ``-read_intervals``...)."""
-    done = run(["ffprobe", "-v", "error", *entries, "-of", "json", path])
+    done = run(["ffprobe", "-v", "error", *entries, "-of", "json", local_path(path)])
     try:
         doc = json.loads(done.stdout or b"{}")
     except ValueError as exc:
