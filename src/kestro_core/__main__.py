@@ -1,6 +1,8 @@
-"""``python -m kestro_core check|run``: see kestro_core.cli."""
+"""``python -m kestro_core check|run|plan|cache|studio``: see kestro_core.cli."""
 
 import sys
+
+__all__: list[str] = []
 
 from kestro_core.cli import main
 

@@ -37,11 +37,14 @@ from kestro_core.check import CheckFailed, Report, check_job
 from kestro_core.display import Display
 from kestro_core.events import Event, describe_step
 from kestro_core.options import JobOptions
-from kestro_core.planning import PlanError, fit, plan
+from kestro_core.planning import PlanError, fit, plan_job
 from kestro_core.products import numbered_working_file
 from kestro_core.sources import SourceError
+from kestro_core.studio import StudioError, serve
 from kestro_core.timecode import format_seconds
 from kestro_core.voices import SPEECH_ENGINES, VoiceError
+
+__all__ = ["main", "failure_paragraph", "run_argv", "RUN_FLAGS", "PROG"]
 
 PROG = "python -m kestro_core"
 
@@ -293,22 +296,23 @@ def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         )
     if args.max_duration is not None and not args.max_duration > 0:
         parser.error(f"plan: --max-duration must be a positive number, not {args.max_duration:g}")
+    options = JobOptions(
+        args.segments,
+        args.speed,
+        link=args.link,
+        source=args.source,
+        speech=speech,
+        voice=args.voice,
+        voice_dir=args.voice_dir,
+        cache_dir=args.cache_dir,
+        use_cache=not args.no_cache,
+        exact_joins=args.exact_joins,
+    )
+    mode = "bar" if sys.stderr.isatty() else "quiet"
     try:
         # whatever the voice prints goes to stderr: stdout holds the plan only
-        with contextlib.redirect_stdout(sys.stderr):
-            planned = plan(
-                args.segments,
-                args.speed,
-                link=args.link,
-                source=args.source,
-                speech=speech,
-                voice=args.voice,
-                voice_dir=args.voice_dir,
-                cache_dir=args.cache_dir,
-                use_cache=not args.no_cache,
-                max_duration=args.max_duration,
-                exact_joins=args.exact_joins,
-            )
+        with Display(sys.stderr, mode) as display, contextlib.redirect_stdout(sys.stderr):
+            planned = plan_job(options, max_duration=args.max_duration, progress=display)
     except CheckFailed as exc:
         print(exc)
         return 1
@@ -587,8 +591,6 @@ def _cmd_studio(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         parser.error(f"studio: too many arguments: {' '.join(given[1:])}")
     if args.port is not None and not 0 < args.port < 65536:
         parser.error(f"studio: --port {args.port} is not a port number")
-    from kestro_core.studio import StudioError, serve
-
     try:
         return serve(
             video,

@@ -31,8 +31,8 @@ def _title(event: Event) -> str:
 class Display:
     """A ``progress`` callback that shows each event on ``stream``.
 
-    ``mode`` is "bar" (a live bar, for a terminal), "lines" (one line when a step starts)
-    or "json" (every event as a line of JSON). ``last`` is the last step started."""
+    ``mode`` is "bar" (a live bar, for a terminal), "lines" (one line when a step starts),
+    "json" (every event as a line of JSON) or "quiet". ``last`` is the last step started."""
 
     def __init__(self, stream: TextIO = sys.stderr, mode: str = "lines") -> None:
         self.stream = stream
@@ -82,5 +82,5 @@ class Display:
                 self._bar.update(self._task, completed=done)
             else:
                 self._bar.update(self._task, completed=done)
-        elif starts:
+        elif starts and self.mode == "lines":
             print(_title(event), file=self.stream, flush=True)

@@ -40,12 +40,13 @@ def open_speaker(
     voice: str | None,
     voice_dir: str | None,
     cache: Cache,
-    generate: Callable[[str, str, str], object],
+    generate: Callable[[str, str, str], object] | None = None,
 ) -> Speaker:
     """The speaker of a job: the service (through ``generate``, the extension's own
-    ``_generate_tts``) or a local voice, whose model hashes are remembered in the cache."""
+    ``_generate_tts``, needed for the service only) or a local voice, whose model hashes
+    are remembered in the cache."""
     if speech == "service":
-        assert voice is not None
+        assert voice is not None and generate is not None
         return ServiceSpeaker(generate, voice)
     memo = cache.memo_path("model-hashes.json") if cache.enabled else None
     return open_voice(speech, voice, voice_dir, hash_memo=memo)

@@ -63,10 +63,6 @@ def plan(
     return plan_job(options, max_duration=max_duration, progress=progress)
 
 
-def _no_service(text: str, output_file: str, voice: str) -> None:
-    raise AssertionError("a local voice asks the speech service for nothing")
-
-
 def plan_job(
     options: JobOptions, *, max_duration: float | None = None, progress: Progress | None = None
 ) -> Plan:
@@ -114,7 +110,7 @@ def plan_job(
         source_len = facts.duration
 
     service = options.speech == "service"
-    generate = originals(extension())["_generate_tts"] if service else _no_service
+    generate = originals(extension())["_generate_tts"] if service else None
     speaker = open_speaker(options.speech, options.voice, options.voice_dir, cache, generate)
     narrator = Narrator(speaker, cache)
     try:
