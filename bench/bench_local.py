@@ -41,17 +41,19 @@ from typing import Any
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import kestro_core
-import kestro_core.check as check_module
 import kestro_core.api as api
 import kestro_core.captions as captions
+import kestro_core.events as events
+import kestro_core.hashing as hashing
 import kestro_core.kestro_core as extension
-import kestro_core.sources as sources_module
+import kestro_core.media as media_module
 import kestro_core.voices as voices
 from tests.support import media
 from tests.support.media import make_source_video
 
 CHILD_TIMEOUT = 1800.0  # s, any child of the job that was started without a limit
 OWN_SHARE_TARGET = 2.0  # % of wall
+EVENTS_SHARE_TARGET = 0.1  # % of wall: making and delivering the events
 RERUN_SLACK = 0.05
 BURN_RATIO_TARGET = 1.25  # captioned copy's encode / vertical export's  # rerun wall <= (first wall - first synthesis) * (1 + this)
 
@@ -134,10 +136,14 @@ class TimedSubprocess:
         self.seconds: dict[str, float] = {}
         self.count: dict[str, int] = {}
         self.pcm_seconds: list[float] = []  # audio handed to the MP3 encoder
+        self.paused = False  # while the caption step, timed as a whole, runs
 
     def run(self, argv: Any, **kw: Any) -> Any:
         """subprocess.run, timed; a child started without a limit gets CHILD_TIMEOUT."""
-        kw.setdefault("timeout", CHILD_TIMEOUT)
+        if kw.get("timeout") is None:
+            kw["timeout"] = CHILD_TIMEOUT
+        if self.paused:
+            return subprocess.run(argv, **kw)
         kind = kind_of([str(a) for a in argv])
         if kind == "mp3" and isinstance(kw.get("input"), bytes) and "-ar" in argv:
             rate = int(argv[list(argv).index("-ar") + 1])
@@ -149,9 +155,9 @@ class TimedSubprocess:
             self.seconds[kind] = self.seconds.get(kind, 0.0) + time.perf_counter() - start
             self.count[kind] = self.count.get(kind, 0) + 1
 
-    def total(self) -> float:
-        """Seconds spent in children."""
-        return sum(self.seconds.values())
+    def total(self, *but: str) -> float:
+        """Seconds spent in children (but those of the kinds named)."""
+        return sum(s for kind, s in self.seconds.items() if kind not in but)
 
     def __getattr__(self, name: str) -> Any:
         return getattr(subprocess, name)
@@ -183,8 +189,8 @@ class Figures:
 
     wall: float = 0.0
     children: TimedSubprocess = field(default_factory=TimedSubprocess)  # extension's
-    probes: TimedSubprocess = field(default_factory=TimedSubprocess)  # the check's
-    encodes: TimedSubprocess = field(default_factory=TimedSubprocess)  # the voices'
+    # the package's own: the probes, and the voices' MP3 encodes (kind "mp3")
+    probes: TimedSubprocess = field(default_factory=TimedSubprocess)
     pauses: TimedTime = field(default_factory=TimedTime)
     imports: float = 0.0
     loads: int = 0
@@ -198,6 +204,9 @@ class Figures:
     downloaded: bool = False
     captions: float = 0.0  # after the job: the sound measured, the caption files, the burn
     burn: float = 0.0  # of which the captioned copy's encode
+    events: float = 0.0  # making and delivering the job's events, inside the job
+    event_count: int = 0
+    progress: Callable[[Any], None] | None = None
 
     def setup(self) -> float:
         """Speech set-up: import of piper, model load, model hash."""
@@ -209,7 +218,7 @@ class Figures:
         return (
             self.wall
             - self.children.total()
-            - self.probes.total()
+            - self.probes.total("mp3")  # the MP3 encodes are inside the synthesis
             - self.setup()
             - self.synthesis
             - self.pauses.seconds
@@ -242,8 +251,9 @@ def instrumented(fig: Figures) -> Iterator[Figures]:
         setattr(owner, name, value)
 
     real_load = voices._load_piper
-    real_hash = voices._file_sha256
-    real_write_memo = voices._write_memo
+    real_hash = voices.file_sha256
+    real_write_memo = hashing._write_memo
+    real_reporter = events.Reporter
     real_synth = voices._PiperVoice.synthesize
     real_download = extension._download_video
     real_captions = api._captions
@@ -251,10 +261,22 @@ def instrumented(fig: Figures) -> Iterator[Figures]:
 
     def timed_captions(*args: Any, **kwargs: Any) -> Any:
         start = time.perf_counter()
+        fig.probes.paused = True
         try:
             return real_captions(*args, **kwargs)
         finally:
+            fig.probes.paused = False
             fig.captions += time.perf_counter() - start
+
+    class Reporter(real_reporter):
+        """The job's reporter, its time kept for the figures."""
+
+        def close(self) -> None:
+            fig.events = self.spent
+            super().close()
+
+    def count_event(event: Any) -> None:
+        fig.event_count += 1
 
     def timed_burn(*args: Any, **kwargs: Any) -> Any:
         start = time.perf_counter()
@@ -305,15 +327,15 @@ def instrumented(fig: Figures) -> Iterator[Figures]:
         put(extension, "subprocess", fig.children)
         put(extension, "time", fig.pauses)
         put(extension, "_download_video", download)
-        put(check_module, "subprocess", fig.probes)
-        put(sources_module, "subprocess", fig.probes)
-        put(voices, "subprocess", fig.encodes)
+        put(media_module, "subprocess", fig.probes)
         put(voices, "_load_piper", load)
-        put(voices, "_file_sha256", file_hash)
-        put(voices, "_write_memo", write_memo)
+        put(voices, "file_sha256", file_hash)
+        put(hashing, "_write_memo", write_memo)
+        put(api, "Reporter", Reporter)
         put(voices._PiperVoice, "synthesize", synthesize)
         put(api, "_captions", timed_captions)
         put(captions, "burn", timed_burn)
+        fig.progress = count_event
         yield fig
     finally:
         for owner, name, value in reversed(saved):
@@ -338,6 +360,7 @@ def run_job(
                 output_dir=out_dir,
                 cache_dir=cache_dir,
                 burn_captions=burn,
+                progress=fig.progress,
             )
         finally:
             fig.wall = time.perf_counter() - start
@@ -362,7 +385,8 @@ def verdict(ok: bool) -> str:
 def show(title: str, fig: Figures) -> None:
     """The breakdown of one job's wall time."""
     c = fig.children
-    encodes = fig.encodes.total()
+    encodes = fig.probes.seconds.get("mp3", 0.0)
+    mp3s = fig.probes.count.get("mp3", 0)
     memo = {True: "memo hit", False: "memo miss, hashed", None: "not hashed"}[fig.memo_hit]
     print(title)
     print(f"  wall time                    {fig.wall:9.3f} s")
@@ -371,8 +395,8 @@ def show(title: str, fig: Figures) -> None:
         if kind in c.seconds:
             print(f"    {kind:<6} x{c.count[kind]:<3}                {c.seconds[kind]:9.3f} s")
     print(
-        f"  ffprobe of the check  x{sum(fig.probes.count.values()):<3}   "
-        f"{fig.probes.total():9.3f} s"
+        f"  package's probes  x{sum(fig.probes.count.values()) - mp3s:<3}       "
+        f"{fig.probes.total('mp3'):9.3f} s"
     )
     print(
         f"  speech set-up                {fig.setup():9.3f} s  (import of piper "
@@ -381,7 +405,7 @@ def show(title: str, fig: Figures) -> None:
     )
     print(
         f"  speech synthesis x{fig.syntheses_timed:<3}        {fig.synthesis:9.3f} s  "
-        f"(incl. {sum(fig.encodes.count.values())} MP3 encodes in ffmpeg, {encodes:.3f} s)"
+        f"(incl. {mp3s} MP3 encodes in ffmpeg, {encodes:.3f} s)"
     )
     print(f"  pauses x{fig.pauses.calls:<3}                  {fig.pauses.seconds:9.3f} s")
     print(
@@ -395,8 +419,12 @@ def show(title: str, fig: Figures) -> None:
     print(f"  model loads                  {fig.loads:9d}")
     print(f"  narrations made              {fig.narrations_made:9d}")
     print(f"  downloads                    {fig.downloads:9d}  (Short.downloaded {fig.downloaded})")
-    if fig.encodes.pcm_seconds:
-        spoken = fig.encodes.pcm_seconds
+    print(
+        f"  events x{fig.event_count:<4}                {fig.events:9.4f} s = "
+        f"{100 * fig.events / fig.wall:.4f} % of wall"
+    )
+    if fig.probes.pcm_seconds:
+        spoken = fig.probes.pcm_seconds
         print(
             f"  narration lengths            {min(spoken):.1f} to {max(spoken):.1f} s "
             "(written for 5 to 10 s)"
@@ -564,6 +592,15 @@ def main() -> int:
             (
                 f"job's own time <= {OWN_SHARE_TARGET:g} % of wall ({name}: {share:.2f} %)",
                 share <= OWN_SHARE_TARGET,
+            )
+        )
+    for name, fig in (("first run", first), ("rerun", rerun)):
+        share = 100 * fig.events / fig.wall
+        checks.append(
+            (
+                f"events' own time < {EVENTS_SHARE_TARGET:g} % of wall ({name}: "
+                f"{fig.event_count} events, {share:.4f} %)",
+                share < EVENTS_SHARE_TARGET and fig.event_count > 0,
             )
         )
     checks.append(

@@ -14,7 +14,7 @@ import pytest
 import kestro_core
 from kestro_core import cli, jobs
 from kestro_core.events import Event
-from kestro_core.options import JobOptions
+from kestro_core.options import RUN_FLAGS, JobOptions, run_argv
 
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "espeak-ng"))
 needs_tools = pytest.mark.skipif(not HAVE_TOOLS, reason="needs ffmpeg, ffprobe and espeak-ng")
@@ -47,14 +47,14 @@ def test_every_entry_point_takes_exactly_the_job_options():
     keywords = set(inspect.signature(kestro_core.make_short).parameters) - {"progress"}
     assert keywords == fields
     assert set(jobs.SPEC_KEYS) == fields - {"output_dir"} | {"output_root"}
-    assert set(cli.RUN_FLAGS) == fields
+    assert set(RUN_FLAGS) == fields
     done = subprocess.run(
         [sys.executable, "-P", "-m", "kestro_core", "run", "--help"],
         capture_output=True,
         text=True,
         timeout=60,
     )
-    flags = [f for f in cli.RUN_FLAGS.values() if f.startswith("--")]
+    flags = [f for f in RUN_FLAGS.values() if f.startswith("--")]
     assert [f for f in flags if f not in done.stdout] == []
     # and the studio's render command reads back as the options it was made from
     options = JobOptions(
@@ -68,7 +68,7 @@ def test_every_entry_point_takes_exactly_the_job_options():
         cache_limit=5,
         output_dir="out",
     )
-    parsed = cli._parser().parse_args(cli.run_argv(options))
+    parsed = cli._parser().parse_args(run_argv(options))
     assert (parsed.no_cache, parsed.no_captions, parsed.burn_captions, parsed.cache_limit) == (
         True,
         True,

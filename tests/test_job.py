@@ -187,7 +187,7 @@ def test_namespace_restored_when_a_job_ends_early(kc, source, job_dir, monkeypat
         speaker.synthesize = synthesize
         return speaker
 
-    monkeypatch.setattr("kestro_core.api.open_voice", open_voice)
+    monkeypatch.setattr("kestro_core.speakers.open_voice", open_voice)
     with pytest.raises(KeyboardInterrupt if outcome == "interrupt" else OSError):
         kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out)
     assert seam_of(kc) == before

@@ -44,7 +44,7 @@ from kestro_core.studio import StudioError, serve
 from kestro_core.timecode import format_seconds
 from kestro_core.voices import SPEECH_ENGINES, VoiceError
 
-__all__ = ["main", "failure_paragraph", "run_argv", "RUN_FLAGS", "PROG"]
+__all__ = ["main", "failure_paragraph", "PROG"]
 
 PROG = "python -m kestro_core"
 
@@ -350,48 +350,10 @@ def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
 # run
 # --------------------------------------------------------------------------
 
-# the run's options as flags: the field of JobOptions each one sets
-RUN_FLAGS = {
-    "link": "LINK",
-    "segments_file": "SEGMENTS",
-    "speed": "--speed",
-    "source": "--source",
-    "speech": "--speech",
-    "voice": "--voice",
-    "voice_dir": "--voice-dir",
-    "output_dir": "--output-dir",
-    "cache_dir": "--cache-dir",
-    "use_cache": "--no-cache",
-    "cache_limit": "--cache-limit",
-    "check": "--no-check",
-    "captions": "--no-captions",
-    "burn_captions": "--burn-captions",
-    "exact_joins": "--exact-joins",
-}
-
 # what a failure of a known cause needs said besides its message
 _ADVICE = (
     (UnicodeEncodeError, "The terminal cannot show the run's lines: set PYTHONIOENCODING=utf-8."),
 )
-
-
-def run_argv(options: JobOptions) -> list[str]:
-    """The ``run`` command's arguments for ``options`` (how the studio starts a render)."""
-    argv = ["run"] if options.link is None else ["run", options.link]
-    argv += [options.segments_file, "--speed", repr(options.speed)]
-    for field in ("source", "speech", "voice", "voice_dir", "output_dir", "cache_dir"):
-        value = getattr(options, field)
-        if value is not None:
-            argv += [RUN_FLAGS[field], value]
-    if options.cache_limit != DEFAULT_LIMIT:
-        argv += ["--cache-limit", str(options.cache_limit)]
-    for field in ("use_cache", "check", "captions"):
-        if not getattr(options, field):
-            argv.append(RUN_FLAGS[field])
-    for field in ("burn_captions", "exact_joins"):
-        if getattr(options, field):
-            argv.append(RUN_FLAGS[field])
-    return argv
 
 
 def _left_behind(output_dir: str) -> list[str]:

@@ -31,6 +31,7 @@ __all__ = [
     "run",
     "progress_options",
     "read_progress",
+    "follow",
     "local_path",
     "probe",
     "duration",
@@ -122,7 +123,7 @@ def run(
         if progress is None:
             done = subprocess.run(command, input=input, capture_output=True, cwd=cwd, timeout=limit)
         else:
-            done = _run_with_progress(command, media_seconds, limit, cwd, progress)
+            done = follow(command, media_seconds, progress, limit=limit, cwd=cwd)
     except subprocess.TimeoutExpired as exc:
         detail = _last_line(exc.stderr or b"")
         message = f"{name} took longer than {limit:.0f} s and was stopped"
@@ -136,30 +137,36 @@ def run(
     return done
 
 
-def _run_with_progress(
-    command: list[str],
+def follow(
+    argv: Sequence[str],
     length: float,
-    limit: float,
-    cwd: str | None,
     progress: Callable[[float], object],
+    *,
+    limit: float | None = None,
+    capture: bool = True,
+    cwd: str | None = None,
 ) -> subprocess.CompletedProcess[bytes]:
-    command = [command[0], *progress_options(), *command[1:]]
+    """Run the ffmpeg command ``argv`` with its progress written on a pipe and read on the
+    calling thread, reporting the fraction of ``length`` seconds done. Its stderr is kept
+    (``capture``) or let through; after ``limit`` seconds it is stopped (TimeoutExpired).
+    The result's args are ``argv`` as given."""
+    command = [argv[0], *progress_options(), *argv[1:]]
+    errors: list[bytes] = []
+    expired = threading.Event()
     with subprocess.Popen(
-        command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd
+        command,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE if capture else None,
+        cwd=cwd,
     ) as proc:
-        assert proc.stdout is not None and proc.stderr is not None
-        stderr_pipe = proc.stderr
-        errors: list[bytes] = []
-        drain = threading.Thread(target=lambda: errors.append(stderr_pipe.read()), daemon=True)
+        assert proc.stdout is not None
+        pipe = proc.stderr
+        drain = threading.Thread(target=lambda: errors.append(pipe.read() if pipe else b""))
         drain.start()
-        expired = threading.Event()
-
-        def stop() -> None:
-            expired.set()
-            proc.kill()
-
-        timer = threading.Timer(limit, stop)
-        timer.start()
+        timer = threading.Timer(limit or 0, _stopper(proc, expired))
+        if limit is not None:
+            timer.start()
         try:
             read_progress(proc.stdout, length, progress)
             proc.wait()
@@ -169,10 +176,12 @@ def _run_with_progress(
                 proc.kill()
                 proc.wait()
             drain.join()
-        stderr = b"".join(errors)
-        if expired.is_set():
-            raise subprocess.TimeoutExpired(command, limit, stderr=stderr)
-    return subprocess.CompletedProcess(command, proc.returncode, b"", stderr)
+    stderr = b"".join(errors) if capture else None
+    if expired.is_set():
+        raise subprocess.TimeoutExpired(list(argv), limit or 0, stderr=stderr)
+    return subprocess.CompletedProcess(
+        list(argv), proc.returncode, b"" if capture else None, stderr
+    )
 
 
 # ---------------------------------------------------------------------------------------
@@ -263,3 +272,11 @@ def video_info(path: str) -> VideoInfo | None:
         length if length is not None and math.isfinite(length) else None,
         str(audio.get("codec_name")) if audio is not None else None,
     )
+
+
+def _stopper(proc: subprocess.Popen[bytes], expired: threading.Event) -> Callable[[], None]:
+    def stop() -> None:
+        expired.set()
+        proc.kill()
+
+    return stop

@@ -13,7 +13,7 @@ from typing import Any
 from kestro_core.cache import DEFAULT_LIMIT
 from kestro_core.voices import SPEECH_ENGINES
 
-__all__ = ["JobOptions", "PathArg", "PATH_FIELDS", "FIELD_TYPES"]
+__all__ = ["JobOptions", "PathArg", "PATH_FIELDS", "FIELD_TYPES", "RUN_FLAGS", "run_argv"]
 
 PathArg = str | os.PathLike[str]
 
@@ -107,3 +107,41 @@ FIELD_TYPES: dict[str, tuple[tuple[type, ...], str]] = {
     }[str(f.type)]
     for f in fields(JobOptions)
 }
+
+# the run's options as flags: the field of JobOptions each one sets
+RUN_FLAGS = {
+    "link": "LINK",
+    "segments_file": "SEGMENTS",
+    "speed": "--speed",
+    "source": "--source",
+    "speech": "--speech",
+    "voice": "--voice",
+    "voice_dir": "--voice-dir",
+    "output_dir": "--output-dir",
+    "cache_dir": "--cache-dir",
+    "use_cache": "--no-cache",
+    "cache_limit": "--cache-limit",
+    "check": "--no-check",
+    "captions": "--no-captions",
+    "burn_captions": "--burn-captions",
+    "exact_joins": "--exact-joins",
+}
+
+
+def run_argv(options: JobOptions) -> list[str]:
+    """The ``run`` command's arguments for ``options`` (how the studio starts a render)."""
+    argv = ["run"] if options.link is None else ["run", options.link]
+    argv += [options.segments_file, "--speed", repr(options.speed)]
+    for field in ("source", "speech", "voice", "voice_dir", "output_dir", "cache_dir"):
+        value = getattr(options, field)
+        if value is not None:
+            argv += [RUN_FLAGS[field], value]
+    if options.cache_limit != DEFAULT_LIMIT:
+        argv += ["--cache-limit", str(options.cache_limit)]
+    for field in ("use_cache", "check", "captions"):
+        if not getattr(options, field):
+            argv.append(RUN_FLAGS[field])
+    for field in ("burn_captions", "exact_joins"):
+        if getattr(options, field):
+            argv.append(RUN_FLAGS[field])
+    return argv

@@ -159,29 +159,10 @@ def _encode(
     except (ValueError, ZeroDivisionError, media.MediaError):
         length = 0.0  # no fractions then, only the end
     capture = bool(kwargs.get("capture_output"))
-    command = [argv[0], *media.progress_options(), *argv[1:]]
-    with subprocess.Popen(
-        command,
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE if capture else None,
-    ) as proc:
-        assert proc.stdout is not None
-        errors: list[bytes] = []
-        pipe = proc.stderr
-        drain = None
-        if pipe is not None:
-            drain = threading.Thread(target=lambda: errors.append(pipe.read()), daemon=True)
-            drain.start()
-        try:
-            media.read_progress(proc.stdout, length, reporter.advance)
-        finally:
-            proc.wait()
-            if drain is not None:
-                drain.join()
-    stderr = b"".join(errors) if capture else None
-    if kwargs.get("check") and proc.returncode != 0:
-        raise subprocess.CalledProcessError(proc.returncode, argv, b"" if capture else None, stderr)
-    return subprocess.CompletedProcess(argv, proc.returncode, b"" if capture else None, stderr)
+    done = media.follow(argv, length, reporter.advance, capture=capture)
+    if kwargs.get("check") and done.returncode != 0:
+        raise subprocess.CalledProcessError(done.returncode, argv, done.stdout, done.stderr)
+    return done
 
 
 # ---------------------------------------------------------------------------------------

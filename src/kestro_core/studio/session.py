@@ -28,11 +28,10 @@ from typing import Any
 from kestro_core import products, segments
 from kestro_core.cache import Cache
 from kestro_core.check import check_job
-from kestro_core.cli import run_argv
 from kestro_core.events import Event, describe_step
 from kestro_core.files import place
 from kestro_core.media import MediaError, VideoInfo, video_info
-from kestro_core.options import JobOptions
+from kestro_core.options import JobOptions, run_argv
 from kestro_core.planning import Narrator, keyframes, segment_plan
 from kestro_core.seam import extension, originals
 from kestro_core.sources import source_problems
