@@ -46,6 +46,14 @@ def test_every_entry_point_takes_exactly_the_job_options():
     fields = set(JobOptions.field_names())
     keywords = set(inspect.signature(kestro_core.make_short).parameters) - {"progress"}
     assert keywords == fields
+    # the plan takes the job's own options, less where the products would go
+    planned = set(inspect.signature(kestro_core.plan).parameters)
+    assert planned - {"max_duration", "progress"} == fields - {
+        "output_dir",
+        "check",
+        "captions",
+        "burn_captions",
+    }
     assert set(jobs.SPEC_KEYS) == fields - {"output_dir"} | {"output_root"}
     assert set(RUN_FLAGS) == fields
     done = subprocess.run(

@@ -34,6 +34,7 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
+from kestro_core import products
 from kestro_core.cache import Cache
 from kestro_core.seam import extension, originals
 from kestro_core.studio.session import (
@@ -399,7 +400,7 @@ def _fetch(link: str, cache: Cache) -> str:
     if entry is not None:
         return entry
     with tempfile.TemporaryDirectory(prefix="kestro-studio-") as tmp:
-        target = os.path.join(tmp, "movie.mp4")
+        target = os.path.join(tmp, products.SOURCE)
         try:
             originals(extension())["_download_video"](link, target)
         except Exception as exc:
