@@ -247,6 +247,7 @@ def test_fit_moves_only_cut_off_ends_and_the_fitted_file_plans_clean(tmp_path, s
     again = kestro_core.plan(str(out), 1.5, source=source, speech="espeak-ng")
     assert again.problems == []
     assert all(s.cut_off == 0 for s in again.segments)
+    assert again.segments[1].loss() == ""  # the fit's rounding up is no loss
 
 
 def test_fit_past_the_end_of_the_source_is_a_problem(tmp_path, source):

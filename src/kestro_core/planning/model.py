@@ -54,6 +54,9 @@ _JOIN_EXTRA_FRAMES = 1
 _AAC_FRAME = 1024
 # what counts as lost, below it is rounding
 _LOSS_EPSILON = 0.05
+# a fitted "end" is rounded up to a tenth of a second: the range's end that leaves unshown
+# (plus a frame) is no loss worth a word
+_DROP_EPSILON = 0.15
 
 
 # ---------------------------------------------------------------------------------------
@@ -120,7 +123,7 @@ class SegmentPlan:
         lost = []
         if self.cut_off >= _LOSS_EPSILON:
             lost.append(f"narration cut off by {self.cut_off:.1f} s")
-        if self.dropped >= _LOSS_EPSILON:
+        if self.dropped >= _DROP_EPSILON:
             lost.append(f"last {self.dropped:.1f} s of the range dropped")
         if self.held >= _LOSS_EPSILON:
             lost.append(f"picture stands still for the last {self.held:.1f} s")
