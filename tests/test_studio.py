@@ -16,6 +16,7 @@ import threading
 import time
 from importlib import resources
 from pathlib import Path
+from urllib.parse import parse_qs, urlsplit
 
 import pytest
 
@@ -26,6 +27,7 @@ pytest.importorskip("starlette", reason="the studio needs starlette (kestro_core
 pytest.importorskip("uvicorn", reason="the studio needs uvicorn (kestro_core[studio])")
 
 from kestro_core import products  # noqa: E402
+from kestro_core.timecode import parse_time  # noqa: E402
 from kestro_core.voices import default_piper_voice  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -174,6 +176,16 @@ def test_big_bodies_are_refused(studio):
 
     assert studio.post("/api/save", data=chunks()).status_code == 413
     assert json.loads(studio.segments.read_text()) == SEGMENTS
+
+
+def test_keyframes_are_read_for_a_window_only(studio):
+    # the source has a keyframe every second: the one at or before "from", then those before "to"
+    answer = studio.get("/api/keyframes?from=2.5&to=5.2").json()
+    assert answer["keyframes"] == pytest.approx([2.0, 3.0, 4.0, 5.0], abs=1e-3)
+    too_long = "from=0&to=300.002"  # the server reads at most 300 s at once
+    for query in (too_long, "from=5&to=4", "from=-1&to=2", "from=x&to=2", "to=2", "from=nan&to=1"):
+        assert studio.get(f"/api/keyframes?{query}").status_code == 400, query
+    assert studio.get("/api/keyframes?from=0&to=300").status_code == 200
 
 
 def test_video_range_request(studio, source):
@@ -557,9 +569,144 @@ def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
         assert rows.nth(1).get_by_test_id("narration").input_value() == narrations[1]
         assert page.locator("img").count() == 0 and dialogs == []
         assert result.evaluate("v => v.textTracks.length") == 1
+        assert result.evaluate("v => v.getBoundingClientRect().height") >= 360  # to judge it
         result.evaluate("v => v.pause()")
         SHOT.parent.mkdir(exist_ok=True)
         page.screenshot(path=str(SHOT))
+    finally:
+        assert server.stop() == 130
+
+
+def ffmpeg(*args):
+    subprocess.run(["ffmpeg", "-v", "error", "-y", *map(str, args)], check=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def film(tmp_path_factory):
+    """A two-hour 1080p25 film with a keyframe every 10 s: a 20-second clip of a still
+    picture joined to itself by stream copy (seconds to make, about 170 MB)."""
+    folder = tmp_path_factory.mktemp("film")
+    clip, listing, film = folder / "clip.mp4", folder / "clips.txt", folder / "film.mp4"
+    ffmpeg(
+        *("-f", "lavfi", "-i", "smptehdbars=size=1920x1080:rate=25:duration=20"),
+        *("-f", "lavfi", "-i", "sine=frequency=440:duration=20", "-c:v", "libx264"),
+        *("-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "250", "-sc_threshold", "0"),
+        *("-c:a", "aac", clip),
+    )
+    listing.write_text(f"file '{clip}'\n" * 360)
+    ffmpeg("-f", "concat", "-safe", "0", "-i", listing, "-c", "copy", film)
+    yield film
+    film.unlink()
+
+
+FILM_SEGMENTS = [  # a clock time and plain seconds: the fit writes each in its own form
+    {"start": "01:00:00.000", "end": "01:00:00.500", "voiceover": "The harbour at first light."},
+    {"start": "5400", "end": "5400.5", "voiceover": "Boats come in with the tide."},
+]
+
+
+def test_a_two_hour_film_in_the_browser(tmp_path, film, browser):
+    from playwright.sync_api import expect
+
+    seg = tmp_path / "segments.json"
+    seg.write_text(json.dumps(FILM_SEGMENTS))
+    server = Studio(tmp_path, film, seg)
+    asked = []  # the windows the page asked keyframes for
+
+    def keyframe_request(request):
+        if "/api/keyframes" in request.url:
+            query = parse_qs(urlsplit(request.url).query)
+            asked.append((float(query["from"][0]), float(query["to"][0])))
+
+    try:
+        page = browser.new_page(viewport={"width": 1280, "height": 800})
+        page.on("request", keyframe_request)
+        page.set_default_timeout(60_000)
+        page.goto(f"{server.url}?token={server.token}")
+        # the first frame: a sanity bound only (bench_studio.py measures it against 2 s)
+        page.wait_for_function(
+            "() => document.querySelector('[data-testid=video]').readyState >= 2", timeout=10_000
+        )
+        line = page.get_by_test_id("timeline")
+        width = line.evaluate("e => e.clientWidth")
+
+        def shown():
+            return page.evaluate("() => [view.from, view.span]")
+
+        def seek_by_click(fraction):
+            x = round(fraction * width)
+            start, span = shown()
+            line.click(position={"x": x, "y": 5})
+            wanted = start + span * x / width
+            page.wait_for_function(
+                "t => Math.abs(parseTime(document.querySelector('[data-testid=time]')"
+                ".textContent) - t) <= 1 / 25",
+                arg=wanted,
+            )
+            return wanted
+
+        def zoom(key):
+            before = shown()[1]
+            page.keyboard.press(key)
+            return shown()[1] / before
+
+        def ticks_read():
+            """The window the page last asked keyframes for, once they are drawn: the
+            window shown, at most 300 s."""
+            page.wait_for_function(
+                "() => Math.abs(keyframes.from - view.from) < 2e-3 && "
+                "Math.abs(keyframes.to - view.from - view.span) < 2e-3"
+            )
+            start, span = shown()
+            assert asked[-1] == pytest.approx((start, start + span), abs=1e-3)
+            return span
+
+        # the whole film: both ranges readable as blocks, no ticks read; a click seeks
+        assert shown() == [0, pytest.approx(7200.024)]
+        assert page.get_by_test_id("view-to").inner_text() == "02:00:00.024"
+        blocks = page.evaluate(
+            "() => [...document.querySelectorAll('.block')].map(b => b.offsetWidth)"
+        )
+        assert len(blocks) == 2 and min(blocks) >= 3
+        far = seek_by_click(0.3)
+        assert asked == [] and page.locator(".tick").count() == 0
+
+        # + and - zoom about the playhead; at 300 s across or less, ticks are read for it
+        assert [zoom("+") for _ in range(8)] == pytest.approx([1 / 1.5] * 8)
+        assert zoom("-") == pytest.approx(1.5) and zoom("+") == pytest.approx(1 / 1.5)
+        start, span = shown()
+        assert start < far < start + span and ticks_read() <= 300
+        assert abs(page.locator(".tick").count() - span / 10) <= 1  # one every 10 s
+
+        # down to 2 s across; a drag pans (ticks read for the new window); the wheel zooms
+        for _ in range(14):
+            zoom("+")
+        start, span = shown()
+        assert span == pytest.approx(2) and ticks_read() == span
+        box = line.bounding_box()
+        page.mouse.move(box["x"] + 300, box["y"] + 5)
+        page.mouse.down()
+        page.mouse.move(box["x"] + 400, box["y"] + 5, steps=4)
+        page.mouse.up()
+        assert shown() == pytest.approx([start - 100 / width * span, span])
+        assert ticks_read() == span and all(t - f <= 300 for f, t in asked)
+        seek_by_click(0.61)
+        page.mouse.move(box["x"] + 200, box["y"] + 5)
+        page.mouse.wheel(0, 300)
+        page.wait_for_function(f"() => view.span > {span}")
+
+        # the one-click fit: end = start + narration, rounded up to a tenth, in the end's form
+        rows = page.get_by_test_id("segment")
+        for n, form in enumerate((r"01:00:0\d\.\d00", r"540\d\.\d")):
+            row = rows.nth(n)
+            row.get_by_title("end = start + narration, as plan --fit writes it").click()
+            expect(row.get_by_test_id("end")).not_to_have_value(FILM_SEGMENTS[n]["end"])
+            expect(row.get_by_test_id("fit")).to_have_text(re.compile("^fits"))
+            end = row.get_by_test_id("end").input_value()
+            assert re.fullmatch(form, end), end
+            narration = float(re.search(r"\d+\.\d+", row.locator(".nlen").inner_text())[0])
+            length = parse_time(end) - parse_time(FILM_SEGMENTS[n]["start"])
+            assert length % 100_000 == 0 and -1e-3 <= length / 1e6 - narration < 0.1 + 1e-3
     finally:
         assert server.stop() == 130
 

@@ -8,7 +8,7 @@ together for one job; ``fit`` moves the "end" of every Segment whose narration i
 
 from __future__ import annotations
 
-from kestro_core.planning.fit import FitResult, fit
+from kestro_core.planning.fit import FitResult, fit, fitted_end
 from kestro_core.planning.model import Plan, SegmentPlan, assemble, segment_plan
 from kestro_core.planning.narrator import Narrator, measure_narration
 from kestro_core.planning.plan import plan, plan_job
@@ -22,6 +22,7 @@ __all__ = [
     "plan",
     "plan_job",
     "fit",
+    "fitted_end",
     "assemble",
     "segment_plan",
     "keyframes",

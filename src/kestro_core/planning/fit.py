@@ -12,7 +12,14 @@ from kestro_core.planning.model import Plan
 from kestro_core.segments import UNREADABLE, Report, dump, load, write
 from kestro_core.timecode import format_like, format_seconds, parse_time
 
-__all__ = ["FitResult", "fit"]
+__all__ = ["FitResult", "fit", "fitted_end"]
+
+
+def fitted_end(start_us: int, narration: float) -> int:
+    """Where a range from ``start_us`` must end to hold a narration of ``narration``
+    seconds: rounded up to a tenth of a second, in microseconds."""
+    need_us = start_us + math.ceil(narration * 1_000_000)
+    return -(-need_us // 100_000) * 100_000
 
 
 @dataclass(frozen=True)
@@ -61,8 +68,7 @@ def fit(segments_file: PathArg, planned: Plan, out_file: PathArg) -> FitResult:
             continue
         start_us = parse_time(entry["start"])
         assert start_us is not None
-        need_us = start_us + math.ceil(seg.narration * 1_000_000)
-        new_us = -(-need_us // 100_000) * 100_000
+        new_us = fitted_end(start_us, seg.narration)
         text = format_like(entry["end"], new_us)
         if parse_time(text) != new_us:
             raise AssertionError(f"{text!r} does not read back as {new_us} us")

@@ -13,6 +13,7 @@ import asyncio
 import contextlib
 import errno
 import json
+import math
 import os
 import secrets
 import signal
@@ -168,6 +169,16 @@ def _number(value: Any, name: str) -> int:
     return value
 
 
+def _seconds(value: str | None, name: str) -> float:
+    try:
+        seconds = float(value or "nan")
+    except ValueError:
+        seconds = math.nan
+    if not math.isfinite(seconds):
+        raise Refused(400, f"{name} must be a number of seconds")
+    return seconds
+
+
 # ---------------------------------------------------------------------------------------
 # the app
 # ---------------------------------------------------------------------------------------
@@ -197,8 +208,10 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         return JSONResponse(session.state())
 
     async def keyframes(request: Request) -> Response:
-        found = await to_thread.run_sync(session.keyframes, 120.0)
-        return JSONResponse({"keyframes": found})
+        # ?from=SECONDS&to=SECONDS: the window the timeline shows
+        start, end = (_seconds(request.query_params.get(k), k) for k in ("from", "to"))
+        found = await to_thread.run_sync(session.keyframes, start, end)
+        return JSONResponse({"from": start, "to": end, "keyframes": found})
 
     async def video(request: Request) -> Response:
         return FileResponse(session.settings.video, media_type="video/mp4")

@@ -21,7 +21,7 @@ import tempfile
 import threading
 import time
 from collections.abc import Callable
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import CancelledError, Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -30,13 +30,13 @@ from kestro_core.cache import Cache
 from kestro_core.check import check_job
 from kestro_core.events import Event, describe_step
 from kestro_core.files import place
-from kestro_core.media import MediaError, VideoInfo, video_info
+from kestro_core.media import MediaError, VideoInfo, probe, video_info
 from kestro_core.options import JobOptions, run_argv
-from kestro_core.planning import Narrator, keyframes, segment_plan
+from kestro_core.planning import Narrator, fitted_end, segment_plan
 from kestro_core.seam import extension, originals
 from kestro_core.sources import source_problems
 from kestro_core.speakers import Speaker, open_speaker
-from kestro_core.timecode import parse_time
+from kestro_core.timecode import format_like, parse_time
 from kestro_core.voices import default_piper_voice, piper_voices
 
 __all__ = [
@@ -48,6 +48,8 @@ __all__ = [
     "Session",
     "Render",
     "probe_video",
+    "keyframes_between",
+    "KEYFRAME_WINDOW",
     "voice_choices",
     "speak_with_service",
     "PRODUCTS",
@@ -59,6 +61,7 @@ PLAYABLE_AUDIO = ("aac", "mp3", "opus", "vorbis", "flac")
 MAX_SEGMENTS = 5000
 STOP_GRACE = 2.0  # seconds between SIGINT and SIGTERM to the render's process group
 FAILURE_LINES = 12  # of the render's stderr, when it ends without its failure paragraph
+KEYFRAME_WINDOW = 300.0  # s: the longest stretch of the source one keyframe request reads
 
 # The output files the page may fetch, by the name it asks for.
 PRODUCTS = {
@@ -108,6 +111,26 @@ def probe_video(path: str, output_dir: str) -> VideoInfo:
     if not info.duration or info.duration <= 0:
         raise StudioError(f"ffprobe reports no duration for the source video {path!r}")
     return dataclasses.replace(info, fps=info.fps or 25.0)
+
+
+def keyframes_between(path: str, origin: float, start: float, end: float) -> list[float]:
+    """The keyframes of ``path``'s first video stream from the last one at or before
+    ``start`` up to ``end`` (seconds from ``origin``, the container's start time, as ``-ss``
+    counts them). ffprobe seeks there through the file's index and reads that stretch only."""
+    doc = probe(
+        path,
+        "-select_streams",
+        "v:0",
+        "-read_intervals",
+        f"{origin + start:.6f}%{origin + end:.6f}",
+        "-show_entries",
+        "packet=pts_time,flags",
+    )
+    return sorted(
+        float(p["pts_time"]) - origin
+        for p in doc.get("packets") or []
+        if "K" in str(p.get("flags", "")) and p.get("pts_time") not in (None, "N/A")
+    )
 
 
 # ---------------------------------------------------------------------------------------
@@ -352,8 +375,11 @@ class Session:
         self.fingerprint: tuple[int, int, str] | None = None
         self.problems = ""
         self.blocked = False
-        self._keyframes: Future[list[float]] = Future()
-        threading.Thread(target=self._find_keyframes, daemon=True).start()
+        try:  # the header's start time: what the page's times and -ss count from
+            container = probe(settings.video, "-show_entries", "format=start_time")["format"]
+            self.origin = float(container["start_time"])
+        except (MediaError, KeyError, TypeError, ValueError):
+            self.origin = 0.0
         self.load(first=True)
 
     # -- loading --------------------------------------------------------------------
@@ -398,6 +424,7 @@ class Session:
             "paths": {"video": s.video, "segments": s.segments, "output": s.output_dir},
             "video": dataclasses.asdict(self.info),
             "speed": s.speed,
+            "keyframe_window": KEYFRAME_WINDOW,
             "voices": [{"label": c.label, "paid": c.engine == "service"} for c in s.choices],
             "render": None if render is None else {"running": render.running},
             "products": {
@@ -408,14 +435,15 @@ class Session:
             },
         }
 
-    def keyframes(self, timeout: float | None = None) -> list[float]:
-        return self._keyframes.result(timeout)
-
-    def _find_keyframes(self) -> None:
+    def keyframes(self, start: float, end: float) -> list[float]:
+        """The keyframes from the last one at or before ``start`` up to ``end``, for a
+        window of at most KEYFRAME_WINDOW seconds (400 otherwise)."""
+        if not (0 <= start <= end and round(end - start, 3) <= KEYFRAME_WINDOW):
+            raise Refused(400, f"ask for 0 <= from <= to, at most {KEYFRAME_WINDOW:g} s apart")
         try:
-            self._keyframes.set_result([float(t) for t in keyframes(self.settings.video)])
-        except Exception:
-            self._keyframes.set_result([])
+            return keyframes_between(self.settings.video, self.origin, start, end)
+        except MediaError as exc:
+            raise Refused(502, f"ffprobe could not read the keyframes: {exc}") from exc
 
     # -- the page's Segments --------------------------------------------------------
 
@@ -500,13 +528,13 @@ class Session:
         self, n: int, start: str, end: str, text: str, voice: int, speak: bool, exact: bool
     ) -> dict[str, Any]:
         """The plan of Segment ``n`` (1-based): speaks its narration (on the worker
-        thread) when it is not in the cache yet. Blocks; call it off the event loop."""
+        thread) when it is not in the cache yet. Blocks; call it off the event loop.
+        "fitted_end" is the end ``plan --fit`` would write: start + narration, rounded up
+        to a tenth of a second, in the form of ``end`` (of ``start`` when ``end`` is no
+        time); past the end of the source, "fit_error" says so instead."""
         t0, t1 = parse_time(start), parse_time(end)
-        if t0 is None or t1 is None:
-            bad = "start" if t0 is None else "end"
-            return {"error": f"{bad} is not a time: write HH:MM:SS.mmm or seconds"}
-        if t1 <= t0:
-            return {"error": "end is not after start"}
+        if t0 is None:
+            return {"error": "start is not a time: write HH:MM:SS.mmm or seconds"}
         if not text.strip():
             return {"error": "the narration is empty"}
         self.narrations.spoken[n] = (voice, text)
@@ -516,10 +544,29 @@ class Session:
             ).result()
         except (ValueError, OSError) as exc:  # VoiceError, a narration that cannot be measured
             return {"error": str(exc)}
-        result: dict[str, Any] = {"range": (t1 - t0) / 1e6, "narration": length}
+        except CancelledError:
+            return {"error": "the studio is stopping"}
+        result: dict[str, Any] = {"narration": length, "fitted_end": None}
+        if length is not None:
+            fitted_us = fitted_end(t0, length)
+            fitted = format_like(end if t1 is not None else start, fitted_us)
+            if self.info.duration is not None and fitted_us > round(self.info.duration * 1e6):
+                result["fit_error"] = (
+                    f"the whole narration needs end at {fitted}, past the end of the video"
+                )
+            else:
+                result["fitted_end"] = fitted
+        if t1 is None or t1 <= t0:
+            bad = "end is not a time: write HH:MM:SS.mmm or seconds"
+            return {**result, "error": bad if t1 is None else "end is not after start"}
+        result["range"] = (t1 - t0) / 1e6
         if length is None:
             return result
-        plan = segment_plan(n, t0 / 1e6, t1 / 1e6, length, self.keyframes(), exact=exact)
+        try:
+            marks = None if exact else self.keyframes(t0 / 1e6, t0 / 1e6)
+        except Refused:
+            marks = None  # planned as if the source were not at hand
+        plan = segment_plan(n, t0 / 1e6, t1 / 1e6, length, marks, exact=exact)
         for name in ("range", "narration", "piece", "cut_off", "dropped", "held", "preroll"):
             value = getattr(plan, name)
             result[name] = None if value is None else float(value)
@@ -564,7 +611,7 @@ class Session:
                 check=False,
                 captions=options.get("captions", True),
                 burn_captions=options.get("burn", False),
-                exact_joins=options.get("exact", False),
+                exact_joins=options.get("exact", True),
             )
             narrated = sum(seg.end - seg.start for seg in segments.read(segfile))
             self.render = Render(job, max(900.0, 30.0 * narrated), self.workdir)

@@ -12,7 +12,7 @@ const STILL_MS = 700; // a narration is spoken once its text has been still this
 let state = null;
 let rows = [];
 let selected = -1;
-let keyframes = [];
+let keyframes = { from: 0, to: 0, times: [] }; // read for the window [from, to]
 let hearing = null;
 let progressSource = null;
 
@@ -106,6 +106,7 @@ function makeRow(seg) {
   row.endInput.dataset.testid = "end";
   const buttons = [
     ["▶", "hear the range with its narration", () => hear(row)],
+    ["fit", "end = start + narration, as plan --fit writes it", () => fitEnd(row)],
     ["↑", "move up", () => move(row, -1)],
     ["↓", "move down", () => move(row, 1)],
     ["✕", "delete", () => remove(row)],
@@ -274,6 +275,24 @@ async function askFit(row, force, speak) {
   row.fitCell.className = "fit " + kind;
 }
 
+// the one-click fit: the end moved to where the whole narration is heard
+async function fitEnd(row) {
+  const n = rows.indexOf(row) + 1;
+  const paid = !!state.voices[voiceIndex()]?.paid;
+  const answer = await askInTurn({
+    n, start: row.start, end: row.end, voiceover: row.voiceover,
+    voice: voiceIndex(), exact: $("exact").checked, speak: paid,
+  }, () => false);
+  const end = answer.data.fitted_end;
+  if (!end) {
+    say(answer.data.fit_error || answer.data.error || answer.data.message, "bad");
+    return;
+  }
+  row.end = end;
+  row.endInput.value = end;
+  askFit(row);
+}
+
 // ---------------------------------------------------------------------------------------
 // hearing one Segment: its range, source muted, its narration over it
 // ---------------------------------------------------------------------------------------
@@ -313,42 +332,130 @@ video.addEventListener("timeupdate", () => {
 // the video, the time, the timeline
 // ---------------------------------------------------------------------------------------
 
-function showTime() {
-  $("time").textContent = formatTime(video.currentTime || 0);
-  const head = $("timeline").querySelector(".head");
-  if (head && state) head.style.left = `${(100 * video.currentTime) / state.video.duration}%`;
+// The timeline shows the window view.from .. view.from + view.span: the whole film at first,
+// down to MIN_SPAN seconds across. Keyframe ticks are read for the window shown, once it is
+// no wider than the server reads at once (state.keyframe_window).
+const MIN_SPAN = 2;
+const ZOOM_STEP = 1.5;
+const MIN_BLOCK_PX = 3;
+let view = { from: 0, span: 1 };
+let tickTimer = null;
+let tickAsk = 0;
+
+function timeAt(clientX) {
+  const box = $("timeline").getBoundingClientRect();
+  return view.from + ((clientX - box.left) / box.width) * view.span;
 }
 
-["timeupdate", "seeked", "loadedmetadata"].forEach((name) => video.addEventListener(name, showTime));
+function setView(from, span) {
+  const duration = state.video.duration;
+  const s = Math.min(duration, Math.max(Math.min(MIN_SPAN, duration), span));
+  view = { from: Math.min(Math.max(0, from), duration - s), span: s };
+  drawTimeline();
+  clearTimeout(tickTimer);
+  tickTimer = setTimeout(readTicks, 150);
+}
+
+// zoom by factor, keeping the time at keeps where it is on the line
+function zoom(factor, at) {
+  const duration = state.video.duration;
+  const span = Math.min(duration, Math.max(Math.min(MIN_SPAN, duration), view.span * factor));
+  setView(at - ((at - view.from) * span) / view.span, span);
+}
+
+async function readTicks() {
+  const [from, to] = [view.from, view.from + view.span];
+  const ask = ++tickAsk;
+  if (view.span > state.keyframe_window) {
+    keyframes = { from: 0, to: 0, times: [] };
+  } else {
+    const query = `from=${from.toFixed(3)}&to=${to.toFixed(3)}`;
+    const data = await fetch(`/api/keyframes?${query}`).then((r) => r.json()).catch(() => ({}));
+    if (ask !== tickAsk || !data.keyframes) return; // the view moved on meanwhile
+    keyframes = { from: data.from, to: data.to, times: data.keyframes };
+  }
+  drawTimeline();
+}
+
+function showTime() {
+  const t = video.currentTime || 0;
+  $("time").textContent = formatTime(t);
+  const head = $("timeline").querySelector(".head");
+  if (head) {
+    head.style.left = `${(100 * (t - view.from)) / view.span}%`;
+    head.hidden = t < view.from || t > view.from + view.span;
+  }
+}
+
+// a seek, or playing on, out of the window brings the window along
+function keepHeadInView() {
+  const t = video.currentTime;
+  if (state && (t < view.from || t > view.from + view.span)) setView(t - view.span / 10, view.span);
+  showTime();
+}
+
+["timeupdate", "seeked", "loadedmetadata"].forEach((name) => video.addEventListener(name, keepHeadInView));
 
 function drawTimeline() {
   if (!state) return;
   const line = $("timeline");
-  const duration = state.video.duration;
+  const width = line.clientWidth || 1;
+  const [from, to] = [view.from, view.from + view.span];
+  const x = (t) => ((t - from) / view.span) * width;
   const parts = [];
   rows.forEach((r, i) => {
     const t0 = parseTime(r.start);
     const t1 = parseTime(r.end);
-    if (t0 === null || t1 === null || t1 <= t0) return;
+    if (t0 === null || t1 === null || t1 <= t0 || t1 < from || t0 > to) return;
     const block = element("div", "block" + (i === selected ? " selected" : ""), String(i + 1));
-    block.style.left = `${(100 * t0) / duration}%`;
-    block.style.width = `${(100 * (t1 - t0)) / duration}%`;
+    const [left, right] = [Math.max(-2, x(t0)), Math.min(width + 2, x(t1))];
+    block.style.left = `${left}px`;
+    block.style.width = `${Math.max(MIN_BLOCK_PX, right - left)}px`;
     parts.push(block);
   });
-  for (const k of keyframes) {
+  for (const k of keyframes.times) {
+    if (k < from || k > to) continue;
     const tick = element("div", "tick");
-    tick.style.left = `${(100 * k) / duration}%`;
+    tick.style.left = `${x(k)}px`;
     parts.push(tick);
   }
   parts.push(element("div", "head"));
   line.replaceChildren(...parts);
+  $("view-from").textContent = formatTime(from);
+  $("view-to").textContent = formatTime(to);
+  $("view-note").textContent = view.span > state.keyframe_window ? "zoom in (+, wheel) to see the keyframes" : "";
   showTime();
 }
 
-$("timeline").addEventListener("click", (ev) => {
-  const box = $("timeline").getBoundingClientRect();
-  video.currentTime = ((ev.clientX - box.left) / box.width) * state.video.duration;
+// a click seeks; a drag pans; the wheel zooms about the pointer (with Shift, or sideways, pans)
+let drag = null;
+$("timeline").addEventListener("pointerdown", (ev) => {
+  drag = { x: ev.clientX, from: view.from, moved: false };
+  $("timeline").setPointerCapture(ev.pointerId);
 });
+$("timeline").addEventListener("pointermove", (ev) => {
+  if (!drag) return;
+  const dx = ev.clientX - drag.x;
+  drag.moved = drag.moved || Math.abs(dx) > 3;
+  if (drag.moved) setView(drag.from - (dx / $("timeline").clientWidth) * view.span, view.span);
+});
+$("timeline").addEventListener("pointerup", (ev) => {
+  if (drag && !drag.moved) video.currentTime = Math.min(Math.max(0, timeAt(ev.clientX)), state.video.duration);
+  drag = null;
+});
+$("timeline").addEventListener("wheel", (ev) => {
+  ev.preventDefault();
+  const sideways = ev.shiftKey || Math.abs(ev.deltaX) > Math.abs(ev.deltaY);
+  const delta = ev.shiftKey ? ev.deltaY || ev.deltaX : sideways ? ev.deltaX : ev.deltaY;
+  if (sideways) setView(view.from + (delta / $("timeline").clientWidth) * view.span, view.span);
+  else zoom(Math.exp(delta * 0.002), timeAt(ev.clientX));
+}, { passive: false });
+
+// the keys zoom about the playhead when it is in the window, else about the middle
+function zoomKey(factor) {
+  const t = video.currentTime;
+  zoom(factor, t >= view.from && t <= view.from + view.span ? t : view.from + view.span / 2);
+}
 
 function step(frames) {
   video.pause();
@@ -379,6 +486,10 @@ document.addEventListener("keydown", (ev) => {
     step(-1);
   } else if (key === ".") {
     step(1);
+  } else if (key === "+" || key === "=") {
+    zoomKey(1 / ZOOM_STEP);
+  } else if (key === "-") {
+    zoomKey(ZOOM_STEP);
   } else {
     return;
   }
@@ -512,6 +623,7 @@ function finished(done) {
     $(`link-${id}`).hidden = !done.products.includes(name);
   }
   $("outcome").hidden = false;
+  $("outcome").scrollIntoView({ block: "nearest" });
   result.play().catch(() => {});
 }
 
@@ -533,10 +645,7 @@ async function start() {
   showProblems();
   setRows(state.segments);
   if (state.render) follow();
-  fetch("/api/keyframes")
-    .then((r) => r.json())
-    .then((data) => { keyframes = data.keyframes || []; drawTimeline(); })
-    .catch(() => {});
+  setView(0, state.video.duration);
 }
 
 $("add").addEventListener("click", addRow);
