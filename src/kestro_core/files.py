@@ -12,7 +12,7 @@ import os
 import secrets
 import shutil
 
-__all__ = ["place", "temp_beside"]
+__all__ = ["place", "place_link", "temp_beside"]
 
 
 def temp_beside(path: str) -> str:
@@ -44,6 +44,32 @@ def place(src: str, dest: str, *, link: bool = True) -> bool:
         os.replace(tmp, dest)
         # rename() does nothing when both names already were one file
         if os.path.lexists(tmp):
+            os.remove(tmp)
+    except BaseException:
+        try:
+            os.remove(tmp)
+        except OSError:
+            pass
+        raise
+    return linked
+
+
+def place_link(src: str, dest: str) -> bool:
+    """Put a link to the file ``src`` at ``dest``, never a copy: a hard link where the
+    system allows one, else a symbolic link to ``src``'s real path. Made under a temporary
+    name beside ``dest`` and renamed onto it, so ``dest`` is never opened for writing.
+    Returns True for a hard link. Removing ``dest`` later removes only the link."""
+    tmp = temp_beside(dest)
+    try:
+        try:
+            os.link(src, tmp)
+            linked = True
+        except OSError:
+            # another file system, protected hard links, too many links, no support
+            os.symlink(os.path.realpath(src), tmp)
+            linked = False
+        os.replace(tmp, dest)
+        if os.path.lexists(tmp):  # rename() does nothing when both names are one file
             os.remove(tmp)
     except BaseException:
         try:

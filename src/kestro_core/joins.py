@@ -1,14 +1,19 @@
-"""Exact joins: the source re-encoded once with a keyframe at every Segment's start.
+"""Exact joins: each Segment's range encoded on its own, from its very start.
 
-A stream-copy cut starts at the keyframe at or before "start", so a piece may carry
-picture from before its start, and its clip is longer than its range. Re-encoding the
-source with a keyframe forced at each start (libx264, CRF 18, audio copied, up to the last
-Segment's end) makes every cut start where asked, within one frame.
+A stream-copy cut starts at the keyframe at or before "start", so a piece may open with
+picture from before its start (up to a whole keyframe interval: 10 s in a film). For an
+exact job the seam runs every cut the extension asks for as an accurate encode of just that
+range instead: ffmpeg seeks before the input (to the keyframe before "start"), decodes from
+there and drops every frame before "start", then encodes the range with libx264 (CRF 18,
+no B-frames, no sound: the cut has none) into the very clip file the extension named. The
+merge after it (``-shortest``) then lays the narration over a clip that opens on "start"
+and is exactly the range long. What it costs follows the ranges, not the source.
 
-The encode is cached by the source's content (sha256, memoised by path, size and
-modification time) and the start times, so it is made once. The user's source is only
-read: the encode is made under a temporary name inside the cache (or beside the job's
-"movie.mp4" when the cache is off) and renamed into place.
+Each clip is cached under a key of the source's identity and the range: size,
+modification time and inode, and a hash of the bytes around the range (the packets ffprobe
+finds from the keyframe before "start" to "end") and of the file's first and last bytes.
+Nothing reads the whole source, and a changed source never meets an old clip. The user's
+source is only read; a clip is written under a new name beside its place and renamed there.
 """
 
 from __future__ import annotations
@@ -18,223 +23,236 @@ import hashlib
 import json
 import math
 import os
+import subprocess
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass, replace
-from pathlib import Path
+from dataclasses import dataclass
+from typing import Any
 
+from kestro_core import media
 from kestro_core.cache import Cache
-from kestro_core.files import place, temp_beside
-from kestro_core.hashing import file_sha256
-from kestro_core.media import MediaError, VideoInfo, run, video_info
-from kestro_core.segments import read
-from kestro_core.timecode import format_seconds
+from kestro_core.files import temp_beside
+from kestro_core.timecode import format_seconds, parse_time
 
 __all__ = [
     "PRESET",
     "CRF",
-    "ExactSource",
-    "EncodeSpec",
-    "exact_times",
-    "force_times",
-    "exact_encode",
-    "cached_encode",
-    "encode_key",
+    "RangeError",
+    "Cut",
+    "SourceRange",
+    "source_range",
+    "clip_key",
+    "encode_argv",
     "estimate",
-    "describe_cost",
+    "ExactCuts",
 ]
 
-Progress = Callable[[float], object]  # the fraction of the encode done
-
 PRESET = "superfast"  # 1080p: about 2.5x the speed of "veryfast", 1.5x its size, on 2 cores
-CRF = 18
-# pixels per second libx264 at PRESET without B-frames makes on one core: 133 million
-# measured on generated 1080p25 pictures (2 cores, 3.9 s for 20 s); real footage is slower
+CRF = 18  # loses nothing visible
+SETTINGS = f"libx264 {PRESET} crf{CRF} bf0 an accurate-seek"
+# pixels per second libx264 at PRESET without B-frames makes on one core (generated 1080p25
+# pictures; real footage is slower); decoding from the keyframe before adds about a third
 PIXELS_PER_CORE_SECOND = 100e6
-# picture encoded past the last end, so the last clip's -to finds its frames
-_TAIL = 0.5
-_SETTINGS = f"libx264 {PRESET} crf{CRF} bf0 forced-idr"
+_EDGE = 64 * 1024  # bytes hashed at the head and at the tail of the source
+_SPAN_LIMIT = 32 * 1024 * 1024  # a longer span is hashed in samples
+_SAMPLES = 32
+_SAMPLE = 1024 * 1024
+# read past "end" when finding the range's packets (frames decoded late, with B-frames)
+_AFTER = 1.0
+
+Progress = Callable[[float], object]
 
 
-def _video(path: str) -> VideoInfo:
-    """What the estimate and the keyframe times need of ``path``'s first video stream."""
-    info = video_info(os.path.abspath(path))
-    if info is None:
-        raise MediaError(["ffprobe", path], f"{path!r} has no video stream")
-    return replace(info, fps=info.fps or 25.0)
-
-
-def exact_times(segments_file: str) -> tuple[list[float], float]:
-    """What an exact-joins encode of a job is keyed on: the Segments' starts and the latest
-    end, in seconds. The plan and the job both take them from here, so that the job finds
-    the encode the plan made."""
-    segments = read(segments_file)
-    return [s.start for s in segments], max([0.0, *(s.end for s in segments)])
-
-
-def force_times(starts: Sequence[float], fps: float) -> list[float]:
-    """The times to force keyframes at: the frame showing at each "start", the last one at
-    or before it (ffmpeg forces the frame nearest a time on the encoder's frame grid)."""
-    return sorted({round(math.floor(s * fps + 1e-6) / fps, 6) for s in starts if s >= 0})
+class RangeError(ValueError):
+    """A Segment's range lies outside the source video."""
 
 
 @dataclass(frozen=True)
-class EncodeSpec:
-    """One exact-joins encode: of which bytes, with keyframes where, up to when."""
+class Cut:
+    """One cut the extension asks for: ``ffmpeg ... -ss START -to END -i VIDEO ... CLIP``."""
 
-    source_sha256: str
-    starts: tuple[float, ...]
-    up_to: float
+    start: str
+    end: str
+    video: str
+    clip: str
+
+    @classmethod
+    def of(cls, argv: Sequence[Any]) -> Cut | None:
+        """The cut ``argv`` runs; None when it is not one of the extension's cuts, or holds
+        something other than text (the original command then fails as it always did)."""
+        if not all(isinstance(a, str) for a in argv):
+            return None
+        try:
+            parts = [str(argv[argv.index(flag) + 1]) for flag in ("-ss", "-to", "-i")]
+        except (ValueError, IndexError):
+            return None
+        return cls(parts[0], parts[1], parts[2], str(argv[-1]))
+
+    def seconds(self) -> tuple[float, float] | None:
+        """Start and end in seconds; None when either is not a time ffmpeg reads (the
+        original command then runs, and ffmpeg says what is wrong)."""
+        start, end = parse_time(self.start), parse_time(self.end)
+        if start is None or end is None:
+            return None
+        return start / 1e6, end / 1e6
 
 
-def encode_key(spec: EncodeSpec) -> str:
-    """The cache key of an encode."""
+@dataclass(frozen=True)
+class SourceRange:
+    """The source around one range: its identity (the cache key's part) and its length."""
+
+    identity: str
+    duration: float | None
+
+
+def _read_at(fd: int, offset: int, size: int) -> bytes:
+    parts = []
+    while size > 0:
+        chunk = os.pread(fd, min(size, _SAMPLE), offset)
+        if not chunk:
+            break
+        parts.append(chunk)
+        offset += len(chunk)
+        size -= len(chunk)
+    return b"".join(parts)
+
+
+def source_range(video: str, start: float, end: float) -> SourceRange:
+    """What a clip of ``video`` from ``start`` to ``end`` is keyed on: size, modification
+    time, inode, and a hash of the bytes from the keyframe before ``start`` to ``end``
+    (sampled when they are many) and of the first and last 64 KiB. Reads no more."""
+    path = os.path.abspath(video)
+    doc = media.probe(
+        path,
+        "-select_streams",
+        "v:0",
+        *media.read_intervals([(start, end)], _AFTER),
+        "-show_entries",
+        "packet=pos,size:format=duration",
+    )
+    spans = []
+    for packet in doc.get("packets") or []:
+        try:
+            pos, size = int(packet["pos"]), int(packet["size"])
+        except (KeyError, TypeError, ValueError):
+            continue
+        spans.append((pos, pos + size))
+    try:
+        length: float | None = float((doc.get("format") or {}).get("duration") or "nan")
+    except (TypeError, ValueError):
+        length = None
+    if length is not None and not math.isfinite(length):
+        length = None
+    digest = hashlib.sha256(b"kestro-range\0")
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        st = os.fstat(fd)
+        facts = {"size": st.st_size, "mtime_ns": st.st_mtime_ns, "inode": st.st_ino}
+        digest.update(json.dumps(facts, sort_keys=True).encode())
+        digest.update(_read_at(fd, 0, _EDGE))
+        digest.update(_read_at(fd, max(0, st.st_size - _EDGE), _EDGE))
+        if spans:
+            lo, hi = min(s for s, _ in spans), max(e for _, e in spans)
+            digest.update(f"{lo}:{hi}".encode())
+            if hi - lo <= _SPAN_LIMIT:
+                digest.update(_read_at(fd, lo, hi - lo))
+            else:
+                step = (hi - lo - _SAMPLE) // (_SAMPLES - 1)
+                for i in range(_SAMPLES):
+                    digest.update(_read_at(fd, lo + i * step, _SAMPLE))
+    finally:
+        os.close(fd)
+    return SourceRange(digest.hexdigest(), length)
+
+
+def clip_key(identity: str, start: float, end: float) -> str:
+    """The cache key of the clip of one range of the source ``identity`` names."""
     doc = {
-        "source": spec.source_sha256,
-        "starts": [round(s, 6) for s in spec.starts],
-        "up_to": round(spec.up_to, 6),
-        "settings": _SETTINGS,
+        "source": identity,
+        "start_us": round(start * 1e6),
+        "end_us": round(end * 1e6),
+        "settings": SETTINGS,
     }
     text = json.dumps(doc, sort_keys=True)
-    return hashlib.sha256(b"kestro-exact\0" + text.encode()).hexdigest()
+    return hashlib.sha256(b"kestro-clip\0" + text.encode()).hexdigest()
 
 
-def _source_sha(path: str, cache: Cache) -> str:
-    memo = cache.memo_path("source-hashes.json") if cache.enabled else None
-    return file_sha256(Path(path), memo)
-
-
-def estimate(video: VideoInfo, up_to: float) -> float:
-    """Seconds the encode of ``video`` up to ``up_to`` should take on this machine."""
-    seconds = up_to if video.duration is None else min(up_to, video.duration)
-    pixels = seconds * video.fps * video.width * video.height
-    cores = min(os.cpu_count() or 1, 8)
-    return pixels / (PIXELS_PER_CORE_SECOND * cores)
-
-
-def _announce_line(up_to: float, count: int, seconds: float) -> str:
-    return (
-        f"🎯 Exact joins: encoding the source once up to {format_seconds(round(up_to * 1e6))} "
-        f"with keyframes at {count} start{'' if count == 1 else 's'} "
-        f"(about {max(1, round(seconds))} s)..."
-    )
-
-
-def cached_encode(video: str, starts: Sequence[float], up_to: float, cache: Cache) -> str | None:
-    """The cached encode for these starts, or None."""
-    return cache.get_encode(encode_key(EncodeSpec(_source_sha(video, cache), tuple(starts), up_to)))
-
-
-def describe_cost(video: str | None, starts: Sequence[float], up_to: float, cache: Cache) -> str:
-    """One line for the plan: what exact joins will cost for this job."""
-    shown = format_seconds(round(up_to * 1e6))
-    if video is None:
-        return (
-            f"exact joins: once downloaded, the video is encoded once more up to {shown} with "
-            f"keyframes at {len(starts)} starts; its time is known when the video is at hand"
-        )
-    if cached_encode(video, starts, up_to, cache) is not None:
-        return f"exact joins: the encode of the source up to {shown} is already in the cache"
-    seconds = estimate(_video(video), up_to + _TAIL)
-    return (
-        f"exact joins: one encode of the source up to {shown} with keyframes at "
-        f"{len(starts)} starts, about {max(1, round(seconds))} s (then kept in the cache)"
-    )
-
-
-def _encode(
-    src: str, dest: str, times: Sequence[float], up_to: float, progress: Progress | None
-) -> None:
+def encode_argv(video: str, start: float, end: float, dest: str) -> list[str]:
+    """The ffmpeg command that encodes ``video`` from ``start`` to ``end`` into ``dest``:
+    the input seek decodes from the keyframe before ``start`` and drops every frame before
+    it, so the clip opens on the first frame at or after ``start``."""
     argv = ["ffmpeg", "-nostdin", "-y", "-hide_banner", "-loglevel", "error"]
-    argv += ["-i", os.path.abspath(src), "-t", f"{up_to:.6f}", "-map", "0:v:0", "-map", "0:a?"]
-    argv += ["-c:v", "libx264", "-preset", PRESET, "-crf", str(CRF), "-forced-idr", "1"]
-    # no B-frames: every cut and every piece then ends where the plan says
-    argv += ["-bf", "0"]
-    argv += ["-force_key_frames", ",".join(f"{t:.6f}" for t in times) or "0"]
-    argv += ["-c:a", "copy", "-f", "mp4", "file:" + dest]
-    run(argv, media_seconds=up_to, progress=progress)
+    argv += ["-ss", f"{start:.6f}", "-i", media.local_path(video), "-t", f"{end - start:.6f}"]
+    argv += ["-map", "0:v:0", "-an", "-sn", "-dn"]
+    argv += ["-c:v", "libx264", "-preset", PRESET, "-crf", str(CRF), "-bf", "0"]
+    return argv + ["-f", "mp4", os.path.abspath(dest)]
 
 
-def exact_encode(
-    src: str,
-    starts: Sequence[float],
-    up_to: float,
-    cache: Cache,
-    *,
-    scratch_dir: str | None = None,
-    on_start: Callable[[str], object] = print,
-    progress: Progress | None = None,
-) -> tuple[str, bool]:
-    """The exact-joins encode of ``src``: (its path, whether it was made now).
-
-    Taken from the cache when there; else made (after one ``on_start`` line with the
-    estimated time; ``progress`` then receives the fraction done) under a temporary name
-    in the cache, or in ``scratch_dir`` when the cache is off (the caller then owns the
-    file), and stored. ``src`` is only read.
-    """
-    spec = EncodeSpec(_source_sha(src, cache), tuple(starts), up_to)
-    key = encode_key(spec)
-    found = cache.get_encode(key)
-    if found is not None:
-        return found, False
-    video = _video(src)
-    on_start(_announce_line(up_to, len(starts), estimate(video, up_to + _TAIL)))
-    folder = cache.encode_dir() or scratch_dir or os.path.dirname(os.path.abspath(src))
-    tmp = temp_beside(os.path.join(folder, key + ".mp4"))
-    try:
-        _encode(src, tmp, force_times(starts, video.fps), up_to + _TAIL, progress)
-        stored = cache.put_encode(key, tmp)
-        if stored is not None:
-            return stored, True
-        kept = temp_beside(os.path.join(scratch_dir or folder, "exact.mp4"))
-        os.replace(tmp, kept)
-        return kept, True
-    finally:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
+def estimate(seconds: float, width: int, height: int, fps: float) -> float:
+    """Seconds the encode of ``seconds`` of picture should take on this machine."""
+    cores = min(os.cpu_count() or 1, 8)
+    return 1.33 * seconds * fps * width * height / (PIXELS_PER_CORE_SECOND * cores)
 
 
-class ExactSource:
-    """A source that hands the job the exact-joins encode in place of the original.
+class ExactCuts:
+    """The exact cuts of one job: each one taken from the cache or encoded (and stored)."""
 
-    ``inner`` is the job's source callable ``(url, output_file)`` (a local file or the
-    download service): it places the original at ``output_file``; that is then replaced
-    (a new file renamed over it, never written through) by the cached encode with a
-    keyframe at each of ``starts``, made first when missing (see ``exact_encode`` for
-    ``on_start`` and ``progress``).
-    """
-
-    def __init__(
-        self,
-        inner: Callable[[str, str], object],
-        starts: Sequence[float],
-        up_to: float,
-        cache: Cache,
-        *,
-        on_start: Callable[[str], object] = print,
-        progress: Progress | None = None,
-    ) -> None:
-        self.inner = inner
-        self.starts = tuple(starts)
-        self.up_to = up_to
+    def __init__(self, cache: Cache) -> None:
         self.cache = cache
-        self.on_start = on_start
-        self.progress = progress
-        self.encoded = False  # the encode was made for this job (no cache hit)
+        self.encoded = 0  # clips encoded for this job
+        self.reused = 0  # clips taken from the cache
 
-    def __call__(self, url: str, output_file: str) -> None:
-        self.inner(url, output_file)
-        scratch = os.path.dirname(os.path.abspath(output_file))
-        path, made = exact_encode(
-            output_file,
-            self.starts,
-            self.up_to,
-            self.cache,
-            scratch_dir=scratch,
-            on_start=self.on_start,
-            progress=self.progress,
+    def run(
+        self,
+        argv: Sequence[Any],
+        segment: int,
+        original: Callable[..., Any],
+        kwargs: dict[str, Any],
+        progress: Progress | None = None,
+    ) -> Any:
+        """Make the clip the cut ``argv`` names, exactly; returns what ``subprocess.run``
+        would. ``original`` is the extension's runner: the real one runs through ``media``
+        (reporting ``progress``), a stand-in is called with the encode's command. A command
+        that is not a cut ffmpeg can read runs as it is."""
+        cut = Cut.of(argv)
+        times = None if cut is None else cut.seconds()
+        if cut is None or times is None or times[1] <= times[0]:
+            return original(argv, **kwargs)
+        start, end = times
+        where = source_range(cut.video, start, end)
+        if where.duration is not None and start >= where.duration:
+            raise RangeError(
+                f"Segment {segment}: its range {cut.start} → {cut.end} starts at or after the "
+                f"end of the source video ({format_seconds(round(where.duration * 1e6))}): "
+                f'move "start" and "end" inside the video'
+            )
+        key = clip_key(where.identity, start, end)
+        done: subprocess.CompletedProcess[bytes] = subprocess.CompletedProcess(
+            list(argv), 0, None, None
         )
-        self.encoded = made
-        if self.cache.enabled and path.startswith(self.cache.root + os.sep):
-            place(path, output_file)
-        else:
-            os.replace(path, output_file)  # our own file, made beside output_file
+        found = self.cache.get_encode(key)
+        if found is not None:
+            try:
+                self.cache.link_out(found, cut.clip)
+            except OSError:
+                pass  # evicted by another job since the look-up: made again
+            else:
+                self.reused += 1
+                if progress is not None:
+                    progress(1.0)
+                return done
+        tmp = temp_beside(cut.clip)
+        try:
+            command = encode_argv(cut.video, start, end, tmp)
+            if original is subprocess.run:
+                media.run(command, media_seconds=end - start, progress=progress)
+            else:
+                result = original(command, **kwargs)
+                if getattr(result, "returncode", 0) != 0:
+                    return result
+            self.cache.put_encode(key, tmp)  # a full or unwritable cache only warns
+            os.replace(tmp, cut.clip)
+        finally:
+            with contextlib.suppress(OSError):
+                os.remove(tmp)
+        self.encoded += 1
+        return done

@@ -4,8 +4,8 @@ a video on disk.
 Both stand in for the extension's ``_download_video(url, output_file)``: they are called
 with the path of the source video (which the run has just removed) and leave it there. The
 download goes through the cache when there is one, so a rerun fetches nothing it already
-has; a local video is hard-linked in (copied where a link is refused) and never modified,
-moved or deleted.
+has; a local video is hard-linked in (a symbolic link to it where a hard link is refused:
+never a copy, whatever its size) and never modified, moved or deleted.
 """
 
 from __future__ import annotations
@@ -15,7 +15,7 @@ from collections.abc import Callable
 
 from kestro_core import media
 from kestro_core.cache import Cache
-from kestro_core.files import place
+from kestro_core.files import place_link
 from kestro_core.products import SOURCE, is_working_file
 
 __all__ = ["SourceError", "LocalSource", "ServiceSource", "source_problems"]
@@ -100,8 +100,8 @@ class LocalSource:
 
     def __call__(self, url: str, output_file: str) -> None:
         print(f"📥 Using the local video {self.path}")
-        if not place(self.path, output_file):
-            print("  (hard link refused: copied instead)")
+        if not place_link(self.path, output_file):
+            print("  (hard link refused: a symbolic link to it instead)")
 
 
 class ServiceSource:

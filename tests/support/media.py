@@ -58,6 +58,54 @@ def make_source_video(path, duration=6, size="320x180", fps=FPS, keyint_seconds=
     return str(path)
 
 
+def make_clock_video(path, duration=40, keyint_seconds=10, fps=FPS, offset=0):
+    """A 160x90 H.264 video (with a sine tone) whose every frame shows its own number:
+    the left half's luma steps by 8 with the frame within its second, the right half's by 3
+    with the second; ``offset`` frames are added to every number (a different film)."""
+    gop = str(int(fps * keyint_seconds))
+    n = f"(N+{offset})"
+    lum = f"if(lt(X,W/2),16+8*mod({n},{fps}),16+3*floor({n}/{fps}))"
+    _ffmpeg(
+        "-f",
+        "lavfi",
+        "-i",
+        f"color=c=gray:s=160x90:r={fps}:d={duration},format=yuv420p,geq=lum='{lum}':cb=128:cr=128",
+        "-f",
+        "lavfi",
+        "-i",
+        f"sine=frequency=440:sample_rate=44100:duration={duration}",
+        "-c:v",
+        "libx264",
+        "-preset",
+        "ultrafast",
+        "-crf",
+        "10",
+        "-g",
+        gop,
+        "-keyint_min",
+        gop,
+        "-sc_threshold",
+        "0",
+        "-c:a",
+        "aac",
+        "-shortest",
+        str(path),
+    )
+    return str(path)
+
+
+def clock_frames(video, fps=FPS):
+    """The number each frame of a clock video shows, in order."""
+    argv = ["ffmpeg", "-v", "error", "-i", str(video), "-map", "0:v:0"]
+    # 2x2 pictures in yuv420p: four luma bytes (the top row first) and two chroma bytes
+    argv += ["-vf", "scale=2:2:flags=area", "-pix_fmt", "yuv420p", "-f", "rawvideo", "-"]
+    raw = subprocess.run(argv, capture_output=True, timeout=120, check=True).stdout
+    return [
+        round((raw[i] - 16) / 8) + fps * round((raw[i + 1] - 16) / 3)
+        for i in range(0, len(raw) - 5, 6)
+    ]
+
+
 def make_narration(path, duration):
     """An MP3 sine tone of about ``duration`` seconds (the encoder pads a
     few tens of milliseconds), standing in for a spoken narration."""

@@ -32,9 +32,12 @@ from typing import Any
 
 from kestro_core.products import HORIZONTAL, VERTICAL
 from kestro_core.timecode import format_seconds
+from kestro_core.words import ESTIMATED, Word
 
 __all__ = [
     "SHORTEST_SLACK",
+    "PREROLL_WARNING",
+    "preroll_warning",
     "SegmentPlan",
     "Packets",
     "Plan",
@@ -54,6 +57,8 @@ _JOIN_EXTRA_FRAMES = 1
 _AAC_FRAME = 1024
 # what counts as lost, below it is rounding
 _LOSS_EPSILON = 0.05
+# picture from before "start" that a stream-copy job warns about
+PREROLL_WARNING = 0.5
 # a fitted "end" is rounded up to a tenth of a second: the range's end that leaves unshown
 # (plus a frame) is no loss worth a word
 _DROP_EPSILON = 0.15
@@ -87,6 +92,8 @@ class SegmentPlan:
     silent: bool = False
     audio_rate: int = 44100
     picture: float = 0.0  # seconds of moving picture in the piece
+    words: tuple[Word, ...] = ()  # when each word is spoken, in the narration's own time
+    word_timing: str = ESTIMATED  # "voice": told by the voice; "estimated": from its sound
 
     @property
     def cut_short(self) -> bool:
@@ -137,6 +144,14 @@ def _rounded(fields: dict[str, Any]) -> dict[str, Any]:
 
 def _us(seconds: float) -> int:
     return round(seconds * 1_000_000)
+
+
+def preroll_warning(index: int, preroll: float | None) -> str | None:
+    """The warning of a stream-copy job for a piece that opens with more than
+    PREROLL_WARNING seconds of picture from before its start (None: it does not)."""
+    if preroll is None or preroll <= PREROLL_WARNING:
+        return None
+    return f"Segment {index} opens with {preroll:.1f} s of picture from before its start"
 
 
 def keyframe_before(marks: Sequence[float], t: float) -> float:

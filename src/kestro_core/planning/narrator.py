@@ -9,13 +9,14 @@ import os
 import re
 import tempfile
 import time
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 from kestro_core.cache import Cache
 from kestro_core.files import temp_beside
 from kestro_core.media import MediaError, run
 from kestro_core.planning.probes import PlanError, probed
 from kestro_core.speakers import Speaker
+from kestro_core.words import Timing, narration_timing
 
 __all__ = ["Narration", "Narrator", "measure_narration"]
 
@@ -32,6 +33,7 @@ class Narration:
     seconds: float  # decoded length (encoder delay and padding left out)
     rate: int  # samples per second
     silent: bool  # no sample above -60 dB
+    timing: Timing | None = None  # when each word is spoken (from the cached synthesis)
 
 
 def measure_narration(path: str) -> Narration:
@@ -112,8 +114,11 @@ class Narrator:
             entry = target
             found = measure_narration(entry)
             self.spoken += found.seconds
+            spoken = getattr(self.speaker, "last_timing", None)
         else:
             found = measure_narration(entry)
+            spoken = None
+        found = replace(found, timing=narration_timing(self.cache, key, entry, text, spoken))
         self._known[text] = found
         return found
 

@@ -1,25 +1,35 @@
 """Planning a job without rendering it: the check, every narration spoken into the cache,
-the source's keyframes read when it is at hand, and every piece and product predicted."""
+the source's keyframes read around the ranges when it is at hand, and every piece and
+product predicted; and the warning of a stream-copy job about the pieces that open with
+picture from before their start."""
 
 from __future__ import annotations
 
 import os
 import tempfile
+from dataclasses import replace
 
 from kestro_core.cache import DEFAULT_LIMIT, Cache
 from kestro_core.check import check_options
 from kestro_core.events import Progress, Reporter
-from kestro_core.joins import cached_encode, describe_cost, exact_times
-from kestro_core.media import MediaError, duration
+from kestro_core.joins import clip_key, estimate, source_range
+from kestro_core.media import MediaError, video_info
 from kestro_core.options import JobOptions, PathArg
-from kestro_core.planning.model import Plan, assemble, segment_plan
+from kestro_core.planning.model import (
+    Plan,
+    assemble,
+    keyframe_before,
+    preroll_warning,
+    segment_plan,
+)
 from kestro_core.planning.narrator import Narrator
-from kestro_core.planning.probes import PlanError, probe_source
+from kestro_core.planning.probes import PlanError, SourceFacts, probe_source
 from kestro_core.seam import extension, originals
-from kestro_core.segments import read
+from kestro_core.segments import Segment, read
 from kestro_core.speakers import open_speaker
+from kestro_core.words import VOICE, Word
 
-__all__ = ["plan", "plan_job"]
+__all__ = ["plan", "plan_job", "preroll_warnings", "exact_cost"]
 
 _NOT_DOWNLOADED = (
     "the video is not downloaded yet, so the pieces are planned without its keyframes: a "
@@ -42,7 +52,7 @@ def plan(
     use_cache: bool = True,
     cache_limit: int = DEFAULT_LIMIT,
     max_duration: float | None = None,
-    exact_joins: bool = False,
+    exact_joins: bool = True,
     progress: Progress | None = None,
 ) -> Plan:
     """Plan a job without rendering it: the arguments are those of ``make_short``, and
@@ -91,23 +101,11 @@ def plan_job(
         if video is None and not options.exact_joins:
             notes.append(_NOT_DOWNLOADED)
     segments = read(options.segments_file)
-    encoded = None
-    source_len = None
-    try:
-        if options.exact_joins:
-            starts, last_end = exact_times(options.segments_file)
-            notes.append(describe_cost(video, starts, last_end, cache))
-            if video is not None:
-                encoded = cached_encode(video, starts, last_end, cache)
-        if encoded is not None and video is not None:
-            source_len = duration(video)  # the encode stops after the last end
-    except MediaError as exc:
-        raise PlanError(f"cannot read the source video {video!r}: {exc}") from exc
-    # an encode made already is planned from its own packets
-    probed = encoded or video
-    facts = probe_source(probed) if probed is not None else None
-    if facts is not None and source_len is None:
-        source_len = facts.duration
+    ranges = [(seg.start, seg.end) for seg in segments]
+    facts = probe_source(video, ranges) if video is not None else None
+    if options.exact_joins:
+        notes.append(exact_cost(video, segments, cache, facts))
+    source_len = None if facts is None else facts.duration
 
     service = options.speech == "service"
     generate = originals(extension())["_generate_tts"] if service else None
@@ -126,20 +124,79 @@ def plan_job(
                     seg.end,
                     said.seconds,
                     None if facts is None else facts.keyframes,
-                    exact=options.exact_joins and encoded is None,
+                    exact=options.exact_joins,
                     frame=None if facts is None else facts.frame,
                     packets=None if facts is None else facts.packets,
                     silent=said.silent,
                     audio_rate=said.rate,
                 )
             )
+            if said.timing is not None:
+                rounded = tuple(
+                    Word(w.text, round(w.start, 3), round(w.end, 3)) for w in said.timing.words
+                )
+                pieces[-1] = replace(pieces[-1], words=rounded, word_timing=said.timing.source)
     finally:
         narrator.close()
         close = getattr(speaker, "close", None)
         if close is not None:
             close()
         cache.evict()
+    if options.speech == "piper" and any(p.word_timing != VOICE for p in pieces):
+        notes.append(_PIPER_ESTIMATED)
     reporter.close()
     frame = None if facts is None else facts.frame
     exact = options.exact_joins
     return assemble(pieces, options.speed, notes, source_len, max_duration, exact, frame)
+
+
+_PIPER_ESTIMATED = (
+    "word timings are estimated from the sound: piper tells when each word is spoken "
+    "only with the onnx package (pip install onnx), for a narration it speaks anew"
+)
+
+
+def exact_cost(
+    video: str | None, segments: list[Segment], cache: Cache, facts: SourceFacts | None
+) -> str:
+    """One line for the plan: what the exact cuts of this job will cost."""
+    ranges = [(seg.start, seg.end) for seg in segments if seg.end > seg.start]
+    seconds = sum(end - start for start, end in ranges)
+    what = f"exact joins: {len(ranges)} ranges encoded on their own ({seconds:.1f} s of picture"
+    if video is None:
+        return what + ", once the video is downloaded)"
+    try:
+        info = video_info(os.path.abspath(video))
+        missing = [
+            (start, end)
+            for start, end in ranges
+            if cache.get_encode(clip_key(source_range(video, start, end).identity, start, end))
+            is None
+        ]
+    except MediaError as exc:
+        raise PlanError(f"cannot read the source video {video!r}: {exc}") from exc
+    if not missing:
+        return what + ", all in the cache already)"
+    frame = facts.frame if facts is not None and facts.frame else 0.04
+    fps = info.fps if info is not None and info.fps else 1 / frame
+    width, height = (info.width, info.height) if info is not None else (1920, 1080)
+    about = estimate(sum(end - start for start, end in missing), width, height, fps)
+    kept = len(ranges) - len(missing)
+    cached = f"; {kept} in the cache already" if kept else ""
+    return what + f", about {max(1, round(about))} s{cached}; then kept in the cache)"
+
+
+def preroll_warnings(video: str, segments_file: str) -> list[str]:
+    """The warnings of a stream-copy job: one line per Segment whose piece opens with more
+    than PREROLL_WARNING seconds of picture from before its start (the keyframe at or
+    before it is that far back). Reads the source around the ranges only."""
+    segments = read(segments_file)
+    facts = probe_source(video, [(seg.start, seg.end) for seg in segments])
+    lines = []
+    for seg in segments:
+        if seg.end <= seg.start:
+            continue
+        line = preroll_warning(seg.index, seg.start - keyframe_before(facts.keyframes, seg.start))
+        if line is not None:
+            lines.append(line)
+    return lines
