@@ -226,7 +226,17 @@ def test_recorder_finds_each_narration_however_the_pieces_were_joined(tmp_path, 
     [
         (False, False, []),
         (False, True, ["FINAL_KESTRO.captioned.mp4"]),
-        (True, True, ["FINAL_KESTRO.captioned.mp4", "FINAL_KESTRO.srt", "horizontal_final.srt"]),
+        (
+            True,
+            True,
+            [
+                "FINAL_KESTRO.captioned.mp4",
+                "FINAL_KESTRO.srt",
+                "horizontal_final.srt",
+                "FINAL_KESTRO.words.json",
+                "horizontal_final.words.json",
+            ],
+        ),
     ],
 )
 def test_caption_switches_decide_what_is_written(tmp_path, monkeypatch, captions, burn, products):

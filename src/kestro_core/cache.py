@@ -8,7 +8,8 @@ engine.  Layout under the root::
     downloads/<key>/meta     JSON: size, modification time, sampled fingerprint
     narrations/<key>/data    one spoken narration
     narrations/<key>/meta    JSON: size and sha256
-    encodes/<key>/data       a source re-encoded for exact joins (made only on demand)
+    narrations/<key>/words   JSON: when each word is spoken, and the sha256 it belongs to
+    encodes/<key>/data       one range of a source encoded for exact joins (a clip)
     encodes/<key>/meta       JSON: as for a download
     memo/<name>              small memo files kept by other modules
 
@@ -61,6 +62,8 @@ _ALL_KINDS: Final = (_ENCODES, _DOWNLOADS, _NARRATIONS)
 _MEMO: Final = "memo"
 _DATA: Final = "data"
 _META: Final = "meta"
+_WORDS: Final = "words"
+_WORDS_MAX: Final = 1 << 20
 _TMP_PREFIX: Final = ".tmp-"
 _TRASH_PREFIX: Final = ".trash-"
 _FORMAT: Final = 1
@@ -308,6 +311,51 @@ class Cache:
         possible, else copied); returns the entry's path, or None when it
         could not be stored.  ``path`` itself is only read."""
         return self._put(_NARRATIONS, key, path)
+
+    def get_words(self, key: str) -> dict[str, Any] | None:
+        """What ``put_words`` kept with the cached narration ``key``; None when there is
+        none, or it belongs to other data than the entry now holds."""
+        _check_key(key)
+        if not self.enabled:
+            return None
+        entry = os.path.join(self.root, _NARRATIONS, key)
+        try:
+            meta = _read_meta(os.path.join(entry, _META))
+            fd = os.open(os.path.join(entry, _WORDS), _READ_FLAGS)
+            try:
+                raw = _pread_upto(fd, _WORDS_MAX + 1, 0)
+            finally:
+                os.close(fd)
+            doc = json.loads(raw) if len(raw) <= _WORDS_MAX else None
+        except (OSError, ValueError, RecursionError):
+            return None
+        if not isinstance(doc, dict) or doc.get("sha256") != meta.get("sha256"):
+            return None
+        return doc
+
+    def put_words(self, key: str, doc: dict[str, Any]) -> None:
+        """Keep the JSON object ``doc`` with the cached narration ``key`` (nothing when it
+        is not cached); tied to the entry's data, replaced whole or not at all."""
+        _check_key(key)
+        if not self.enabled:
+            return
+        entry = os.path.join(self.root, _NARRATIONS, key)
+        try:
+            meta = _read_meta(os.path.join(entry, _META))
+        except (OSError, ValueError):
+            return
+        payload = json.dumps({**doc, "sha256": meta.get("sha256")}).encode()
+        tmp = os.path.join(entry, f"{_TMP_PREFIX}{secrets.token_hex(8)}")
+        try:
+            _write_new(tmp, payload)
+            os.replace(tmp, os.path.join(entry, _WORDS))
+        except FileNotFoundError:
+            pass  # the entry went since it was looked at
+        except OSError as exc:
+            self._fail(exc)
+        finally:
+            with suppress(OSError):
+                os.unlink(tmp)
 
     def get_download(self, key: str) -> str | None:
         """The path of the cached download ``key``, or None on a miss (see

@@ -18,6 +18,7 @@ from dataclasses import dataclass
 
 from kestro_core import media
 from kestro_core.files import temp_beside
+from kestro_core.framing import COMMANDS, Piece, frame_commands, video_filter
 
 __all__ = [
     "HORIZONTAL_WIDTH",
@@ -29,9 +30,20 @@ __all__ = [
     "srt_text",
     "write_srt",
     "burn",
+    "encode",
+    "caption_filter",
+    "ass_document",
+    "word_ass_document",
+    "TimedWord",
+    "STYLES",
     "FONT_FAMILY",
     "FONT_SIZE",
     "MARGIN_V",
+    "WORD_FONT_SIZE",
+    "WORD_COLOUR",
+    "SAFE_TOP",
+    "SAFE_BOTTOM",
+    "SAFE_RIGHT",
 ]
 
 HORIZONTAL_WIDTH = 42  # characters per line in the horizontal video's captions
@@ -287,11 +299,17 @@ def write_srt(path: str, cues: list[Cue]) -> None:
         raise
 
 
-# --- the burned-in copy -------------------------------------------------------------------
+# --- the burned-in captions -------------------------------------------------------------
 
-# The caption style on the 1080x1920 frame (libass units are pixels there). Text sits centred
-# above the lowest fifth of the frame: a bottom margin of MARGIN_V puts the bottom of the
-# last line at 1920 - MARGIN_V, the outline adds OUTLINE more.
+# The caption styles on the 1080x1920 frame (libass units are pixels there).
+#
+# "lines": text centred above the lowest fifth of the frame: a bottom margin of MARGIN_V puts
+# the bottom of the last line at 1920 - MARGIN_V, the outline adds OUTLINE more.
+#
+# "words": one to three words, bold, the word being spoken in WORD_COLOUR and WORD_SCALE %
+# of the size, inside the area the apps leave free (not the top 15 %, the bottom 25 % or
+# the right 15 % of the frame): centred between WORD_MARGIN_L and 1080 - WORD_MARGIN_R,
+# the last line's bottom WORD_MARGIN_V above the frame's bottom.
 FRAME_WIDTH, FRAME_HEIGHT = 1080, 1920
 FONT_FAMILY = "sans-serif"  # fontconfig's generic family (DejaVu Sans on Debian)
 FONT_SIZE = 80  # at least 1/25 of the frame's height
@@ -300,9 +318,25 @@ OUTLINE = 5
 MARGIN_H = 30
 MARGIN_V = 440
 
+STYLES = ("lines", "words")
+SAFE_TOP, SAFE_BOTTOM, SAFE_RIGHT = 0.15, 0.25, 0.15  # of the frame, kept free
+WORD_FONT_SIZE = 112  # at least 1/18 of the frame's height
+WORD_SCALE = 112  # the spoken word, in % of that
+WORD_COLOUR = "&H0000DDFF&"  # the spoken word: a warm yellow (ASS writes blue, green, red)
+WORD_OUTLINE = 7
+WORD_MARGIN_L = 100
+WORD_MARGIN_R = round(FRAME_WIDTH * SAFE_RIGHT) + 40
+WORD_MARGIN_V = round(FRAME_HEIGHT * SAFE_BOTTOM) + 40
+WORDS_AT_ONCE = 3
+WORD_HOLD = 0.4  # how long the last word of a group stays after it is spoken
+WORD_GAP = 0.6  # a pause this long between two words starts a new group
+
 _GPU_UNAVAILABLE = "  (GPU unavailable, using CPU encoder...)"
 _ASS_NAME = "captions.ass"
 _WORD_JOINER = "\u2060"
+# advance widths of DejaVu Sans Bold in ems, rounded up: narrow marks, lower case, the rest
+_NARROW = "il.,:;'!|()[]{}\"`"
+_LINE_HEIGHT = 1.2  # of the font size, between the baselines of two lines
 
 
 def _ass_time(seconds: float) -> str:
@@ -333,36 +367,37 @@ def _ass_line(line: str) -> str:
     return "".join(out)
 
 
-def _ass_document(cues: list[Cue]) -> str:
-    style = ",".join(
-        str(v)
-        for v in (
-            "Caption",
-            FONT_FAMILY,
-            FONT_SIZE,
-            "&H00FFFFFF",  # white text
-            "&H00FFFFFF",
-            "&H00000000",  # black outline
-            "&H80000000",
-            0,  # bold
-            0,  # italic
-            0,  # underline
-            0,  # strike-out
-            FONT_SCALE_X,
-            100,  # scale y
-            0,  # spacing
-            0,  # angle
-            1,  # outline and shadow, no box
-            OUTLINE,
-            0,  # shadow
-            2,  # bottom centre
-            MARGIN_H,
-            MARGIN_H,
-            MARGIN_V,
-            1,
-        )
+def _style(
+    name: str, size: int, bold: int, scale_x: int, outline: int, margins: tuple[int, int, int]
+) -> str:
+    values = (
+        name,
+        FONT_FAMILY,
+        size,
+        "&H00FFFFFF",  # white text
+        "&H00FFFFFF",
+        "&H00000000",  # black outline
+        "&H80000000",
+        bold,
+        0,  # italic
+        0,  # underline
+        0,  # strike-out
+        scale_x,
+        100,  # scale y
+        0,  # spacing
+        0,  # angle
+        1,  # outline and shadow, no box
+        outline,
+        0,  # shadow
+        2,  # bottom centre
+        *margins,
+        1,
     )
-    head = [
+    return "Style: " + ",".join(str(v) for v in values)
+
+
+def _ass_head(style: str) -> list[str]:
+    return [
         "[Script Info]",
         "ScriptType: v4.00+",
         f"PlayResX: {FRAME_WIDTH}",
@@ -374,11 +409,16 @@ def _ass_document(cues: list[Cue]) -> str:
         "Format: Name, Fontname, Fontsize, PrimaryColour, SecondaryColour, OutlineColour, "
         "BackColour, Bold, Italic, Underline, StrikeOut, ScaleX, ScaleY, Spacing, Angle, "
         "BorderStyle, Outline, Shadow, Alignment, MarginL, MarginR, MarginV, Encoding",
-        f"Style: {style}",
+        style,
         "",
         "[Events]",
         "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text",
     ]
+
+
+def ass_document(cues: list[Cue]) -> str:
+    """The "lines" style: the cues (in the vertical video's times) as an ASS document."""
+    style = _style("Caption", FONT_SIZE, 0, FONT_SCALE_X, OUTLINE, (MARGIN_H, MARGIN_H, MARGIN_V))
     events: list[str] = []
     for cue in cues:
         begin, end = _ass_time(max(cue.start, 0.0)), _ass_time(cue.end)
@@ -387,7 +427,147 @@ def _ass_document(cues: list[Cue]) -> str:
             continue
         text = "\\N".join(_ass_line(line) for line in lines)
         events.append(f"Dialogue: 0,{begin},{end},Caption,,0,0,0,,{text}")
-    return "\n".join(head + events) + "\n"
+    return "\n".join(_ass_head(style) + events) + "\n"
+
+
+_ass_document = ass_document
+
+
+# --- the "words" style --------------------------------------------------------------------
+
+
+def _em(ch: str) -> float:
+    """A generous advance width of ``ch`` in ems of the bold face."""
+    if ch.isspace():
+        return 0.38
+    if ch in _NARROW:
+        return 0.42
+    if ch.isascii() and ch.islower():
+        return 0.70
+    if ch.isascii():
+        return 0.86
+    return 1.05  # accented capitals, other scripts, symbols
+
+
+def _text_width(text: str, size: float) -> float:
+    return sum(_em(ch) for ch in text) * size
+
+
+def _wrap_word(word: str, room: float, size: float) -> list[str]:
+    """A word cut into pieces that each fit ``room`` pixels at ``size``."""
+    pieces: list[str] = []
+    current = ""
+    for ch in word:
+        if current and _text_width(current + ch, size) > room:
+            pieces.append(current)
+            current = ""
+        current += ch
+    if current:
+        pieces.append(current)
+    return pieces
+
+
+@dataclass(frozen=True)
+class TimedWord:
+    """A word shown in a video: its text and when it is heard there (seconds)."""
+
+    text: str
+    start: float
+    end: float
+
+
+def _groups(words: Sequence[TimedWord], room: float, size: float) -> list[list[TimedWord]]:
+    """The words in groups of one to WORDS_AT_ONCE shown together: a group ends at a
+    clause's end, before a pause of WORD_GAP, or where the next word would not fit."""
+    groups: list[list[TimedWord]] = []
+    current: list[TimedWord] = []
+    for word in words:
+        if current:
+            text = " ".join(w.text for w in current + [word])
+            if (
+                len(current) >= WORDS_AT_ONCE
+                or _ends_with(current[-1].text, _SENTENCE_ENDS + _CLAUSE_ENDS)
+                or word.start - current[-1].end >= WORD_GAP
+                or _text_width(text, size) > room
+            ):
+                groups.append(current)
+                current = []
+        current.append(word)
+    if current:
+        groups.append(current)
+    return groups
+
+
+def _group_text(group: Sequence[TimedWord], spoken: int, room: float, size: float) -> str:
+    """The ASS text of a group with word ``spoken`` highlighted; a word wider than the
+    room is broken across lines, and the whole drawn smaller when it would not fit the
+    free height."""
+    big = size * WORD_SCALE / 100
+    tall = FRAME_HEIGHT * (1 - SAFE_TOP - SAFE_BOTTOM) - 2 * WORD_OUTLINE
+    scale = 1.0
+    while True:
+        lines: list[list[tuple[int, str]]] = [[]]
+        used = 0.0
+        for k, word in enumerate(group):
+            for n, piece in enumerate(_wrap_word(word.text, room, big * scale)):
+                width = _text_width(piece, big * scale)
+                gap = _text_width(" ", size * scale) if lines[-1] else 0.0
+                if n or (lines[-1] and used + gap + width > room):
+                    lines.append([])
+                    used, gap = 0.0, 0.0
+                lines[-1].append((k, piece))
+                used += gap + width
+        if len(lines) * big * scale * _LINE_HEIGHT <= tall or scale < 0.2:
+            break
+        scale *= 0.85
+    out: list[str] = []
+    for line in lines:
+        parts: list[str] = []
+        last = -1
+        for k, piece in line:
+            text = _ass_line(piece)
+            if k == spoken:
+                text = f"{{\\c{WORD_COLOUR}\\fscx{WORD_SCALE}\\fscy{WORD_SCALE}}}{text}"
+                text += "{\\c&H00FFFFFF&\\fscx100\\fscy100}"
+            parts.append(text if k == last else (" " + text if parts else text))
+            last = k
+        out.append("".join(parts))
+    prefix = "" if scale == 1.0 else f"{{\\fs{max(1, round(size * scale))}}}"
+    return prefix + "\\N".join(out)
+
+
+def word_ass_document(narrations: Sequence[tuple[Sequence[TimedWord], float]]) -> str:
+    """The "words" style as an ASS document: for each narration its words (in the
+    vertical video's times) and where its piece ends there. Each group of words shows
+    from its first word's start; the word being spoken is highlighted from its own start
+    to the next word's."""
+    size = WORD_FONT_SIZE
+    room = FRAME_WIDTH - WORD_MARGIN_L - WORD_MARGIN_R
+    style = _style(
+        "Words", size, 1, 100, WORD_OUTLINE, (WORD_MARGIN_L, WORD_MARGIN_R, WORD_MARGIN_V)
+    )
+    events: list[str] = []
+    timeline = [(list(words), end) for words, end in narrations]
+    for n, (words, piece_end) in enumerate(timeline):
+        following = next((ws[0].start for ws, _ in timeline[n + 1 :] if ws), math.inf)
+        groups = _groups(words, room, size * WORD_SCALE / 100)
+        for g, group in enumerate(groups):
+            after = groups[g + 1][0].start if g + 1 < len(groups) else following
+            stop = min(group[-1].end + WORD_HOLD, after, piece_end)
+            for k, word in enumerate(group):
+                begin = word.start
+                end = group[k + 1].start if k + 1 < len(group) else stop
+                end = min(end, stop)
+                if _ass_time(end) <= _ass_time(begin) or begin < 0:
+                    continue
+                text = _group_text(group, k, room, size)
+                events.append(
+                    f"Dialogue: 0,{_ass_time(begin)},{_ass_time(end)},Words,,0,0,0,,{text}"
+                )
+    return "\n".join(_ass_head(style) + events) + "\n"
+
+
+# --- the encode -----------------------------------------------------------------------------
 
 
 def _remove(path: str) -> None:
@@ -395,6 +575,67 @@ def _remove(path: str) -> None:
         os.remove(path)
     except OSError:
         pass
+
+
+def encode(
+    horizontal: str,
+    vertical: str,
+    output: str,
+    graph: str,
+    ass_text: str,
+    commands: str,
+    *,
+    progress: Callable[[float], object] | None = None,
+) -> None:
+    """Make ``output``: the vertical video encoded again from ``horizontal`` through the
+    filter graph ``graph`` (``[0:v]`` in, ``[v]`` out; it reads the captions as the file
+    "captions.ass", which holds ``ass_text``, and its timed commands as framing.COMMANDS,
+    which holds ``commands``), with the sound of ``vertical`` copied as it is.
+
+    The hardware encoder is tried first, then the software one; ``progress`` gets the
+    fraction of the vertical video encoded so far (from 0 again when the software encoder
+    takes over). ``output`` appears only when the encode succeeds; a failure (a MediaError
+    when ffmpeg fails) leaves nothing behind.
+    """
+    horizontal, vertical, output = (os.path.abspath(p) for p in (horizontal, vertical, output))
+    for name, path in (("horizontal video", horizontal), ("vertical video", vertical)):
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"the {name} {path!r} is missing: run the job first")
+    if not os.path.isdir(os.path.dirname(output)):
+        raise FileNotFoundError(f"the folder of {output!r} does not exist: create it first")
+    try:
+        length = media.duration(vertical)
+    except media.MediaError:
+        length = 0.0  # the encode says what is wrong with the video
+    tmp = temp_beside(output)
+    base = ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
+    base += ["-filter_complex_script", "graph.txt", "-map", "[v]", "-map", "1:a?", "-c:a", "copy"]
+    gpu = base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", "-f", "mp4", tmp]
+    cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
+    try:
+        # the files' names are relative: a path in a filter's options would need escaping
+        with tempfile.TemporaryDirectory(prefix="kestro-captions-") as work:
+            with open(os.path.join(work, _ASS_NAME), "w", encoding="utf-8") as ass:
+                ass.write(ass_text)
+            with open(os.path.join(work, "graph.txt"), "w", encoding="utf-8") as script:
+                script.write(graph)
+            with open(os.path.join(work, COMMANDS), "w", encoding="utf-8") as timed:
+                timed.write(commands)
+            try:
+                media.run(gpu, media_seconds=length, cwd=work, progress=progress)
+            except media.MediaError:
+                print(_GPU_UNAVAILABLE)
+                _remove(tmp)
+                media.run(cpu, media_seconds=length, cwd=work, progress=progress)
+        os.replace(tmp, output)
+    except BaseException:
+        _remove(tmp)
+        raise
+
+
+def caption_filter() -> str:
+    """The filter that draws the captions file ``encode`` writes."""
+    return f"ass={_ASS_NAME}"
 
 
 def burn(
@@ -407,48 +648,19 @@ def burn(
     progress: Callable[[float], object] | None = None,
 ) -> None:
     """Make ``output``: the vertical video encoded again from ``horizontal`` with ``cues``
-    (in the vertical video's times) drawn on the 1080x1920 frame, and the sound of
-    ``vertical`` copied as it is.
-
-    The hardware encoder is tried first, then the software one; ``progress`` gets the
-    fraction of the vertical video encoded so far (from 0 again when the software encoder
-    takes over). ``output`` appears only when the encode succeeds; a failure (a MediaError
-    when ffmpeg fails) leaves nothing behind.
-    """
+    (in the vertical video's times) drawn on the 1080x1920 frame in the "lines" style,
+    the export's centre crop, and the sound of ``vertical`` copied as it is (see
+    ``encode``)."""
     if not (math.isfinite(speed) and speed > 0):
         raise ValueError(f"speed must be a positive number, not {speed}")
-    horizontal, vertical, output = (os.path.abspath(p) for p in (horizontal, vertical, output))
-    for name, path in (("horizontal video", horizontal), ("vertical video", vertical)):
-        if not os.path.isfile(path):
-            raise FileNotFoundError(f"the {name} {path!r} is missing: run the job first")
-    if not os.path.isdir(os.path.dirname(output)):
-        raise FileNotFoundError(f"the folder of {output!r} does not exist: create it first")
-    try:
-        length = media.duration(vertical)
-    except media.MediaError:
-        length = 0.0  # the encode says what is wrong with the video
-    vf = (
-        f"setpts={1.0 / speed:.6f}*PTS,"
-        f"scale={FRAME_WIDTH}:{FRAME_HEIGHT}:force_original_aspect_ratio=increase,"
-        f"crop={FRAME_WIDTH}:{FRAME_HEIGHT},ass={_ASS_NAME}"
+    centre = [Piece(0.0, math.inf)]
+    graph = video_filter(centre, speed, caption_filter())
+    encode(
+        horizontal,
+        vertical,
+        output,
+        graph,
+        ass_document(cues),
+        frame_commands(centre),
+        progress=progress,
     )
-    tmp = temp_beside(output)
-    base = ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
-    base += ["-map", "0:v:0", "-map", "1:a?", "-vf", vf, "-c:a", "copy"]
-    gpu = base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", "-f", "mp4", tmp]
-    cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
-    try:
-        # the style file's name is relative: a path in a filter's options would need escaping
-        with tempfile.TemporaryDirectory(prefix="kestro-captions-") as work:
-            with open(os.path.join(work, _ASS_NAME), "w", encoding="utf-8") as ass:
-                ass.write(_ass_document(cues))
-            try:
-                media.run(gpu, media_seconds=length, cwd=work, progress=progress)
-            except media.MediaError:
-                print(_GPU_UNAVAILABLE)
-                _remove(tmp)
-                media.run(cpu, media_seconds=length, cwd=work, progress=progress)
-        os.replace(tmp, output)
-    except BaseException:
-        _remove(tmp)
-        raise

@@ -10,6 +10,9 @@ __all__ = [
     "HORIZONTAL_CAPTIONS",
     "VERTICAL_CAPTIONS",
     "CAPTIONED",
+    "FINISHED",
+    "HORIZONTAL_WORDS",
+    "VERTICAL_WORDS",
     "PRODUCTS",
     "SOURCE",
     "FILELIST",
@@ -23,7 +26,19 @@ VERTICAL = "FINAL_KESTRO.mp4"  # the vertical 1080x1920 video at the chosen spee
 HORIZONTAL_CAPTIONS = "horizontal_final.srt"
 VERTICAL_CAPTIONS = "FINAL_KESTRO.srt"
 CAPTIONED = "FINAL_KESTRO.captioned.mp4"  # the vertical video with its captions drawn in
-PRODUCTS = (HORIZONTAL, VERTICAL, HORIZONTAL_CAPTIONS, VERTICAL_CAPTIONS, CAPTIONED)
+FINISHED = "FINAL_KESTRO.finished.mp4"  # the finished short: framed, word captions
+HORIZONTAL_WORDS = "horizontal_final.words.json"  # when each word is heard in each video
+VERTICAL_WORDS = "FINAL_KESTRO.words.json"
+PRODUCTS = (
+    HORIZONTAL,
+    VERTICAL,
+    HORIZONTAL_CAPTIONS,
+    VERTICAL_CAPTIONS,
+    CAPTIONED,
+    FINISHED,
+    HORIZONTAL_WORDS,
+    VERTICAL_WORDS,
+)
 
 SOURCE = "movie.mp4"  # the job's source video, while it runs
 FILELIST = "filelist.txt"  # the concat list

@@ -17,6 +17,8 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 from kestro_core.files import temp_beside
+from kestro_core.framing import KEY as FRAME_KEY
+from kestro_core.framing import frame_problem
 from kestro_core.timecode import format_seconds, parse_time
 
 __all__ = [
@@ -220,6 +222,10 @@ def _check_segment(report: Report, n: int, seg: Any, duration_us: int | None) ->
         else:
             times[key] = us
 
+    if FRAME_KEY in seg:
+        problem = frame_problem(seg[FRAME_KEY])
+        if problem is not None:
+            report.add(n, FRAME_KEY, problem)
     if len(times) < 2:
         return None
     start, end = times["start"], times["end"]

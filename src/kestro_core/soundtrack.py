@@ -22,13 +22,18 @@ import tempfile
 import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 from kestro_core import media
 
-__all__ = ["Heard", "Recorder", "sound_bounds"]
+if TYPE_CHECKING:  # words builds on this module
+    from kestro_core.words import Timing
+
+__all__ = ["BLOCK_SECONDS", "Heard", "Recorder", "sound_bounds", "loudness"]
 
 RATE = 16_000  # analysis sample rate
 BLOCK = 80  # 5 ms blocks
+BLOCK_SECONDS = BLOCK / RATE
 FRAME = 1024  # samples in one AAC frame
 THRESHOLD = 180  # about -45 dBFS: quieter than any speech, louder than an encoder's noise
 
@@ -42,6 +47,8 @@ class Heard:
     length: float  # first to last sound of the whole narration, cut off or not
     piece_end: float  # where its piece's sound ends
     silent: bool  # the engine made no sound for this text
+    lead: float = 0.0  # where its first sound lies in the narration's own time
+    timing: Timing | None = None  # its words' timing, when the job was told it
 
 
 def _pcm(path: str, seconds: float = 0.0) -> array.array[int]:
@@ -62,6 +69,11 @@ def _loud_blocks(samples: array.array[int]) -> list[bool]:
         block = samples[at : at + BLOCK]
         loud.append(max(block) > THRESHOLD or -min(block) > THRESHOLD)
     return loud
+
+
+def loudness(path: str) -> list[bool]:
+    """Whether each BLOCK_SECONDS of a media file's first audio stream is sounding."""
+    return _loud_blocks(_pcm(path))
 
 
 def sound_bounds(path: str) -> tuple[float, float] | None:
@@ -104,6 +116,7 @@ class Recorder:
     def __init__(self) -> None:
         self._dir = tempfile.mkdtemp(prefix="kestro-sound-")
         self._texts: list[str] = []
+        self._timings: list[Timing | None] = []
         self._kept: list[str] = []  # links to the narrations, in Segment order
         self._merged: list[str] = []
         self._pieces: list[_Audio] | None = None  # each merged piece's sound, in order
@@ -111,14 +124,16 @@ class Recorder:
         self._worker: threading.Thread | None = None
         self._error: BaseException | None = None
 
-    def narration(self, text: str, path: str) -> None:
-        """A narration was written at ``path`` for the next Segment."""
+    def narration(self, text: str, path: str, timing: Timing | None = None) -> None:
+        """A narration was written at ``path`` for the next Segment (``timing``: when
+        each of its words is spoken)."""
         keep = os.path.join(self._dir, f"{len(self._kept)}.mp3")
         try:
             os.link(path, keep)
         except OSError:
             shutil.copyfile(path, keep)
         self._texts.append(text)
+        self._timings.append(timing)
         self._kept.append(keep)
 
     def ran(self, argv: Sequence[object]) -> None:
@@ -165,11 +180,20 @@ class Recorder:
             # end of the piece before: its narration is heard after that frame
             first = _first_loud(loud, begin + (frame / 2 if i else 0.0), stop)
             bounds = self._bounds[i] if i < len(self._bounds) else None
+            timing = self._timings[i]
             if first is None or bounds is None:
-                result.append(Heard(text, begin, max(0.0, stop - begin), stop, True))
+                result.append(Heard(text, begin, max(0.0, stop - begin), stop, True, 0.0, timing))
             else:
-                result.append(Heard(text, first, bounds[1] - bounds[0], stop, False))
+                length = bounds[1] - bounds[0]
+                result.append(Heard(text, first, length, stop, False, bounds[0], timing))
         return result
+
+    def piece_starts(self) -> list[float]:
+        """Where each piece's picture begins in the joined video: the join lays the pieces
+        end to end by their containers' lengths (after ``heard``)."""
+        if self._pieces is None:
+            raise RuntimeError("the pieces have not been measured")
+        return _cumulative([piece.duration for piece in self._pieces])
 
     def close(self) -> None:
         if self._worker is not None:

@@ -29,6 +29,7 @@ from typing import Any
 from kestro_core import media
 from kestro_core.files import temp_beside
 from kestro_core.hashing import file_sha256
+from kestro_core.words import Timing, from_alignments
 
 __all__ = [
     "VoiceError",
@@ -82,6 +83,8 @@ class LocalVoice(abc.ABC):
     name: str
     identity: str
     local = True
+    # when each word of the last narration was spoken, when the voice can tell
+    last_timing: Timing | None = None
 
     @abc.abstractmethod
     def synthesize(self, text: str, output_file: str) -> None:
@@ -117,18 +120,36 @@ class _PiperVoice(LocalVoice):
     def __init__(self, model: Path, config: dict[str, Any], name: str, identity: str) -> None:
         self.name = name
         self.identity = identity
-        self._voice: Any = _load_piper(model, config)
+        self._voice: Any
+        self._voice, self._aligned = _load_piper(model, config)
 
     def synthesize(self, text: str, output_file: str) -> None:
         if self._voice is None:
             raise RuntimeError("this voice has been closed")
         # "[[ ... ]]" would be read as raw phonemes; a narration is always plain text
         spoken = re.sub(r"\[(?=\[)", "[ ", _speakable(text))
+        self.last_timing = None
         try:
-            chunks = [chunk.audio_int16_bytes for chunk in self._voice.synthesize(spoken)]
+            chunks = list(self._voice.synthesize(spoken, include_alignments=self._aligned))
+            pcm = b"".join(chunk.audio_int16_bytes for chunk in chunks)
         except Exception as exc:  # the phonemizer and onnxruntime raise their own types
             raise VoiceError(f"piper could not speak the narration {_short(text)}: {exc}") from exc
-        _encode_mp3(b"".join(chunks), int(self._voice.config.sample_rate), output_file)
+        rate = int(self._voice.config.sample_rate)
+        _encode_mp3(pcm, rate, output_file)
+        if self._aligned and all(chunk.phoneme_alignments for chunk in chunks):
+            sentences = [
+                [(a.phoneme, int(a.num_samples)) for a in chunk.phoneme_alignments]
+                for chunk in chunks
+            ]
+            self.last_timing = from_alignments(text, sentences, rate, self._phonemes)
+
+    def _phonemes(self, word: str) -> list[str]:
+        """The phonemes the voice makes of one written word ([] when it makes none)."""
+        try:
+            said = self._voice.phonemize(_speakable(word))
+        except Exception:  # nothing speakable, or the phonemizer refuses it
+            return []
+        return [p for sentence in said for p in sentence]
 
     def close(self) -> None:
         self._voice = None
@@ -440,8 +461,26 @@ def _espeak_voice_problem(program: str, voice: str) -> str | None:
 # ---------------------------------------------------------------------------------------
 
 
-def _load_piper(model: Path, config: dict[str, Any]) -> Any:
-    """One onnxruntime session on the CPU for ``model``, wrapped as piper's voice."""
+def _aligned_model(model: Path) -> bytes | None:
+    """The model with its phoneme lengths made an output (in memory; the file is not
+    changed), so that each synthesis says when each phoneme was spoken; None when the
+    onnx package is missing or the model cannot be changed so."""
+    try:
+        onnx = importlib.import_module("onnx")
+        patch = importlib.import_module("piper.patch_voice_with_alignment")
+    except ImportError:
+        return None
+    try:
+        graph = onnx.load(str(model))
+        patch.add_alignment_output(graph)
+        return bytes(graph.SerializeToString())
+    except Exception:  # the model has no such tensor, or it is an output already
+        return None
+
+
+def _load_piper(model: Path, config: dict[str, Any]) -> tuple[Any, bool]:
+    """One onnxruntime session on the CPU for ``model``, wrapped as piper's voice, and
+    whether it gives phoneme alignments."""
     try:
         # looked up by name: the extra may be missing where this module is type-checked
         onnxruntime = importlib.import_module("onnxruntime")
@@ -455,14 +494,17 @@ def _load_piper(model: Path, config: dict[str, Any]) -> Any:
     options.intra_op_num_threads = max(1, min(2, len(os.sched_getaffinity(0))))
     options.inter_op_num_threads = 1
     options.log_severity_level = 3
+    aligned = _aligned_model(model)
     try:
         session = onnxruntime.InferenceSession(
-            str(model), sess_options=options, providers=["CPUExecutionProvider"]
+            aligned if aligned is not None else str(model),
+            sess_options=options,
+            providers=["CPUExecutionProvider"],
         )
         settings = piper.PiperConfig.from_dict(config)
     except Exception as exc:  # onnxruntime raises its own exception types
         raise VoiceError(f"the piper voice model {str(model)!r} cannot be loaded: {exc}") from exc
-    return piper.PiperVoice(session=session, config=settings)
+    return piper.PiperVoice(session=session, config=settings), aligned is not None
 
 
 # ---------------------------------------------------------------------------------------
