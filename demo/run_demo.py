@@ -12,8 +12,9 @@ no service at all.
 6. makes the same Segments a second time, from the test video on disk and
    spoken by the bundled piper voice (espeak-ng where piper cannot be
    imported), into <out>/offline: first ``plan`` prints the timing plan, then
-   ``make_short`` makes the videos, their captions and the copy with the
-   captions burned in; the planned lengths are printed beside the real ones.
+   ``make_short`` makes the videos, their captions, the copy with the captions burned
+   in and the finished short (word-by-word captions, the second Segment framed left of
+   centre); the planned lengths are printed beside the real ones.
 
 The source video of the first job reaches the module exactly as a real one
 would: the job is requested and polled through the real ``requests``, and the
@@ -57,6 +58,7 @@ SEGMENTS = [
         "start": "00:00:12",
         "end": "00:00:18",
         "voiceover": "Colours roll past while the tone keeps humming.",
+        "frame": 0.25,  # the finished short keeps the left part of the picture here
     },
     {
         "start": "00:00:21",
@@ -205,6 +207,7 @@ def run_offline(
         output_dir=offline_dir,
         cache_dir=cache_dir,
         burn_captions=True,
+        finish=True,
     )
     for predicted, product in (
         (planned.horizontal, short.horizontal),
@@ -288,7 +291,8 @@ def main(argv: list[str] | None = None) -> int:
         f"{cached} taken from the demo cache, no download"
     )
     captioned = short.captioned or "FINAL_KESTRO.captioned.mp4"
-    if not summarise(short.horizontal, short.vertical, captioned):
+    finished = short.finished or "FINAL_KESTRO.finished.mp4"
+    if not summarise(short.horizontal, short.vertical, captioned, finished):
         return 1
     print(
         f"[demo] captions: {_shown(short.horizontal_captions or '')}, "

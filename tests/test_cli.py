@@ -371,8 +371,10 @@ def test_run_end_to_end(tmp_path, routed):
     assert sorted(os.listdir(out)) == [
         "FINAL_KESTRO.mp4",
         "FINAL_KESTRO.srt",
+        "FINAL_KESTRO.words.json",
         "horizontal_final.mp4",
         "horizontal_final.srt",
+        "horizontal_final.words.json",
     ]
     assert [h.json()["voice"] for h in standin.speech_hits] == ["v1", "v1"]
     assert len(standin.job_hits) == 1 and len(standin.file_hits) == 1

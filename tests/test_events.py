@@ -5,6 +5,7 @@ Real ffmpeg and espeak-ng on a small generated source.
 
 import inspect
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -53,6 +54,8 @@ def test_every_entry_point_takes_exactly_the_job_options():
         "check",
         "captions",
         "burn_captions",
+        "finish",
+        "caption_style",
     }
     assert set(jobs.SPEC_KEYS) == fields - {"output_dir"} | {"output_root"}
     assert set(RUN_FLAGS) == fields
@@ -163,7 +166,7 @@ def test_a_failing_ffmpeg_is_named_by_its_step(source, job, tmp_path):
         f'exec {real} "$@"\n'
     )
     fake.chmod(0o755)
-    env = {"PATH": f"{bin_dir}:/usr/bin:/bin", "PYTHONIOENCODING": "utf-8"}
+    env = dict(os.environ, PATH=f"{bin_dir}:{os.environ['PATH']}", PYTHONIOENCODING="utf-8")
     done = subprocess.run(
         [
             sys.executable,

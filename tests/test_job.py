@@ -31,7 +31,14 @@ SEGMENTS = [
     {"start": "5", "end": "5.8", "voiceover": "Four."},
 ]
 SEAM = ("_download_video", "_generate_tts", "time")
-CAPTIONED = ["FINAL_KESTRO.mp4", "FINAL_KESTRO.srt", "horizontal_final.mp4", "horizontal_final.srt"]
+CAPTIONED = [
+    "FINAL_KESTRO.mp4",
+    "FINAL_KESTRO.srt",
+    "FINAL_KESTRO.words.json",
+    "horizontal_final.mp4",
+    "horizontal_final.srt",
+    "horizontal_final.words.json",
+]
 
 
 @pytest.fixture(scope="module")

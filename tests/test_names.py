@@ -23,7 +23,14 @@ pytestmark = pytest.mark.skipif(
 )
 
 SEGMENTS = [{"start": "0.5", "end": "1.5", "voiceover": "One."}]
-PRODUCTS = ["FINAL_KESTRO.mp4", "FINAL_KESTRO.srt", "horizontal_final.mp4", "horizontal_final.srt"]
+PRODUCTS = [
+    "FINAL_KESTRO.mp4",
+    "FINAL_KESTRO.srt",
+    "FINAL_KESTRO.words.json",
+    "horizontal_final.mp4",
+    "horizontal_final.srt",
+    "horizontal_final.words.json",
+]
 
 # each name is used for all four paths at once (with a suffix for the files)
 NAMES = [

@@ -59,6 +59,19 @@ BROKEN = [
 ]
 
 
+# the plan's examples: a narration longer than its range, and a range longer than its narration
+# whose start lies 0.8 s after a keyframe
+RECAP = [
+    {
+        "start": "00:00:01.5",
+        "end": "00:00:03.000",
+        "voiceover": "A stranger walks into the quiet town at dawn, carrying nothing at all.",
+    },
+    {"start": "6.8", "end": "9.6", "voiceover": "Nobody expects what happens next."},
+]
+FRAMED = [dict(RECAP[0]), dict(RECAP[1], frame=1.5)]
+
+
 @dataclass
 class Block:
     line: int  # of the opening fence
@@ -96,6 +109,7 @@ def user_guide_blocks() -> list[Block]:
 
 
 BLOCKS = user_guide_blocks()
+SESSION: dict[str, object] = {"__name__": "readme"}
 
 
 def normalized(text: str) -> list[str]:
@@ -145,13 +159,14 @@ def place(tmp_path_factory):
     work = tmp_path_factory.mktemp("readme")
     json_blocks = [b for b in BLOCKS if b.lang == "json"]
     (work / "segments.json").write_text(json_blocks[0].text + "\n", encoding="utf-8")
-    (work / "broken.json").write_text(json.dumps(BROKEN), encoding="utf-8")
+    for name, doc in (("broken.json", BROKEN), ("recap.json", RECAP), ("framed.json", FRAMED)):
+        (work / name).write_text(json.dumps(doc), encoding="utf-8")
     video = make_source_video(work / "video.mp4", duration=240, size="160x90", fps=10)
     for name in ("film.mp4", "local-copy.mp4", "movie.mp4"):
         os.link(video, work / name)
     (work / "out").mkdir()
     (work / "launch.py").write_text(LAUNCHER.format(root=str(ROOT)), encoding="utf-8")
-    mp3 = make_narration(work / "service.mp3", 1)
+    mp3 = Path(make_narration(work / "service.mp3", 1)).read_bytes()
     with StandIn(video, make_mp3=lambda text, voice: mp3) as standin:
         yield work, standin
 
@@ -235,5 +250,6 @@ def run_python(block: Block, work: Path, standin, monkeypatch) -> None:
     monkeypatch.chdir(work)
     printed = io.StringIO()
     with contextlib.redirect_stdout(printed):
-        exec(compile(block.text, block.name, "exec"), {"__name__": "readme"})
+        # one session for the guide's Python, as a reader would type it
+        exec(compile(block.text, block.name, "exec"), SESSION)
     (work / LAST).write_text(printed.getvalue(), encoding="utf-8")

@@ -10,17 +10,20 @@ the caller's ``progress`` callback.
 from __future__ import annotations
 
 import os
+import sys
 import tempfile
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
 from kestro_core import captions, media, products, segments
+from kestro_core import finish as finishing
 from kestro_core.cache import DEFAULT_LIMIT, Cache
 from kestro_core.check import CheckFailed, check_options
 from kestro_core.events import Progress, Reporter
-from kestro_core.joins import ExactSource, exact_times
+from kestro_core.joins import ExactCuts
 from kestro_core.options import JobOptions, PathArg
+from kestro_core.planning.plan import preroll_warnings
 from kestro_core.seam import Job, bound, extension, originals
 from kestro_core.soundtrack import Recorder
 from kestro_core.sources import LocalSource, ServiceSource
@@ -41,6 +44,9 @@ class Short:
     horizontal_captions: str | None = None  # horizontal_final.srt, unless captions were off
     vertical_captions: str | None = None  # FINAL_KESTRO.srt
     captioned: str | None = None  # FINAL_KESTRO.captioned.mp4, when asked for
+    finished: str | None = None  # FINAL_KESTRO.finished.mp4, when asked for
+    horizontal_words: str | None = None  # horizontal_final.words.json, with the captions
+    vertical_words: str | None = None  # FINAL_KESTRO.words.json
 
 
 def make_short(
@@ -59,14 +65,16 @@ def make_short(
     check: bool = True,
     captions: bool = True,
     burn_captions: bool = False,
-    exact_joins: bool = False,
+    exact_joins: bool = True,
+    finish: bool = False,
+    caption_style: str = "words",
     progress: Progress | None = None,
 ) -> Short:
     """Make one narrated short and its vertical version.
 
     The options are those of ``JobOptions`` (see there); ``progress``, when given, is
     called on this thread with an ``Event`` for each step (check, download, read,
-    narrate, cut, merge, join, export, exact, captions, burn) and as an encode advances.
+    narrate, cut, merge, join, export, captions, burn, finish) and as an encode advances.
     A callback that raises stops the job at its next step, with that error.
 
     Raises CheckFailed, SourceError or VoiceError (all ValueError) for bad input; any
@@ -88,6 +96,8 @@ def make_short(
         captions=captions,
         burn_captions=burn_captions,
         exact_joins=exact_joins,
+        finish=finish,
+        caption_style=caption_style,
     )
     return run_job(options, progress=progress)
 
@@ -126,27 +136,20 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
         origin = LocalSource(options.source)
     else:
         origin = ServiceSource(plain["_download_video"], cache)
-    fetch: Callable[[str, str], object] = origin
-    if options.exact_joins:
-        starts, up_to = exact_times(options.segments_file)
-        fetch = ExactSource(
-            origin,
-            starts,
-            up_to,
-            cache,
-            on_start=lambda line: _exact_starts(line, reporter),
-            progress=reporter.advance,
-        )
-    wanted = options.captions or options.burn_captions
+    wanted = options.captions or options.burn_captions or options.finish
     recorder = Recorder() if wanted else None
     job = Job(
-        fetch,
+        origin,
         speaker,
         cache,
         recorder,
         reporter=reporter,
         total=_segment_count(options.segments_file),
         speed=options.speed,
+        # exact joins: every cut an encode of just its range; else a warning, once the
+        # source is in place, about the pieces that open before their start
+        exact=ExactCuts(cache) if options.exact_joins else None,
+        on_source=None if options.exact_joins else _preroll_warner(options.segments_file),
     )
     try:
         with bound(native, job):
@@ -185,6 +188,9 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
         horizontal_captions=made.get("horizontal"),
         vertical_captions=made.get("vertical"),
         captioned=made.get("captioned"),
+        finished=made.get("finished"),
+        horizontal_words=made.get("horizontal_words"),
+        vertical_words=made.get("vertical_words"),
     )
 
 
@@ -223,25 +229,53 @@ def _captions(
         for video, path in srt.items():
             captions.write_srt(path, per_video[video])
             made[video] = path
+        made.update(finishing.write_words_files(heard, out, options.speed))
     if options.burn_captions:
         made["captioned"] = os.path.join(out, products.CAPTIONED)
         doing = f"Burning the captions into {products.CAPTIONED}..."
         reporter.step("burn", doing)
         print("💬 " + doing)
-        captions.burn(
+        finishing.burned(
             horizontal,
             vertical,
+            made["captioned"],
             per_video["vertical"],
             options.speed,
-            made["captioned"],
+            progress=reporter.advance,
+        )
+    if options.finish:
+        made["finished"] = os.path.join(out, products.FINISHED)
+        doing = f"Finishing the short: {products.FINISHED}..."
+        reporter.step("finish", doing)
+        print("🎞️  " + doing)
+        framed = finishing.pieces(recorder.piece_starts(), options.segments_file, horizontal)
+        finishing.finished(
+            horizontal,
+            vertical,
+            made["finished"],
+            framed,
+            options.speed,
+            options.caption_style,
+            cues=per_video["vertical"],
+            heard=heard,
             progress=reporter.advance,
         )
     return made
 
 
-def _exact_starts(line: str, reporter: Reporter) -> None:
-    print(line)
-    reporter.step("exact", line)
+def _preroll_warner(segments_file: str) -> Callable[[str], None]:
+    """What a stream-copy job does once its source is in place, before anything is cut:
+    one line on stderr per Segment that will open with picture from before its start."""
+
+    def warn(video: str) -> None:
+        try:
+            lines = preroll_warnings(video, segments_file)
+        except (ValueError, media.MediaError):
+            return  # an unreadable segments file or source: the run itself says what
+        for line in lines:
+            print(line, file=sys.stderr, flush=True)
+
+    return warn
 
 
 def _voice_name(speaker: Speaker, voice: str | None) -> str:

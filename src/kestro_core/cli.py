@@ -33,6 +33,7 @@ from typing import Any, TextIO
 from kestro_core import products
 from kestro_core.api import run_job
 from kestro_core.cache import DEFAULT_LIMIT, Cache
+from kestro_core.captions import STYLES as CAPTION_STYLES
 from kestro_core.check import CheckFailed, Report, check_job
 from kestro_core.display import Display
 from kestro_core.events import Event, describe_step
@@ -169,11 +170,19 @@ def _parser() -> argparse.ArgumentParser:
         "drawn in",
     )
     p.add_argument(
-        "--exact-joins",
+        "--finish",
         action="store_true",
-        help="encode the source once more (cached) with a keyframe at every start, so every "
-        "piece starts exactly at its start",
+        help='also write "FINAL_KESTRO.finished.mp4", the finished short: each Segment in its '
+        '"frame", the captions drawn in (see --caption-style)',
     )
+    p.add_argument(
+        "--caption-style",
+        choices=CAPTION_STYLES,
+        default="words",
+        help="the finished short's captions: words (the spoken word highlighted, the "
+        "default) or lines",
+    )
+    _add_cuts(p)
     p.add_argument(
         "--cache-limit",
         type=int,
@@ -228,11 +237,7 @@ def _parser() -> argparse.ArgumentParser:
         '"end" (never over SEGMENTS itself)',
     )
     p.add_argument("--json", action="store_true", help="print the plan as JSON only")
-    p.add_argument(
-        "--exact-joins",
-        action="store_true",
-        help="plan for a source re-encoded with a keyframe at every start",
-    )
+    _add_cuts(p)
 
     p = sub.add_parser(
         "cache",
@@ -248,6 +253,26 @@ def _parser() -> argparse.ArgumentParser:
     for command in sub.choices.values():  # a usage error is said in its command's usage
         command.set_defaults(command_parser=command)
     return parser
+
+
+def _add_cuts(p: argparse.ArgumentParser) -> None:
+    """--exact-joins (the default) and --stream-copy."""
+    cuts = p.add_mutually_exclusive_group()
+    cuts.add_argument(
+        "--exact-joins",
+        dest="exact_joins",
+        action="store_true",
+        default=True,
+        help="the default: every range is encoded on its own (cached), so every piece "
+        "opens exactly at its start",
+    )
+    cuts.add_argument(
+        "--stream-copy",
+        dest="exact_joins",
+        action="store_false",
+        help="cut by stream copy (no encode of the ranges): a piece opens on the keyframe at "
+        "or before its start, with the picture from before it (warned about, per Segment)",
+    )
 
 
 # --------------------------------------------------------------------------
@@ -433,6 +458,8 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
         check=not args.no_check,
         captions=not args.no_captions,
         burn_captions=args.burn_captions,
+        finish=args.finish,
+        caption_style=args.caption_style,
         exact_joins=args.exact_joins,
     )
     mode = _display_mode(args)
@@ -464,6 +491,7 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
             lines.close()
     if lines not in (sys.stdout, sys.stderr):  # the job's own lines were hidden: say what it made
         made = [short.horizontal, short.vertical, short.vertical_captions, short.captioned]
+        made.append(short.finished)
         print("Made: " + ", ".join(path for path in made if path is not None))
     return 0
 

@@ -1,8 +1,8 @@
 """A job's steps as events: what the seam and the package's own steps report.
 
 Each step of a job reports an ``Event`` where it happens: the seam for every download,
-narration, cut, merge, join and export the extension asks for, the package for its check,
-exact-joins encode, captions and burned copy. A ``Reporter`` hands them to the caller's
+narration, cut (exact or stream-copy), merge, join and export the extension asks for, the
+package for its check, captions and burned copy. A ``Reporter`` hands them to the caller's
 ``progress`` callback on the job's own thread and remembers the last step started, which
 is what a failure is named by.
 """
@@ -20,7 +20,6 @@ __all__ = ["STEPS", "Event", "Progress", "Reporter", "describe_step"]
 STEPS = (
     "check",
     "download",
-    "exact",
     "read",
     "narrate",
     "cut",
@@ -29,13 +28,13 @@ STEPS = (
     "export",
     "captions",
     "burn",
+    "finish",
 )
 
 # what a failure paragraph says a job was doing: "failed at <this>"
 _DOING = {
     "check": "the check",
     "download": "the download",
-    "exact": "the exact-joins encode",
     "read": "reading the segments file",
     "narrate": "the narration",
     "cut": "the clip cut",
@@ -44,6 +43,7 @@ _DOING = {
     "export": "the vertical export",
     "captions": "the captions",
     "burn": "burning the captions",
+    "finish": "the finished short's encode",
 }
 
 

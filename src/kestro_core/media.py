@@ -33,6 +33,7 @@ __all__ = [
     "read_progress",
     "follow",
     "local_path",
+    "read_intervals",
     "probe",
     "duration",
     "frame_rate",
@@ -199,6 +200,21 @@ def local_path(path: str) -> str:
     if path.startswith("-") or _PROTOCOL.match(path):
         return os.path.join(".", path)
     return path
+
+
+def read_intervals(ranges: Sequence[tuple[float, float]], after: float = 0.0) -> list[str]:
+    """ffprobe's options to read only around ``ranges`` (start, end in seconds): each from
+    the keyframe at or before its start (ffprobe seeks back to one) to ``after`` seconds
+    past its end; overlapping ranges are read once. ``[]`` for no ranges."""
+    spans: list[list[float]] = []
+    for start, end in sorted((max(0.0, s), max(0.0, s, e) + after) for s, e in ranges):
+        if spans and start <= spans[-1][1]:
+            spans[-1][1] = max(spans[-1][1], end)
+        else:
+            spans.append([start, end])
+    if not spans:
+        return []
+    return ["-read_intervals", ",".join(f"{s:.6f}%{e:.6f}" for s, e in spans)]
 
 
 def probe(path: str, *entries: str) -> dict[str, Any]:

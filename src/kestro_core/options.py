@@ -11,6 +11,7 @@ from dataclasses import dataclass, fields
 from typing import Any
 
 from kestro_core.cache import DEFAULT_LIMIT
+from kestro_core.captions import STYLES as CAPTION_STYLES
 from kestro_core.voices import SPEECH_ENGINES
 
 __all__ = ["JobOptions", "PathArg", "PATH_FIELDS", "FIELD_TYPES", "RUN_FLAGS", "run_argv"]
@@ -38,7 +39,10 @@ class JobOptions:
     check          check the whole job before anything is fetched or written
     captions       write the two ``.srt`` files beside the videos
     burn_captions  also the vertical video with its captions drawn in
-    exact_joins    cut every range exactly at its "start"
+    finish         also the finished short: each Segment in its "frame", the captions drawn
+                   in ``caption_style`` ("words": the spoken word highlighted; "lines")
+    exact_joins    cut every range exactly at its "start" (each range encoded on its own,
+                   cached); False: stream-copy cuts, which open on the keyframe before
     """
 
     segments_file: str
@@ -55,7 +59,9 @@ class JobOptions:
     check: bool = True
     captions: bool = True
     burn_captions: bool = False
-    exact_joins: bool = False
+    finish: bool = False
+    caption_style: str = "words"
+    exact_joins: bool = True
 
     def __post_init__(self) -> None:
         for name in PATH_FIELDS:
@@ -75,6 +81,11 @@ class JobOptions:
         if isinstance(self.speed, bool) or not isinstance(self.speed, (int, float)):
             raise TypeError(f"speed must be a number, not {type(self.speed).__name__}")
         object.__setattr__(self, "speed", float(self.speed))
+        if self.caption_style not in CAPTION_STYLES:
+            raise ValueError(
+                f"unknown caption style {self.caption_style!r}: choose one of "
+                f"{', '.join(CAPTION_STYLES)}"
+            )
 
     @property
     def needs_voice(self) -> bool:
@@ -124,7 +135,9 @@ RUN_FLAGS = {
     "check": "--no-check",
     "captions": "--no-captions",
     "burn_captions": "--burn-captions",
-    "exact_joins": "--exact-joins",
+    "finish": "--finish",
+    "caption_style": "--caption-style",
+    "exact_joins": "--stream-copy",
 }
 
 
@@ -138,10 +151,12 @@ def run_argv(options: JobOptions) -> list[str]:
             argv += [RUN_FLAGS[field], value]
     if options.cache_limit != DEFAULT_LIMIT:
         argv += ["--cache-limit", str(options.cache_limit)]
-    for field in ("use_cache", "check", "captions"):
+    for field in ("use_cache", "check", "captions", "exact_joins"):
         if not getattr(options, field):
             argv.append(RUN_FLAGS[field])
-    for field in ("burn_captions", "exact_joins"):
+    for field in ("burn_captions", "finish"):
         if getattr(options, field):
             argv.append(RUN_FLAGS[field])
+    if options.caption_style != "words":
+        argv += [RUN_FLAGS["caption_style"], options.caption_style]
     return argv

@@ -24,8 +24,10 @@ from kestro_core import media
 from kestro_core.cache import Cache
 from kestro_core.events import Reporter
 from kestro_core.files import temp_beside
+from kestro_core.joins import Cut, ExactCuts
 from kestro_core.soundtrack import Recorder
 from kestro_core.speakers import Speaker
+from kestro_core.words import Timing, narration_timing
 
 __all__ = ["SEAM", "Job", "bound", "originals", "extension"]
 
@@ -46,6 +48,8 @@ class Job:
         reporter: Reporter | None = None,
         total: int | None = None,
         speed: float = 1.0,
+        exact: ExactCuts | None = None,
+        on_source: Callable[[str], object] | None = None,
     ) -> None:
         self.source = source
         self.speaker = speaker
@@ -54,6 +58,8 @@ class Job:
         self.reporter = reporter or Reporter()
         self.total = total  # the Segments in the file, when it could be read up front
         self.speed = speed
+        self.exact = exact  # exact joins: every cut an encode of just its range
+        self.on_source = on_source  # told the source video's path once it is in place
         self.syntheses = 0  # narrations made, not taken from the cache
         self._skip_pause = False
         self._segment = 0  # the Segment the extension is at (counted from 1)
@@ -61,6 +67,8 @@ class Job:
     def download_video(self, url: str, output_file: str) -> None:
         self.reporter.step("download", "Fetching the video")
         self.source(url, output_file)
+        if self.on_source is not None:
+            self.on_source(output_file)
         # what the extension does next: read the segments file
         self.reporter.step("read", "Reading the segments file")
 
@@ -73,7 +81,7 @@ class Job:
         entry = self.cache.get_narration(key)
         if entry is not None and self._take(entry, output_file):
             self._skip_pause = True
-            self._heard(text, output_file)
+            self._heard(text, output_file, key)
             return
         # The voice file may be a hard link to a cached narration (left by a failed run):
         # the narration is made under a new name and renamed over it.
@@ -87,16 +95,22 @@ class Job:
         self.syntheses += 1
         self._skip_pause = getattr(self.speaker, "local", True)
         self.cache.put_narration(key, output_file)
-        self._heard(text, output_file)
+        self._heard(text, output_file, key, getattr(self.speaker, "last_timing", None))
 
     def _report(self, step: str, message: str) -> None:
         total = self.total if self.total is not None and self._segment <= self.total else None
         index = self._segment if total is not None else None
         self.reporter.step(step, message, index, total)
 
-    def _heard(self, text: str, output_file: str) -> None:
-        if self.recorder is not None:
-            self.recorder.narration(text, output_file)
+    def _heard(self, text: str, output_file: str, key: str, spoken: Timing | None = None) -> None:
+        """The narration is in place: its words' timing (what the voice said, kept in the
+        cache; else the cache's; else estimated) goes to the recorder with it."""
+        if self.recorder is None:
+            if spoken is not None:
+                self.cache.put_words(key, spoken.to_json())
+            return
+        timing = narration_timing(self.cache, key, output_file, text, spoken)
+        self.recorder.narration(text, output_file, timing)
 
     def run(self, original: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         argv = args[0] if args and isinstance(args[0], list) else None
@@ -111,9 +125,17 @@ class Job:
                 result = _encode(argv or [], self.speed, self.reporter, **kwargs)
             else:
                 result = original(*args, **kwargs)
+        elif step == "cut" and self.exact is not None:
+            self._report("cut", "Cutting the clip exactly")
+            result = self.exact.run(
+                argv or [], self._segment, original, kwargs, self.reporter.advance
+            )
         else:
-            if step in ("cut", "merge"):
-                self._report(step, "Cutting the clip" if step == "cut" else "Laying the narration")
+            if step == "cut":
+                self._report(step, "Cutting the clip")
+                _unshare(argv or [])
+            elif step == "merge":
+                self._report(step, "Laying the narration")
             elif step == "join":
                 self.reporter.step("join", "Joining the pieces")
             result = original(*args, **kwargs)
@@ -146,6 +168,17 @@ def _step_of(argv: list[Any]) -> str | None:
     if "-ss" in argv:
         return "cut"
     return None
+
+
+def _unshare(argv: list[Any]) -> None:
+    """A clip left by a failed exact job may be a hard link to a cached clip: it is removed
+    before the stream-copy cut writes a new one there (ffmpeg writes through the path)."""
+    cut = Cut.of(argv)
+    if cut is None:
+        return
+    with contextlib.suppress(OSError):
+        if os.lstat(cut.clip).st_nlink > 1:
+            os.remove(cut.clip)
 
 
 def _encode(
