@@ -290,6 +290,29 @@ def test_unparsable_segments_file_opens_with_its_problems(tmp_path, source):
         server.stop()
 
 
+@pytest.mark.parametrize(
+    "path, change, refused",
+    [
+        ("/api/save", {"frame": 1.5}, 422),
+        ("/api/save", {"frame": None}, 422),
+        ("/api/save", {"frame": "left"}, 422),
+        ("/api/render", {"frame": [0.5]}, 422),
+        ("/api/render", {"caption_style": "bold"}, 400),
+    ],
+)
+def test_bad_frames_and_caption_styles_are_refused(studio, path, change, refused):
+    rows = page_rows(studio.get("/api/state").json())
+    style = change.get("caption_style", "words")
+    rows[0].update({k: v for k, v in change.items() if k == "frame"})
+    body = {"segments": rows, "speed": 1.0, "voice": 0, "options": {"caption_style": style}}
+    answer = studio.post(path, body)
+    assert answer.status_code == refused, answer.text
+    if refused == 422:
+        assert 'Segment 1 "frame"' in answer.json()["problems"]
+    assert json.loads(studio.segments.read_text()) == SEGMENTS
+    assert studio.get("/api/progress").text.startswith("event: idle")
+
+
 # --------------------------------------------------------------------------
 # refusals at start
 # --------------------------------------------------------------------------
@@ -573,6 +596,108 @@ def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
         result.evaluate("v => v.pause()")
         SHOT.parent.mkdir(exist_ok=True)
         page.screenshot(path=str(SHOT))
+    finally:
+        assert server.stop() == 130
+
+
+FRAMED = [  # the second Segment starts 0.8 s after a keyframe: a stream-copy warning
+    {"start": "00:00:01.000", "end": "00:00:03.000", "voiceover": "One.", "note": "kept"},
+    {"start": "00:00:04.800", "end": "00:00:06.500", "voiceover": "Two.", "frame": 0.7},
+]
+
+
+def test_frame_finished_short_and_warnings_in_the_browser(tmp_path, source, browser):
+    seg = tmp_path / "segments.json"
+    seg.write_text(json.dumps(FRAMED))
+    out = tmp_path / "out"
+    out.mkdir()
+    server = Studio(tmp_path, source, seg, "--output-dir", out)
+    try:
+        page = browser.new_page(viewport={"width": 1280, "height": 800})
+        page.set_default_timeout(60_000)
+        page.goto(f"{server.url}?token={server.token}")
+        page.wait_for_function("() => !document.getElementById('frame-box').hidden")
+        rows = page.get_by_test_id("segment")
+        box, grip = page.get_by_test_id("frame-box"), page.get_by_test_id("frame-grip")
+        video = page.get_by_test_id("video").bounding_box()
+        # the 320x180 picture fills the 680x383 element: the 9:16 box is its height tall
+        picture_width = video["width"]
+        width = video["height"] * 9 / 16
+
+        def drag(dx):
+            at = grip.bounding_box()
+            x, y = at["x"] + at["width"] / 2, at["y"] + at["height"] / 2
+            page.mouse.move(x, y)
+            page.mouse.down()
+            page.mouse.move(x + dx, y, steps=5)
+            page.mouse.up()
+            return box.bounding_box()
+
+        def save():
+            page.evaluate("() => { document.getElementById('message').textContent = ''; }")
+            page.get_by_test_id("save").click()
+            page.wait_for_function(
+                "() => document.getElementById('message').textContent.startsWith('saved')"
+            )
+            return json.loads(seg.read_text())
+
+        # Segment 1 has no frame: the box stands in the middle; dragged far left, it stops
+        # at the picture's edge, and its centre is saved as the frame
+        first = box.bounding_box()
+        assert first["x"] + first["width"] / 2 == pytest.approx(
+            video["x"] + video["width"] / 2, abs=2
+        )
+        left = drag(-1000)
+        assert left["x"] == pytest.approx(video["x"], abs=2)
+        edge = width / 2 / picture_width
+        assert save()[0] == dict(FRAMED[0], frame=pytest.approx(edge, abs=2e-3))
+        drag(picture_width * 0.2)
+        assert rows.nth(0).get_by_test_id("frame").evaluate("m => m.selectedOptions[0].text") == (
+            f"crop at {edge + 0.2:.3f}"
+        )
+        assert save()[0]["frame"] == pytest.approx(edge + 0.2, abs=3e-3)
+
+        # Segment 2, at 0.7 in the file: its box right of the middle; the menu writes fit, auto
+        rows.nth(1).get_by_test_id("narration").click()
+        second = box.bounding_box()
+        assert second["x"] + second["width"] / 2 == pytest.approx(
+            video["x"] + 0.7 * picture_width, abs=2
+        )
+        for choice in ("fit", "auto"):
+            rows.nth(1).get_by_test_id("frame").select_option(choice)
+            assert save()[1] == dict(FRAMED[1], frame=choice)
+        assert save()[0]["note"] == "kept"
+
+        # stream copy, the finished short with line captions: the job's warning is shown,
+        # and the finished short plays at a size to judge it
+        page.locator("#exact").uncheck()
+        page.get_by_test_id("finish").check()
+        page.get_by_test_id("caption-style").select_option("lines")
+        page.get_by_test_id("render").click()
+        warnings = page.get_by_test_id("warnings")
+        page.wait_for_function(
+            "() => document.querySelector('[data-testid=warnings]').textContent.length > 0",
+            timeout=120_000,
+        )
+        assert warnings.inner_text() == (
+            "Segment 2 opens with 0.8 s of picture from before its start"
+        )
+        page.wait_for_function(
+            "() => document.querySelector('[data-testid=result]').currentTime > 0.3",
+            timeout=300_000,
+        )
+        result = page.get_by_test_id("result")
+        assert products.FINISHED in result.evaluate("v => v.currentSrc")
+        assert result.evaluate("v => [v.videoWidth, v.videoHeight]") == [1080, 1920]
+        assert result.evaluate("v => v.getBoundingClientRect().height") >= 360
+        assert (out / products.FINISHED).is_file()
+        assert page.locator("#link-finished").is_visible()
+
+        # the words files are downloads, served as JSON
+        assert page.locator("#link-words-vertical").is_visible()
+        words = server.get(f"/media/output/{products.VERTICAL_WORDS}")
+        assert words.headers["content-type"] == "application/json"
+        assert {w["segment"] for w in words.json()} == {1, 2}
     finally:
         assert server.stop() == 130
 

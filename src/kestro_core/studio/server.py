@@ -267,9 +267,12 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         voice = session.voice_index(body.get("voice", 0))
         options = body.get("options")
         given = options if isinstance(options, dict) else {}
-        flags = {k: bool(given[k]) for k in ("captions", "burn", "exact") if k in given}
+        flags = {k: bool(given[k]) for k in ("captions", "burn", "exact", "finish") if k in given}
+        style = given.get("caption_style", "words")
         await to_thread.run_sync(
-            lambda: session.start_render(body.get("segments"), body.get("speed"), voice, flags)
+            lambda: session.start_render(
+                body.get("segments"), body.get("speed"), voice, flags, style
+            )
         )
         return JSONResponse({"message": "render started"})
 
@@ -304,18 +307,23 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
 
 async def _progress_events(session: Session) -> Any:
     """Server-sent events: every event of the render so far (so a reloaded page picks up
-    again), then each new one, then the outcome."""
+    again), then each new one, then the outcome. The job's warning lines come as events
+    named "warning", their data the line as a JSON string."""
     render = session.render
     if render is None:
         yield "event: idle\ndata: {}\n\n"
         return
-    sent = 0
+    sent = warned = 0
     while True:
         done = render.done  # read first: every event is in before the outcome is set
         events = render.events[sent:]
         for event in events:
             yield f"data: {json.dumps(event)}\n\n"
         sent += len(events)
+        warnings = render.warnings[warned:]
+        for line in warnings:
+            yield f"event: warning\ndata: {json.dumps(line)}\n\n"
+        warned += len(warnings)
         if done is not None:
             yield f"event: done\ndata: {json.dumps(done)}\n\n"
             return

@@ -12,6 +12,7 @@ import dataclasses
 import hashlib
 import json
 import os
+import re
 import shlex
 import shutil
 import signal
@@ -25,8 +26,9 @@ from concurrent.futures import CancelledError, Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
-from kestro_core import products, segments
+from kestro_core import framing, products, segments
 from kestro_core.cache import Cache
+from kestro_core.captions import STYLES as CAPTION_STYLES
 from kestro_core.check import check_job
 from kestro_core.events import Event, describe_step
 from kestro_core.files import place
@@ -53,6 +55,8 @@ __all__ = [
     "voice_choices",
     "speak_with_service",
     "PRODUCTS",
+    "CAPTION_STYLES",
+    "WARNING",
 ]
 
 # What Debian's Chromium plays without extra codecs.
@@ -63,11 +67,13 @@ STOP_GRACE = 2.0  # seconds between SIGINT and SIGTERM to the render's process g
 FAILURE_LINES = 12  # of the render's stderr, when it ends without its failure paragraph
 KEYFRAME_WINDOW = 300.0  # s: the longest stretch of the source one keyframe request reads
 
-# The output files the page may fetch, by the name it asks for.
-PRODUCTS = {
-    name: "application/x-subrip" if name.endswith(".srt") else "video/mp4"
-    for name in products.PRODUCTS
-}
+# The output files the page may fetch, by the name it asks for, with their media types.
+_TYPES = {".srt": "application/x-subrip", ".json": "application/json", ".mp4": "video/mp4"}
+PRODUCTS = {name: _TYPES[os.path.splitext(name)[1]] for name in products.PRODUCTS}
+# The job's own warning lines on its stderr that the page shows while it renders: a
+# stream-copy piece that opens with picture from before its Segment's start.
+WARNING = re.compile(r"Segment \d+ opens with \d+(?:\.\d+)? s of picture from before its start")
+STDERR_DRAIN = 5.0  # s to wait for the render's stderr to close once the job has ended
 
 
 class StudioError(ValueError):
@@ -229,19 +235,26 @@ class Render:
         self.output_dir = options.output_dir
         self.time_limit = time_limit
         self.events: list[dict[str, Any]] = []  # each Event, its step in words, when it came
+        self.warnings: list[str] = []  # the job's own warning lines (WARNING), as they came
         self.done: dict[str, Any] | None = None
         self.changed = threading.Condition()
         self._stopping = self._timed_out = False
+        # the child's stderr is copied into this file (read at the end for its failure
+        # paragraph) as it comes, its warning lines picked out on the way
         self._errors = open(os.path.join(workdir, "render-stderr.txt"), "w+b")  # noqa: SIM115
+        self._errors_lock = threading.Lock()
         self.proc = subprocess.Popen(
             [sys.executable, "-P", "-m", "kestro_core", *run_argv(options), "--events"],
             stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE,
-            stderr=self._errors,
+            stderr=subprocess.PIPE,
             env=dict(os.environ, PYTHONUNBUFFERED="1"),
             start_new_session=True,
         )
         self._started, self._began = time.monotonic(), time.time() - 1.0  # (file times: coarse)
+        self._stderr = threading.Thread(target=self._copy_stderr, name="studio-render-stderr")
+        self._stderr.daemon = True
+        self._stderr.start()
         threading.Thread(target=self._read, name="studio-render", daemon=True).start()
         threading.Thread(target=self._watch, name="studio-render-limit", daemon=True).start()
 
@@ -257,9 +270,12 @@ class Render:
                 self.events.append({**dataclasses.asdict(event), **seen})
                 self.changed.notify_all()
         code = self.proc.wait()
-        self._errors.seek(0)
-        message = _failure(self._errors.read().decode("utf-8", "replace"))
-        self._errors.close()
+        # an ffmpeg the job left behind may hold the pipe open: read what came by then
+        self._stderr.join(STDERR_DRAIN)
+        with self._errors_lock:
+            self._errors.seek(0)
+            message = _failure(self._errors.read().decode("utf-8", "replace"))
+            self._errors.close()
         made = [n for n in PRODUCTS if _written_since(self.output_dir, n, self._began)]
         ok = code == 0 and products.VERTICAL in made
         if self._timed_out:
@@ -275,6 +291,19 @@ class Render:
                 "products": made if ok else [],
             }
             self.changed.notify_all()
+
+    def _copy_stderr(self) -> None:
+        assert self.proc.stderr is not None
+        for line in self.proc.stderr:
+            with self._errors_lock:
+                if self._errors.closed:
+                    return
+                self._errors.write(line)
+            text = line.decode("utf-8", "replace").strip()
+            if WARNING.fullmatch(text):
+                with self.changed:
+                    self.warnings.append(text)
+                    self.changed.notify_all()
 
     def _watch(self) -> None:
         with self.changed:
@@ -413,6 +442,8 @@ class Session:
                 "start": _as_text(seg.get("start")),
                 "end": _as_text(seg.get("end")),
                 "voiceover": _as_text(seg.get("voiceover")),
+                # as the file has it (any JSON value); left out when the Segment has none
+                **({framing.KEY: seg[framing.KEY]} if framing.KEY in seg else {}),
             }
             for i, seg in enumerate(self.baseline)
         ]
@@ -432,7 +463,10 @@ class Session:
                 "horizontal": products.HORIZONTAL,
                 "captions": products.VERTICAL_CAPTIONS,
                 "captioned": products.CAPTIONED,
+                "finished": products.FINISHED,
+                "words": [products.VERTICAL_WORDS, products.HORIZONTAL_WORDS],
             },
+            "caption_styles": list(CAPTION_STYLES),
         }
 
     def keyframes(self, start: float, end: float) -> list[float]:
@@ -466,6 +500,8 @@ class Session:
             seg = dict(base)
             for key, value in zip(segments.REQUIRED_KEYS, values, strict=True):
                 seg[key] = value
+            if framing.KEY in item:  # the page's frame (the check says what is wrong with it)
+                seg[framing.KEY] = item[framing.KEY]
             doc.append(seg)
         return doc
 
@@ -582,11 +618,15 @@ class Session:
 
     # -- render ---------------------------------------------------------------------
 
-    def start_render(self, page: Any, speed: Any, voice: int, options: dict[str, bool]) -> None:
+    def start_render(
+        self, page: Any, speed: Any, voice: int, options: dict[str, bool], caption_style: Any
+    ) -> None:
         """Check the page's Segments with these settings, then run the job on them (the
         run itself checks nothing more)."""
         if isinstance(speed, bool) or not isinstance(speed, (int, float)):
             raise Refused(400, "speed must be a number")
+        if caption_style not in CAPTION_STYLES:
+            raise Refused(400, f"caption_style must be one of {', '.join(CAPTION_STYLES)}")
         with self._lock:
             if self.render is not None and self.render.running:
                 raise Refused(409, "a render is running: wait for it to finish")
@@ -612,6 +652,8 @@ class Session:
                 captions=options.get("captions", True),
                 burn_captions=options.get("burn", False),
                 exact_joins=options.get("exact", True),
+                finish=options.get("finish", False),
+                caption_style=caption_style,
             )
             narrated = sum(seg.end - seg.start for seg in segments.read(segfile))
             self.render = Render(job, max(900.0, 30.0 * narrated), self.workdir)

@@ -72,8 +72,9 @@ function say(text, kind) {
   box.className = "message" + (kind ? " " + kind : "");
 }
 
+// a row's frame is undefined while its Segment has none: then the page sends none
 function pageSegments() {
-  return rows.map((r) => ({ id: r.id, start: r.start, end: r.end, voiceover: r.voiceover }));
+  return rows.map((r) => ({ id: r.id, start: r.start, end: r.end, voiceover: r.voiceover, frame: r.frame }));
 }
 
 function voiceIndex() {
@@ -93,7 +94,7 @@ function element(tag, className, text) {
 
 function makeRow(seg) {
   const row = {
-    id: seg.id, start: seg.start, end: seg.end, voiceover: seg.voiceover,
+    id: seg.id, start: seg.start, end: seg.end, voiceover: seg.voiceover, frame: seg.frame,
     timer: null, seq: 0, asked: null, plan: null,
   };
   const el = element("div", "seg");
@@ -111,7 +112,15 @@ function makeRow(seg) {
     ["↓", "move down", () => move(row, 1)],
     ["✕", "delete", () => remove(row)],
   ];
-  head.append(row.num, row.startInput, element("span", "", "–"), row.endInput);
+  row.frameMenu = element("select", "frame-menu");
+  row.frameMenu.dataset.testid = "frame";
+  row.frameMenu.title = "where the Segment sits in the finished short's vertical frame";
+  row.frameMenu.addEventListener("change", () => {
+    const value = row.frameMenu.value;
+    if (value !== OTHER) setFrame(row, value === "fit" || value === "auto" ? value : Number(value));
+  });
+  showFrameMenu(row);
+  head.append(row.num, row.startInput, element("span", "", "–"), row.endInput, row.frameMenu);
   for (const [label, title, action] of buttons) {
     const b = element("button", "", label);
     b.type = "button";
@@ -141,7 +150,7 @@ function makeRow(seg) {
   row.text.addEventListener("input", () => { row.voiceover = row.text.value; changed(row, true); });
   row.text.addEventListener("blur", () => askFit(row));
   // a click on the row seeks to its start; one in its fields or buttons only selects it
-  el.addEventListener("click", (ev) => select(rows.indexOf(row), !ev.target.closest("input, textarea, button")));
+  el.addEventListener("click", (ev) => select(rows.indexOf(row), !ev.target.closest("input, textarea, button, select")));
   return row;
 }
 
@@ -151,6 +160,7 @@ function renumber() {
     r.el.classList.toggle("selected", i === selected);
   });
   drawTimeline();
+  drawFrame();
 }
 
 function select(index, seek) {
@@ -202,6 +212,117 @@ function remove(row) {
   select(Math.min(i, rows.length - 1), false);
   rows.forEach((r) => askFit(r, true));
 }
+
+// ---------------------------------------------------------------------------------------
+// the frame: where the selected Segment sits in the finished short's 9:16 frame
+// ---------------------------------------------------------------------------------------
+
+// A number is the crop's centre as a fraction of the picture's width; "fit" shows the whole
+// picture; "auto" follows what moves. The menu offers centre, fit and auto; a number the
+// box was dragged to (or the file had) is shown as one more entry.
+const CENTRE = 0.5;
+const OTHER = "other";
+const FRAME_CHOICES = [[String(CENTRE), "centre"], ["fit", "fit"], ["auto", "auto"]];
+
+function isCrop(frame) {
+  return typeof frame === "number" && frame >= 0 && frame <= 1;
+}
+
+function showFrameMenu(row) {
+  const f = row.frame === undefined ? CENTRE : row.frame;
+  const choices = [...FRAME_CHOICES];
+  let chosen = choices.find(([value]) => value === String(f));
+  if (!chosen) {
+    chosen = [OTHER, isCrop(f) ? `crop at ${f.toFixed(3)}` : `${JSON.stringify(f)}: not a frame`];
+    choices.push(chosen);
+  }
+  row.frameMenu.replaceChildren(...choices.map(([value, label]) => {
+    const option = element("option", "", label);
+    option.value = value;
+    return option;
+  }));
+  row.frameMenu.value = chosen[0];
+}
+
+function setFrame(row, frame) {
+  row.frame = frame;
+  showFrameMenu(row);
+  drawFrame();
+}
+
+// the picture inside the video element (it is letterboxed to keep its shape), in pixels
+function pictureBox() {
+  const [vw, vh] = [video.videoWidth, video.videoHeight];
+  const [cw, ch] = [video.clientWidth, video.clientHeight];
+  if (!vw || !vh || !cw || !ch) return null;
+  const scale = Math.min(cw / vw, ch / vh);
+  const [w, h] = [vw * scale, vh * scale];
+  return { left: (cw - w) / 2, top: (ch - h) / 2, width: w, height: h };
+}
+
+// the 9:16 crop in the picture: the picture's height (its width when it is narrower than
+// 9:16), its left edge kept between the picture's edges
+function cropBox(picture, centre) {
+  const width = Math.min(picture.width, (picture.height * 9) / 16);
+  const height = Math.min(picture.height, (width * 16) / 9);
+  const x = Math.min(Math.max(0, centre * picture.width - width / 2), picture.width - width);
+  return { left: x, top: (picture.height - height) / 2, width, height };
+}
+
+function drawFrame() {
+  const box = $("frame-box");
+  const row = rows[selected];
+  const picture = pictureBox();
+  if (!row || !picture) {
+    box.hidden = true;
+    return;
+  }
+  const f = row.frame === undefined ? CENTRE : row.frame;
+  const fit = f === "fit";
+  const crop = fit
+    ? { left: 0, top: 0, width: picture.width, height: picture.height }
+    : cropBox(picture, isCrop(f) ? f : CENTRE);
+  Object.assign(box.style, {
+    left: `${picture.left + crop.left}px`,
+    top: `${picture.top + crop.top}px`,
+    width: `${crop.width}px`,
+    height: `${crop.height}px`,
+  });
+  box.className = "frame-box" + (fit ? " fit" : f === "auto" ? " auto" : isCrop(f) ? "" : " bad");
+  $("frame-label").textContent = fit
+    ? `Segment ${selected + 1}: fit, the whole picture over a blurred fill`
+    : f === "auto"
+      ? `Segment ${selected + 1}: auto, follows what moves`
+      : isCrop(f)
+        ? `Segment ${selected + 1}: ${f === CENTRE ? "centre" : f.toFixed(3)}`
+        : `Segment ${selected + 1}: not a frame`;
+  $("frame-grip").hidden = fit;
+  box.hidden = false;
+}
+
+// a drag moves the crop sideways; the Segment's frame becomes the crop's centre
+let frameDrag = null;
+$("frame-grip").addEventListener("pointerdown", (ev) => {
+  const row = rows[selected];
+  const picture = pictureBox();
+  if (!row || !picture) return;
+  ev.preventDefault();
+  const f = isCrop(row.frame) ? row.frame : CENTRE;
+  frameDrag = { row, picture, x: ev.clientX, left: cropBox(picture, f).left };
+  $("frame-grip").setPointerCapture(ev.pointerId);
+});
+$("frame-grip").addEventListener("pointermove", (ev) => {
+  if (!frameDrag) return;
+  const { row, picture, x, left } = frameDrag;
+  const width = cropBox(picture, CENTRE).width;
+  const moved = Math.min(Math.max(0, left + ev.clientX - x), picture.width - width);
+  setFrame(row, Math.round((1000 * (moved + width / 2)) / picture.width) / 1000);
+});
+for (const name of ["pointerup", "pointercancel"]) {
+  $("frame-grip").addEventListener(name, () => { frameDrag = null; });
+}
+video.addEventListener("loadedmetadata", drawFrame);
+window.addEventListener("resize", drawFrame);
 
 // ---------------------------------------------------------------------------------------
 // fit cells
@@ -544,7 +665,13 @@ async function render() {
     segments: pageSegments(),
     speed: Number($("speed").value),
     voice: voiceIndex(),
-    options: { captions: $("captions").checked, burn: $("burn").checked, exact: $("exact").checked },
+    options: {
+      captions: $("captions").checked,
+      burn: $("burn").checked,
+      exact: $("exact").checked,
+      finish: $("finish").checked,
+      caption_style: $("caption-style").value,
+    },
   });
   if (!answer.ok) {
     say(answer.data.problems || answer.data.message, "bad");
@@ -573,15 +700,25 @@ function showEvent(ev) {
   $("eta").textContent = left === null ? "" : `about ${Math.ceil(left)} s left in this step`;
 }
 
+// a line the job warned with (a stream-copy piece that opens before its Segment's start)
+function showWarning(line) {
+  const box = $("warnings");
+  box.append(element("div", "", line));
+  box.hidden = false;
+}
+
 function follow() {
   if (progressSource) progressSource.close();
   $("progress-log").textContent = "";
+  $("warnings").replaceChildren();
+  $("warnings").hidden = true;
   $("outcome").hidden = true;
   $("render").disabled = true;
   stepKey = null;
   const source = new EventSource("/api/progress");
   progressSource = source;
   source.onmessage = (ev) => showEvent(JSON.parse(ev.data));
+  source.addEventListener("warning", (ev) => showWarning(JSON.parse(ev.data)));
   source.addEventListener("idle", () => {
     source.close();
     $("render").disabled = false;
@@ -611,14 +748,21 @@ function finished(done) {
   const url = (name) => `/media/output/${name}?t=${Date.now()}`;
   const result = $("result");
   result.replaceChildren();
-  result.src = url(p.vertical);
-  if (done.products.includes(p.captions)) {
+  // the finished short when one was made (its captions are drawn in), else the vertical
+  // video with its captions as a track
+  const finishedShort = done.products.includes(p.finished);
+  result.src = url(finishedShort ? p.finished : p.vertical);
+  if (!finishedShort && done.products.includes(p.captions)) {
     const track = element("track");
     Object.assign(track, { kind: "captions", label: "captions", srclang: "en", default: true });
     track.src = url(p.captions.replace(/\.srt$/, ".vtt"));
     result.append(track);
   }
-  for (const [id, name] of [["vertical", p.vertical], ["horizontal", p.horizontal], ["captioned", p.captioned]]) {
+  const links = [
+    ["vertical", p.vertical], ["horizontal", p.horizontal], ["captioned", p.captioned],
+    ["finished", p.finished], ["words-vertical", p.words[0]], ["words-horizontal", p.words[1]],
+  ];
+  for (const [id, name] of links) {
     $(`link-${id}`).href = url(name);
     $(`link-${id}`).hidden = !done.products.includes(name);
   }
@@ -642,6 +786,12 @@ async function start() {
     option.value = String(i);
     voices.append(option);
   });
+  for (const style of state.caption_styles) {
+    const option = element("option", "", style);
+    option.value = style;
+    $("caption-style").append(option);
+  }
+  $("caption-style").value = "words";
   showProblems();
   setRows(state.segments);
   if (state.render) follow();
@@ -655,5 +805,6 @@ $("reload").addEventListener("click", reload);
 $("render").addEventListener("click", render);
 $("voice").addEventListener("change", () => rows.forEach((r) => askFit(r)));
 $("exact").addEventListener("change", () => rows.forEach((r) => askFit(r)));
+$("finish").addEventListener("change", () => { $("caption-style").disabled = !$("finish").checked; });
 
 start();
