@@ -10,7 +10,6 @@ the caller's ``progress`` callback.
 from __future__ import annotations
 
 import os
-import sys
 import tempfile
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
@@ -149,7 +148,7 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
         # exact joins: every cut an encode of just its range; else a warning, once the
         # source is in place, about the pieces that open before their start
         exact=ExactCuts(cache) if options.exact_joins else None,
-        on_source=None if options.exact_joins else _preroll_warner(options.segments_file),
+        on_source=None if options.exact_joins else _preroll_warner(options.segments_file, reporter),
     )
     try:
         with bound(native, job):
@@ -263,9 +262,9 @@ def _captions(
     return made
 
 
-def _preroll_warner(segments_file: str) -> Callable[[str], None]:
+def _preroll_warner(segments_file: str, reporter: Reporter) -> Callable[[str], None]:
     """What a stream-copy job does once its source is in place, before anything is cut:
-    one line on stderr per Segment that will open with picture from before its start."""
+    one warning per Segment that will open with picture from before its start."""
 
     def warn(video: str) -> None:
         try:
@@ -273,7 +272,7 @@ def _preroll_warner(segments_file: str) -> Callable[[str], None]:
         except (ValueError, media.MediaError):
             return  # an unreadable segments file or source: the run itself says what
         for line in lines:
-            print(line, file=sys.stderr, flush=True)
+            reporter.warn(line)
 
     return warn
 

@@ -18,7 +18,7 @@ from rich.progress import (
     TimeRemainingColumn,
 )
 
-from kestro_core.events import Event
+from kestro_core.events import WARNING, Event
 
 __all__ = ["Display"]
 
@@ -65,6 +65,12 @@ class Display:
             self._bar = None
 
     def __call__(self, event: Event) -> None:
+        if event.step == WARNING and self.mode != "json":
+            if self._bar is not None:
+                self._bar.console.print(event.message, markup=False, highlight=False)
+            else:
+                print(event.message, file=self.stream, flush=True)
+            return
         starts = self.last is None or (event.step, event.index) != (
             self.last.step,
             self.last.index,

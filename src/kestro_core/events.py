@@ -10,11 +10,12 @@ is what a failure is named by.
 from __future__ import annotations
 
 import json
+import sys
 import time
 from collections.abc import Callable
 from dataclasses import asdict, dataclass
 
-__all__ = ["STEPS", "Event", "Progress", "Reporter", "describe_step"]
+__all__ = ["STEPS", "WARNING", "Event", "Progress", "Reporter", "describe_step"]
 
 # every step a job reports, in the order a job takes them
 STEPS = (
@@ -30,6 +31,10 @@ STEPS = (
     "burn",
     "finish",
 )
+
+# an event that is no step: something the user should know before the job goes on (its
+# message says what)
+WARNING = "warning"
 
 # what a failure paragraph says a job was doing: "failed at <this>"
 _DOING = {
@@ -131,6 +136,14 @@ class Reporter:
             fraction,
         )
         self._deliver(event, at_start=False, began=began)
+
+    def warn(self, message: str) -> None:
+        """Something the user should know; no step starts. Without a callback it is
+        written to stderr."""
+        if self._progress is None:
+            print(message, file=sys.stderr, flush=True)
+            return
+        self._deliver(Event(WARNING, message), at_start=True, began=time.perf_counter())
 
     def close(self) -> None:
         """The job has ended: an error of the callback not raised yet is raised now."""

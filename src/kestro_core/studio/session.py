@@ -12,7 +12,6 @@ import dataclasses
 import hashlib
 import json
 import os
-import re
 import shlex
 import shutil
 import signal
@@ -30,7 +29,7 @@ from kestro_core import framing, products, segments
 from kestro_core.cache import Cache
 from kestro_core.captions import STYLES as CAPTION_STYLES
 from kestro_core.check import check_job
-from kestro_core.events import Event, describe_step
+from kestro_core.events import WARNING, Event, describe_step
 from kestro_core.files import place
 from kestro_core.media import MediaError, VideoInfo, probe, video_info
 from kestro_core.options import JobOptions, run_argv
@@ -70,9 +69,6 @@ KEYFRAME_WINDOW = 300.0  # s: the longest stretch of the source one keyframe req
 # The output files the page may fetch, by the name it asks for, with their media types.
 _TYPES = {".srt": "application/x-subrip", ".json": "application/json", ".mp4": "video/mp4"}
 PRODUCTS = {name: _TYPES[os.path.splitext(name)[1]] for name in products.PRODUCTS}
-# The job's own warning lines on its stderr that the page shows while it renders: a
-# stream-copy piece that opens with picture from before its Segment's start.
-WARNING = re.compile(r"Segment \d+ opens with \d+(?:\.\d+)? s of picture from before its start")
 STDERR_DRAIN = 5.0  # s to wait for the render's stderr to close once the job has ended
 
 
@@ -235,12 +231,12 @@ class Render:
         self.output_dir = options.output_dir
         self.time_limit = time_limit
         self.events: list[dict[str, Any]] = []  # each Event, its step in words, when it came
-        self.warnings: list[str] = []  # the job's own warning lines (WARNING), as they came
+        self.warnings: list[str] = []  # the job's warnings (events of their own), as they came
         self.done: dict[str, Any] | None = None
         self.changed = threading.Condition()
         self._stopping = self._timed_out = False
-        # the child's stderr is copied into this file (read at the end for its failure
-        # paragraph) as it comes, its warning lines picked out on the way
+        # the child's stderr is copied into this file as it comes (read at the end for its
+        # failure paragraph)
         self._errors = open(os.path.join(workdir, "render-stderr.txt"), "w+b")  # noqa: SIM115
         self._errors_lock = threading.Lock()
         self.proc = subprocess.Popen(
@@ -265,6 +261,11 @@ class Render:
                 event = Event.from_json(line)
             except (ValueError, KeyError, TypeError):
                 continue  # not an event
+            if event.step == WARNING:
+                with self.changed:
+                    self.warnings.append(event.message)
+                    self.changed.notify_all()
+                continue
             seen = {"label": describe_step(event), "t": time.monotonic() - self._started}
             with self.changed:
                 self.events.append({**dataclasses.asdict(event), **seen})
@@ -299,11 +300,6 @@ class Render:
                 if self._errors.closed:
                     return
                 self._errors.write(line)
-            text = line.decode("utf-8", "replace").strip()
-            if WARNING.fullmatch(text):
-                with self.changed:
-                    self.warnings.append(text)
-                    self.changed.notify_all()
 
     def _watch(self) -> None:
         with self.changed:
