@@ -21,13 +21,14 @@ def temp_beside(path: str) -> str:
     return os.path.join(head, f".{tail}.{secrets.token_hex(6)}.part")
 
 
-def place(src: str, dest: str, *, link: bool = True) -> bool:
+def place(src: str, dest: str, *, link: bool = True, symlink: bool = False) -> bool:
     """Put the bytes of ``src`` at ``dest`` without opening ``dest`` for writing.
 
     Hard-links ``src`` to a temporary name beside ``dest`` when ``link`` is true and the
-    system allows it, else copies it there; then renames the temporary file onto ``dest``.
-    Returns True when it linked. ``src`` is only read. A failure (an interrupt included)
-    removes the temporary file and leaves ``dest`` as it was.
+    system allows it, else copies it there (or, with ``symlink``, links to ``src``'s real
+    path: never a copy); then renames the temporary file onto ``dest``. Returns True when
+    it hard-linked. ``src`` is only read. A failure (an interrupt included) removes the
+    temporary file and leaves ``dest`` as it was.
     """
     tmp = temp_beside(dest)
     linked = False
@@ -39,7 +40,9 @@ def place(src: str, dest: str, *, link: bool = True) -> bool:
             except OSError:
                 # another file system, protected hard links, too many links, no support
                 linked = False
-        if not linked:
+        if not linked and symlink:
+            os.symlink(os.path.realpath(src), tmp)
+        elif not linked:
             shutil.copyfile(src, tmp)
         os.replace(tmp, dest)
         # rename() does nothing when both names already were one file
@@ -56,25 +59,6 @@ def place(src: str, dest: str, *, link: bool = True) -> bool:
 
 def place_link(src: str, dest: str) -> bool:
     """Put a link to the file ``src`` at ``dest``, never a copy: a hard link where the
-    system allows one, else a symbolic link to ``src``'s real path. Made under a temporary
-    name beside ``dest`` and renamed onto it, so ``dest`` is never opened for writing.
-    Returns True for a hard link. Removing ``dest`` later removes only the link."""
-    tmp = temp_beside(dest)
-    try:
-        try:
-            os.link(src, tmp)
-            linked = True
-        except OSError:
-            # another file system, protected hard links, too many links, no support
-            os.symlink(os.path.realpath(src), tmp)
-            linked = False
-        os.replace(tmp, dest)
-        if os.path.lexists(tmp):  # rename() does nothing when both names are one file
-            os.remove(tmp)
-    except BaseException:
-        try:
-            os.remove(tmp)
-        except OSError:
-            pass
-        raise
-    return linked
+    system allows one, else a symbolic link to ``src``'s real path. Returns True for a hard
+    link. Removing ``dest`` later removes only the link."""
+    return place(src, dest, symlink=True)

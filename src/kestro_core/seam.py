@@ -23,10 +23,9 @@ from typing import Any
 from kestro_core import media
 from kestro_core.cache import Cache
 from kestro_core.events import Reporter
-from kestro_core.files import temp_beside
 from kestro_core.joins import Cut, ExactCuts
 from kestro_core.soundtrack import Recorder
-from kestro_core.speakers import Speaker
+from kestro_core.speakers import Speaker, speak_into
 from kestro_core.words import Timing, narration_timing
 
 __all__ = ["SEAM", "Job", "bound", "originals", "extension"]
@@ -83,15 +82,8 @@ class Job:
             self._skip_pause = True
             self._heard(text, output_file, key)
             return
-        # The voice file may be a hard link to a cached narration (left by a failed run):
-        # the narration is made under a new name and renamed over it.
-        tmp = temp_beside(output_file)
-        try:
-            self.speaker.synthesize(text, tmp)
-            os.replace(tmp, output_file)
-        finally:
-            with contextlib.suppress(OSError):
-                os.remove(tmp)
+        # the voice file may be a hard link to a cached narration (left by a failed run)
+        speak_into(self.speaker, text, output_file)
         self.syntheses += 1
         self._skip_pause = getattr(self.speaker, "local", True)
         self.cache.put_narration(key, output_file)

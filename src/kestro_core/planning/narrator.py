@@ -3,7 +3,6 @@ that follows speaks nothing again, and measured as the merge reads them."""
 
 from __future__ import annotations
 
-import contextlib
 import math
 import os
 import re
@@ -12,10 +11,9 @@ import time
 from dataclasses import dataclass, replace
 
 from kestro_core.cache import Cache
-from kestro_core.files import temp_beside
 from kestro_core.media import MediaError, run
 from kestro_core.planning.probes import PlanError, probed
-from kestro_core.speakers import Speaker
+from kestro_core.speakers import Speaker, speak_into
 from kestro_core.words import Timing, narration_timing
 
 __all__ = ["Narration", "Narrator", "measure_narration"]
@@ -99,16 +97,10 @@ class Narrator:
             if self._scratch is None:
                 self._scratch = tempfile.TemporaryDirectory(prefix="kestro-plan-")
             target = os.path.join(self._scratch.name, f"voice_{len(self._known)}.mp3")
-            tmp = temp_beside(target)
             if self._pause_due:
                 time.sleep(_SERVICE_PAUSE)  # the rest the job gives the speech service
-            try:
-                self._pause_due = not self.speaker.local
-                self.speaker.synthesize(text, tmp)
-                os.replace(tmp, target)
-            finally:
-                with contextlib.suppress(OSError):
-                    os.remove(tmp)
+            self._pause_due = not self.speaker.local
+            speak_into(self.speaker, text, target)
             self.made += 1
             self.cache.put_narration(key, target)
             entry = target
