@@ -35,6 +35,7 @@ __all__ = [
     "estimate",
     "estimate_from_loudness",
     "narration_timing",
+    "snap_to_sound",
     "placed_words",
     "words_file_entries",
     "write_words_file",
@@ -342,17 +343,39 @@ def estimate(text: str, audio: str) -> Timing:
 # ---------------------------------------------------------------------------------------
 
 
+SNAP = 0.08  # how far a voice's word start may be moved onto the sound heard after a pause
+
+
+def snap_to_sound(timing: Timing, loud: list[bool]) -> Timing:
+    """A voice's timing with each word that follows a pause (and the first) starting where
+    its sound starts: the voice's phoneme boundaries can lie some tens of milliseconds off
+    the sound, and a highlight that comes late after a pause shows."""
+    words = list(timing.words)
+    for a, _ in _runs(loud):
+        onset = a * BLOCK_SECONDS
+        nearest = min(range(len(words)), key=lambda k: abs(words[k].start - onset), default=None)
+        if nearest is None or abs(words[nearest].start - onset) > SNAP:
+            continue
+        word = words[nearest]
+        words[nearest] = Word(word.text, onset, max(onset, word.end))
+        if nearest and words[nearest - 1].end > onset:
+            before = words[nearest - 1]
+            words[nearest - 1] = Word(before.text, before.start, max(before.start, onset))
+    return Timing(tuple(words), timing.source)
+
+
 def narration_timing(
     cache: Cache, key: str, audio: str, text: str, spoken: Timing | None = None
 ) -> Timing:
     """The timing of the narration ``audio`` of ``text`` (cached under ``key``): what the
     voice said as it spoke it (``spoken``), else what the cache kept with it, else an
     estimate from its sound; kept in the cache for next time."""
-    timing = spoken
-    if timing is None:
-        timing = Timing.from_json(cache.get_words(key))
-        if timing is not None:
-            return timing
+    if spoken is not None:
+        timing = snap_to_sound(spoken, loudness(audio))
+    else:
+        cached = Timing.from_json(cache.get_words(key))
+        if cached is not None:
+            return cached
         timing = estimate(text, audio)
     cache.put_words(key, timing.to_json())
     return timing
