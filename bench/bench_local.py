@@ -33,6 +33,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -144,7 +145,9 @@ class TimedSubprocess:
         """subprocess.run, timed; a child started without a limit gets CHILD_TIMEOUT."""
         if kw.get("timeout") is None:
             kw["timeout"] = CHILD_TIMEOUT
-        if self.paused:
+        if self.paused or threading.current_thread() is not threading.main_thread():
+            # the caption step is timed as a whole; the probes made beside the job on
+            # another thread overlap its own time
             return subprocess.run(argv, **kw)
         kind = kind_of([str(a) for a in argv])
         if kind == "mp3" and isinstance(kw.get("input"), bytes) and "-ar" in argv:
