@@ -6,6 +6,7 @@ and hand it on, so what each of them accepts cannot drift apart.
 
 from __future__ import annotations
 
+import math
 import os
 from dataclasses import dataclass, fields
 from typing import Any
@@ -14,12 +15,41 @@ from kestro_core.cache import DEFAULT_LIMIT
 from kestro_core.captions import STYLES as CAPTION_STYLES
 from kestro_core.voices import SPEECH_ENGINES
 
-__all__ = ["JobOptions", "PathArg", "PATH_FIELDS", "FIELD_TYPES", "RUN_FLAGS", "run_argv"]
+__all__ = [
+    "JobOptions",
+    "PathArg",
+    "PATH_FIELDS",
+    "FIELD_TYPES",
+    "RUN_FLAGS",
+    "DEFAULT_MUSIC_LEVEL",
+    "MUSIC_LEVELS",
+    "music_level_problem",
+    "run_argv",
+]
 
 PathArg = str | os.PathLike[str]
 
 # the fields that name files or directories
-PATH_FIELDS = ("segments_file", "source", "voice_dir", "output_dir", "cache_dir")
+PATH_FIELDS = ("segments_file", "source", "voice_dir", "output_dir", "cache_dir", "music")
+
+# how far below the voice the music plays, in dB, unless told
+DEFAULT_MUSIC_LEVEL = -20.0
+
+
+MUSIC_LEVELS = (-60.0, 20.0)  # dB against the voice
+
+
+def music_level_problem(level: Any) -> str | None:
+    """What is wrong with a music level (dB against the voice); None when a job takes it."""
+    low, high = MUSIC_LEVELS
+    if isinstance(level, bool) or not isinstance(level, (int, float)) or math.isnan(level):
+        return f"the music level must be a number of dB from {low:g} to {high:g}"
+    if not low <= level <= high:
+        return (
+            f"the music level {level:g} dB is out of reach: give one from {low:g} to {high:g} "
+            f"dB against the voice (the default {DEFAULT_MUSIC_LEVEL:g} keeps it well under it)"
+        )
+    return None
 
 
 @dataclass(frozen=True)
@@ -43,6 +73,10 @@ class JobOptions:
                    in ``caption_style`` ("words": the spoken word highlighted; "lines")
     exact_joins    cut every range exactly at its "start" (each range encoded on its own,
                    cached); False: stream-copy cuts, which open on the keyframe before
+    music          an audio file under the finished short (looped or cut to its length)
+    music_level    the music's loudness against the voice's, in dB (below 0: quieter); it
+                   gives way by 10 dB more wherever a narration or the source's sound is
+                   heard
     """
 
     segments_file: str
@@ -62,6 +96,8 @@ class JobOptions:
     finish: bool = False
     caption_style: str = "words"
     exact_joins: bool = True
+    music: str | None = None
+    music_level: float = DEFAULT_MUSIC_LEVEL
 
     def __post_init__(self) -> None:
         for name in PATH_FIELDS:
@@ -81,6 +117,18 @@ class JobOptions:
         if isinstance(self.speed, bool) or not isinstance(self.speed, (int, float)):
             raise TypeError(f"speed must be a number, not {type(self.speed).__name__}")
         object.__setattr__(self, "speed", float(self.speed))
+        level = self.music_level
+        if isinstance(level, bool) or not isinstance(level, (int, float)):
+            raise TypeError(f"music_level must be a number of dB, not {type(level).__name__}")
+        problem = music_level_problem(level)
+        if problem is not None:
+            raise ValueError(problem)
+        object.__setattr__(self, "music_level", float(level))
+        if self.music is not None and not self.finish:
+            raise ValueError(
+                "the music is heard only in the finished short: ask for it as well "
+                "(finish=True, --finish)"
+            )
         if self.caption_style not in CAPTION_STYLES:
             raise ValueError(
                 f"unknown caption style {self.caption_style!r}: choose one of "
@@ -138,6 +186,8 @@ RUN_FLAGS = {
     "finish": "--finish",
     "caption_style": "--caption-style",
     "exact_joins": "--stream-copy",
+    "music": "--music",
+    "music_level": "--music-level",
 }
 
 
@@ -145,7 +195,7 @@ def run_argv(options: JobOptions) -> list[str]:
     """The ``run`` command's arguments for ``options`` (how the studio starts a render)."""
     argv = ["run"] if options.link is None else ["run", options.link]
     argv += [options.segments_file, "--speed", repr(options.speed)]
-    for field in ("source", "speech", "voice", "voice_dir", "output_dir", "cache_dir"):
+    for field in ("source", "speech", "voice", "voice_dir", "output_dir", "cache_dir", "music"):
         value = getattr(options, field)
         if value is not None:
             argv += [RUN_FLAGS[field], value]
@@ -157,6 +207,8 @@ def run_argv(options: JobOptions) -> list[str]:
     for field in ("burn_captions", "finish"):
         if getattr(options, field):
             argv.append(RUN_FLAGS[field])
+    if options.music_level != DEFAULT_MUSIC_LEVEL:
+        argv += [RUN_FLAGS["music_level"], repr(options.music_level)]
     if options.caption_style != "words":
         argv += [RUN_FLAGS["caption_style"], options.caption_style]
     return argv

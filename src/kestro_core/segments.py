@@ -19,6 +19,8 @@ from typing import Any, NamedTuple
 from kestro_core.files import temp_beside
 from kestro_core.framing import KEY as FRAME_KEY
 from kestro_core.framing import frame_problem
+from kestro_core.sound import KEY as SOUND_KEY
+from kestro_core.sound import ORIGINAL, sound_problem
 from kestro_core.timecode import format_seconds, parse_time
 
 __all__ = [
@@ -207,8 +209,14 @@ def _check_segment(report: Report, n: int, seg: Any, duration_us: int | None) ->
             )
             continue
         if key == "voiceover":
-            if not value.strip():
-                report.add(n, key, "the narration is empty")
+            # an "original" Segment plays its own sound: it needs no narration
+            if not value.strip() and seg.get(SOUND_KEY) != ORIGINAL:
+                report.add(
+                    n,
+                    key,
+                    'the narration is empty (write one, or set "sound": "original" to play '
+                    "the range with its own sound)",
+                )
             continue
         us = parse_time(value)
         if us is None:
@@ -226,6 +234,10 @@ def _check_segment(report: Report, n: int, seg: Any, duration_us: int | None) ->
         problem = frame_problem(seg[FRAME_KEY])
         if problem is not None:
             report.add(n, FRAME_KEY, problem)
+    if SOUND_KEY in seg:
+        problem = sound_problem(seg[SOUND_KEY])
+        if problem is not None:
+            report.add(n, SOUND_KEY, problem)
     if len(times) < 2:
         return None
     start, end = times["start"], times["end"]
