@@ -15,18 +15,20 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
-from kestro_core import captions, media, products, segments
+from kestro_core import captions, media, mixdown, products, segments
 from kestro_core import finish as finishing
 from kestro_core.cache import DEFAULT_LIMIT, Cache
 from kestro_core.check import CheckFailed, check_options
 from kestro_core.events import Progress, Reporter
 from kestro_core.joins import ExactCuts
-from kestro_core.options import JobOptions, PathArg
+from kestro_core.options import DEFAULT_MUSIC_LEVEL, JobOptions, PathArg
 from kestro_core.planning.plan import preroll_warnings
-from kestro_core.seam import Job, bound, extension, originals
+from kestro_core.seam import Job, Planned, bound, extension, originals
+from kestro_core.sound import NARRATION, sound_of
 from kestro_core.soundtrack import Recorder
 from kestro_core.sources import LocalSource, ServiceSource
 from kestro_core.speakers import Speaker, open_speaker
+from kestro_core.timecode import parse_time
 
 __all__ = ["CheckFailed", "Short", "make_short", "run_job"]
 
@@ -67,6 +69,8 @@ def make_short(
     exact_joins: bool = True,
     finish: bool = False,
     caption_style: str = "words",
+    music: PathArg | None = None,
+    music_level: float = DEFAULT_MUSIC_LEVEL,
     progress: Progress | None = None,
 ) -> Short:
     """Make one narrated short and its vertical version.
@@ -97,13 +101,31 @@ def make_short(
         exact_joins=exact_joins,
         finish=finish,
         caption_style=caption_style,
+        music=None if music is None else os.fspath(music),
+        music_level=music_level,
     )
     return run_job(options, progress=progress)
 
 
-def _segment_count(segments_file: str) -> int | None:
+def _planned(segments_file: str) -> list[Planned | None] | None:
+    """Each Segment's sound, range and narration as far as the file says them (None for
+    an entry that is no Segment); None when the file is no list (the run says why)."""
     doc = segments.load(segments.Report(), segments_file)
-    return len(doc) if isinstance(doc, list) else None
+    if not isinstance(doc, list):
+        return None
+    found: list[Planned | None] = []
+    for seg in doc:
+        if not isinstance(seg, dict):
+            found.append(None)
+            continue
+        times = [
+            parse_time(v) if isinstance(v, str) else None
+            for v in (seg.get("start"), seg.get("end"))
+        ]
+        start, end = (None if t is None else t / 1e6 for t in times)
+        text = seg.get("voiceover")
+        found.append(Planned(sound_of(seg), start, end, text if isinstance(text, str) else ""))
+    return found
 
 
 def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
@@ -137,13 +159,18 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
         origin = ServiceSource(plain["_download_video"], cache)
     wanted = options.captions or options.burn_captions or options.finish
     recorder = Recorder() if wanted else None
+    planned = _planned(options.segments_file)
+    plays_source = any(p is not None and p.sound != NARRATION for p in planned or [])
+    kept = mixdown.Originals() if options.finish and plays_source else None
     job = Job(
         origin,
         speaker,
         cache,
         recorder,
         reporter=reporter,
-        total=_segment_count(options.segments_file),
+        total=None if planned is None else len(planned),
+        planned=planned or [],
+        kept=kept,
         speed=options.speed,
         # exact joins: every cut an encode of just its range; else a warning, once the
         # source is in place, about the pieces that open before their start
@@ -166,9 +193,12 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
             doing = "Writing the captions..." if options.captions else "Timing the captions..."
             reporter.step("captions", doing)
             print("💬 " + doing)
-            made = _captions(recorder, horizontal, vertical, options, reporter)
+            made = _captions(recorder, horizontal, vertical, options, reporter, kept)
         reporter.close()
     finally:
+        job.close()
+        if kept is not None:
+            kept.close()
         close = getattr(speaker, "close", None)
         if close is not None:
             close()
@@ -194,7 +224,12 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
 
 
 def _captions(
-    recorder: Recorder, horizontal: str, vertical: str, options: JobOptions, reporter: Reporter
+    recorder: Recorder,
+    horizontal: str,
+    vertical: str,
+    options: JobOptions,
+    reporter: Reporter,
+    kept: mixdown.Originals | None = None,
 ) -> dict[str, str]:
     """The two caption files beside the videos and the captioned copy, as ``options``
     asks: each narration's text while it is heard, from its first sound; the vertical
@@ -247,7 +282,19 @@ def _captions(
         doing = f"Finishing the short: {products.FINISHED}..."
         reporter.step("finish", doing)
         print("🎞️  " + doing)
-        framed = finishing.pieces(recorder.piece_starts(), options.segments_file, horizontal)
+        starts = recorder.piece_starts()
+        framed = finishing.pieces(starts, options.segments_file, horizontal)
+        pieces, notes = ([], []) if kept is None else kept.pieces(starts, ends[horizontal].result())
+        sound = mixdown.soundtrack(
+            vertical,
+            ends[vertical].result(),
+            options.speed,
+            pieces,
+            options.music,
+            options.music_level,
+        )
+        for note in notes + sound.notes:
+            reporter.warn(note)
         finishing.finished(
             horizontal,
             vertical,
@@ -258,6 +305,7 @@ def _captions(
             cues=per_video["vertical"],
             heard=heard,
             progress=reporter.advance,
+            sound=sound,
         )
     return made
 

@@ -17,8 +17,10 @@ import os
 import shutil
 
 from kestro_core import media
+from kestro_core.mixdown import has_sound, music_problem
 from kestro_core.options import JobOptions
-from kestro_core.segments import Problem, Report, check_segments
+from kestro_core.segments import Problem, Report, check_segments, load
+from kestro_core.sound import NARRATION, sound_of
 from kestro_core.sources import SourceError, source_problems
 from kestro_core.voices import voice_problems
 
@@ -178,10 +180,13 @@ def check_job(
     speech: str | None = None,
     voice: str | None = None,
     voice_dir: str | None = None,
+    music: str | None = None,
 ) -> Report:
     """``check``, plus what a job from a local source or with a local voice needs: the
-    source must be a readable video that is none of the job's own working files, and the
-    chosen speech engine and voice must be there. ``speech`` None leaves the engine out."""
+    source must be a readable video that is none of the job's own working files (with a
+    sound track where a Segment plays the source's sound), the chosen speech engine and
+    voice must be there, and the music must be sound. ``speech`` None leaves the engine
+    out."""
     late = Report()
     probe_source = None
     if source is not None:
@@ -198,11 +203,41 @@ def check_job(
     elif speech is not None:
         for message in voice_problems(speech, voice, voice_dir):
             late.add(None, None, message)
+    if music is not None:
+        problem = music_problem(music)
+        if problem is not None:
+            late.add(None, None, problem)
     # a local source needs no wget
     programs = PROGRAMS if source is None else tuple(p for p in PROGRAMS if p != "wget")
     report = check(segments_file, speed, output_dir, probe_source, programs)
+    if probe_source is not None:
+        _check_source_sound(report, segments_file, probe_source)
     report.extend(late)
     return report
+
+
+def _check_source_sound(report: Report, segments_file: str, source: str) -> None:
+    """A Segment that plays the source's own sound needs a source that has one."""
+    doc = load(Report(), segments_file)
+    wanting = [
+        (n, sound_of(seg))
+        for n, seg in enumerate(doc if isinstance(doc, list) else [], start=1)
+        if isinstance(seg, dict) and sound_of(seg) != NARRATION
+    ]
+    if not wanting:
+        return
+    try:
+        found = has_sound(source)
+    except media.MediaError:
+        return  # the source's own problem is reported where it is read
+    if not found:
+        for n, kind in wanting:
+            report.add(
+                n,
+                "sound",
+                f'"{kind}" plays the source\'s own sound, but {source!r} has no sound track: '
+                'use "narration", or a source with sound',
+            )
 
 
 class CheckFailed(ValueError):
@@ -224,10 +259,15 @@ def check_options(options: JobOptions, output_dir: str | None = None) -> None:
             speech=options.speech,
             voice=options.voice,
             voice_dir=options.voice_dir,
+            music=options.music,
         )
         if report:
             raise CheckFailed(report.listing(options.segments_file))
-    elif options.source is not None:
+        return
+    if options.source is not None:
         problems = source_problems(options.source, out)
         if problems:
             raise SourceError(problems[0])
+    problem = None if options.music is None else music_problem(options.music)
+    if problem is not None:
+        raise ValueError(problem)

@@ -37,7 +37,7 @@ from kestro_core.captions import STYLES as CAPTION_STYLES
 from kestro_core.check import CheckFailed, Report, check_job
 from kestro_core.display import Display
 from kestro_core.events import Event, describe_step
-from kestro_core.options import JobOptions
+from kestro_core.options import DEFAULT_MUSIC_LEVEL, JobOptions
 from kestro_core.planning import PlanError, fit, plan_job
 from kestro_core.products import numbered_working_file
 from kestro_core.sources import SourceError
@@ -181,6 +181,20 @@ def _parser() -> argparse.ArgumentParser:
         default="words",
         help="the finished short's captions: words (the spoken word highlighted, the "
         "default) or lines",
+    )
+    p.add_argument(
+        "--music",
+        metavar="FILE",
+        help="music under the finished short (with --finish): any audio ffmpeg reads, "
+        "looped or cut to the short's length and faded out at its end",
+    )
+    p.add_argument(
+        "--music-level",
+        type=float,
+        default=DEFAULT_MUSIC_LEVEL,
+        metavar="DB",
+        help="the music's loudness against the voice, in dB (default: -20); it gives way "
+        "by 12 dB more wherever a narration or the source's own sound is heard",
     )
     _add_cuts(p)
     p.add_argument(
@@ -461,6 +475,8 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
         finish=args.finish,
         caption_style=args.caption_style,
         exact_joins=args.exact_joins,
+        music=args.music,
+        music_level=args.music_level,
     )
     mode = _display_mode(args)
     # the run's own lines: on stdout, unless the bar has the terminal (then with --verbose,
@@ -570,6 +586,18 @@ def _add_studio_parser(sub: Any) -> None:
         action="store_true",
         help="print the address with its token instead of opening a browser",
     )
+    p.add_argument(
+        "--music",
+        metavar="FILE",
+        help="music under the finished short: a render with it also makes the finished short",
+    )
+    p.add_argument(
+        "--music-level",
+        type=float,
+        default=DEFAULT_MUSIC_LEVEL,
+        metavar="DB",
+        help="the music's loudness against the voice, in dB (default: -20)",
+    )
 
 
 def _cmd_studio(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
@@ -593,6 +621,8 @@ def _cmd_studio(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             output_dir=args.output_dir,
             port=args.port,
             open_browser=not args.no_browser,
+            music=args.music,
+            music_level=args.music_level,
         )
     except StudioError as exc:
         print(f"kestro_core studio: {exc}", file=sys.stderr)

@@ -15,6 +15,7 @@ import os
 from collections.abc import Callable, Sequence
 
 from kestro_core import captions, framing, products, segments
+from kestro_core.mixdown import Soundtrack
 from kestro_core.soundtrack import Heard
 from kestro_core.words import Timing, placed_words, words_file_entries, write_words_file
 
@@ -120,13 +121,17 @@ def finished(
     cues: list[captions.Cue],
     heard: Sequence[Heard],
     progress: Callable[[float], object] | None = None,
+    sound: Soundtrack | None = None,
 ) -> None:
     """The finished short: each piece in its frame, the captions in ``style`` ("words":
-    from the narrations' word timings; "lines": ``cues``)."""
+    from the narrations' word timings; "lines": ``cues``), and ``sound`` (else the
+    vertical video's, copied)."""
     if style == "words":
         document = captions.word_ass_document(spoken_words(heard, speed))
     else:
         document = captions.ass_document(cues)
     graph = framing.video_filter(framed, speed, captions.caption_filter())
     commands = framing.frame_commands(framed)
-    captions.encode(horizontal, vertical, output, graph, document, commands, progress=progress)
+    captions.encode(
+        horizontal, vertical, output, graph, document, commands, progress=progress, sound=sound
+    )

@@ -15,22 +15,38 @@ from __future__ import annotations
 import contextlib
 import os
 import subprocess
+import tempfile
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
+from dataclasses import dataclass
 from types import ModuleType
 from typing import Any
 
-from kestro_core import media
+from kestro_core import media, mixdown
 from kestro_core.cache import Cache
 from kestro_core.events import Reporter
+from kestro_core.files import temp_beside
 from kestro_core.joins import Cut, ExactCuts
+from kestro_core.sound import NARRATION, ORIGINAL
 from kestro_core.soundtrack import Recorder
 from kestro_core.speakers import Speaker, speak_into
+from kestro_core.voices import MP3_RATE
 from kestro_core.words import Timing, narration_timing
 
-__all__ = ["SEAM", "Job", "bound", "originals", "extension"]
+__all__ = ["SEAM", "Job", "Planned", "bound", "originals", "extension"]
 
 SEAM = ("_download_video", "_generate_tts", "time", "subprocess")
+
+
+@dataclass(frozen=True)
+class Planned:
+    """What the job knows of a Segment before the extension reaches it: its sound, range
+    (seconds; None where the file does not say) and narration."""
+
+    sound: str = NARRATION
+    start: float | None = None
+    end: float | None = None
+    text: str = ""
 
 
 class Job:
@@ -49,6 +65,8 @@ class Job:
         speed: float = 1.0,
         exact: ExactCuts | None = None,
         on_source: Callable[[str], object] | None = None,
+        planned: Sequence[Planned | None] = (),
+        kept: mixdown.Originals | None = None,
     ) -> None:
         self.source = source
         self.speaker = speaker
@@ -59,13 +77,20 @@ class Job:
         self.speed = speed
         self.exact = exact  # exact joins: every cut an encode of just its range
         self.on_source = on_source  # told the source video's path once it is in place
+        self.planned = list(planned)  # each Segment's sound and range, in file order
+        self.kept = kept  # the source's sound of "original" and "mix" ranges, when wanted
         self.syntheses = 0  # narrations made, not taken from the cache
+        self.video: str | None = None  # the source video, once in place
         self._skip_pause = False
         self._segment = 0  # the Segment the extension is at (counted from 1)
+        self._rate: int | None = None  # the narrations' sample rate, once needed
+        self._ahead: dict[str, str] = {}  # narrations spoken ahead of their Segment
+        self._scratch: tempfile.TemporaryDirectory[str] | None = None
 
     def download_video(self, url: str, output_file: str) -> None:
         self.reporter.step("download", "Fetching the video")
         self.source(url, output_file)
+        self.video = output_file
         if self.on_source is not None:
             self.on_source(output_file)
         # what the extension does next: read the segments file
@@ -73,10 +98,24 @@ class Job:
 
     def generate_tts(self, text: str, output_file: str, voice: str) -> None:
         self._segment += 1
+        planned = self._planned(self._segment)
+        if planned.sound == ORIGINAL:
+            self._report("narrate", "Laying a silence under the source's own sound")
+            self._silence(planned, output_file)
+            self._skip_pause = True
+            if self.recorder is not None:
+                self.recorder.narration("", output_file)
+            return
         self._report("narrate", "Speaking the narration")
         # The pause after a narration gives the speech service a rest; a narration that
         # came from the cache or from this machine asked no service.
         key = Cache.narration_key(self.speaker.identity, text)
+        ahead = self._ahead.pop(text, None)
+        if ahead is not None:
+            os.replace(ahead, output_file)
+            self._skip_pause = True
+            self._heard(text, output_file, key, getattr(self.speaker, "last_timing", None))
+            return
         entry = self.cache.get_narration(key)
         if entry is not None and self._take(entry, output_file):
             self._skip_pause = True
@@ -89,6 +128,57 @@ class Job:
         self.cache.put_narration(key, output_file)
         self._heard(text, output_file, key, getattr(self.speaker, "last_timing", None))
 
+    def _planned(self, segment: int) -> Planned:
+        found = self.planned[segment - 1] if segment <= len(self.planned) else None
+        return found if found is not None else Planned()
+
+    def _silence(self, planned: Planned, output_file: str) -> None:
+        """The narration of an "original" Segment: a silence that outlasts the clip, at the
+        other narrations' rate (the join copies every piece's sound as it is)."""
+        seconds = mixdown.silence_seconds(0.0, 0.0)
+        if planned.start is not None and planned.end is not None:
+            first = planned.start
+            if self.exact is None and self.video is not None:
+                first = mixdown.picture_start(self.video, planned.start, exact=False)
+            seconds = mixdown.silence_seconds(first, planned.end)
+        tmp = temp_beside(output_file)
+        try:
+            mixdown.silence(tmp, seconds, self._narration_rate())
+            os.replace(tmp, output_file)
+        finally:
+            with contextlib.suppress(OSError):
+                os.remove(tmp)
+
+    def _narration_rate(self) -> int:
+        """The sample rate of this job's narrations: a voice on this machine makes them at
+        one rate; the service's are measured on the first one, spoken ahead if need be."""
+        if self._rate is not None:
+            return self._rate
+        if getattr(self.speaker, "local", True):
+            self._rate = MP3_RATE
+            return self._rate
+        later = self.planned[self._segment :]
+        text = next((p.text for p in later if p is not None and p.sound != ORIGINAL), None)
+        if text is None:
+            self._rate = MP3_RATE
+            return self._rate
+        key = Cache.narration_key(self.speaker.identity, text)
+        entry = self.cache.get_narration(key)
+        if entry is None:
+            if self._scratch is None:
+                self._scratch = tempfile.TemporaryDirectory(prefix="kestro-ahead-")
+            entry = os.path.join(self._scratch.name, f"{len(self._ahead)}.mp3")
+            speak_into(self.speaker, text, entry)
+            self.syntheses += 1
+            self.cache.put_narration(key, entry)
+            self._ahead[text] = entry
+        self._rate = _sample_rate(entry)
+        return self._rate
+
+    def close(self) -> None:
+        if self._scratch is not None:
+            self._scratch.cleanup()
+
     def _report(self, step: str, message: str) -> None:
         total = self.total if self.total is not None and self._segment <= self.total else None
         index = self._segment if total is not None else None
@@ -97,6 +187,9 @@ class Job:
     def _heard(self, text: str, output_file: str, key: str, spoken: Timing | None = None) -> None:
         """The narration is in place: its words' timing (what the voice said, kept in the
         cache; else the cache's; else estimated) goes to the recorder with it."""
+        silences = any(p is not None and p.sound == ORIGINAL for p in self.planned)
+        if self._rate is None and silences and not getattr(self.speaker, "local", True):
+            self._rate = _sample_rate(output_file)
         if self.recorder is None:
             if spoken is not None:
                 self.cache.put_words(key, spoken.to_json())
@@ -122,6 +215,7 @@ class Job:
             result = self.exact.run(
                 argv or [], self._segment, original, kwargs, self.reporter.advance
             )
+            self._keep_sound(argv or [])
         else:
             if step == "cut":
                 self._report(step, "Cutting the clip")
@@ -130,10 +224,25 @@ class Job:
                 self._report(step, "Laying the narration")
             elif step == "join":
                 self.reporter.step("join", "Joining the pieces")
+                if self.kept is not None:
+                    self.kept.wait()
             result = original(*args, **kwargs)
+            if step == "cut":
+                self._keep_sound(argv or [])
         if argv is not None and self.recorder is not None and result.returncode == 0:
             self.recorder.ran(argv)
         return result
+
+    def _keep_sound(self, argv: list[Any]) -> None:
+        """After a cut: the source's sound of its range, when the Segment plays it."""
+        planned = self._planned(self._segment)
+        cut = Cut.of(argv)
+        times = None if cut is None else cut.seconds()
+        if self.kept is None or planned.sound == NARRATION or cut is None or times is None:
+            return
+        # a clip's time counts from its first frame at or after "start", also when a
+        # stream copy carries the frames from the keyframe before
+        self.kept.keep(self._segment, planned.sound, cut.video, times[0], times[1])
 
     def _take(self, entry: str, output_file: str) -> bool:
         try:
@@ -147,6 +256,12 @@ class Job:
             self._skip_pause = False
             return
         real_sleep(seconds)
+
+
+def _sample_rate(path: str) -> int:
+    doc = media.probe(path, "-select_streams", "a:0", "-show_entries", "stream=sample_rate")
+    streams = doc.get("streams") or [{}]
+    return int(streams[0].get("sample_rate") or MP3_RATE)
 
 
 def _step_of(argv: list[Any]) -> str | None:

@@ -39,6 +39,7 @@ __all__ = [
     "voice_problems",
     "default_piper_voice",
     "piper_voices",
+    "MP3_RATE",
 ]
 
 SPEECH_ENGINES = ("service", "piper", "espeak-ng")
@@ -54,7 +55,7 @@ _CONFIG_SUFFIX = ".onnx.json"
 # Chinese voices fetch a pronunciation model from the network on first use.
 _PIPER_PHONEME_TYPES = ("espeak", "text", "hebrew", "japanese", "thai")
 
-_MP3_RATE = 44100
+MP3_RATE = 44100  # every narration a voice on this machine makes
 _SILENCE_SECONDS = 0.25  # what a narration that came out silent is written as
 _ESPEAK_RATE = 22050  # espeak-ng's rate, for a run that produced no header
 _ESPEAK_PROBE_TIMEOUT = 15.0
@@ -574,7 +575,7 @@ def _encode_mp3(pcm: bytes, rate: int, output_file: str) -> None:
     tmp = temp_beside(target)
     argv = ["ffmpeg", "-nostdin", "-hide_banner", "-loglevel", "error"]
     argv += ["-f", "s16le", "-ar", str(rate), "-ac", "1", "-i", "pipe:0"]
-    argv += ["-ar", str(_MP3_RATE), "-ac", "1", "-c:a", "libmp3lame", "-q:a", "4"]
+    argv += ["-ar", str(MP3_RATE), "-ac", "1", "-c:a", "libmp3lame", "-q:a", "4"]
     argv += ["-f", "mp3", "-y", "file:" + tmp]
     try:
         try:

@@ -1,0 +1,449 @@
+"""The finished short's sound: the narrations, the source's own sound where a Segment asks
+for it, music under them, all brought to the platforms' loudness.
+
+While the job runs, the source's sound of every "original" and "mix" range is kept
+(``capture``: that range decoded, nothing else of the film). After it, ``soundtrack``
+builds the audio half of the finishing encode's filter graph:
+
+- the narrations are the vertical video's own sound (sped up as its picture is);
+- each kept range is laid where its piece's picture starts, sped up the same way; in a
+  "mix" piece it gives way by MIX_DUCK_DB while the narration is heard;
+- the music is looped or cut to the short's length, faded out over its last FADE_OUT
+  seconds, set ``level`` dB against the voice (both measured), and gives way by
+  MUSIC_DUCK_DB wherever a narration or a kept range is heard;
+- the whole is measured, then brought to TARGET_LUFS with its true peak under
+  TARGET_PEAK, in the finishing encode itself (two passes over the sound, one over the
+  picture).
+
+The giving way follows the sound, not the Segments' bounds: the sound is read in 5 ms
+blocks; a pause shorter than ATTACK + RELEASE stays lowered (no pumping between words);
+the gain falls over ATTACK seconds ending where the sound starts (the graph knows what
+comes, so the first syllable is heard over lowered music) and comes back over RELEASE
+seconds after it ends.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import re
+import shutil
+import tempfile
+from collections.abc import Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field
+
+from kestro_core import media, sound
+from kestro_core.soundtrack import BLOCK_SECONDS, loudness
+
+__all__ = [
+    "TARGET_LUFS",
+    "TARGET_PEAK",
+    "MIX_DUCK_DB",
+    "MUSIC_DUCK_DB",
+    "ATTACK",
+    "RELEASE",
+    "FADE_OUT",
+    "Kept",
+    "Originals",
+    "silence",
+    "silence_seconds",
+    "Level",
+    "Soundtrack",
+    "has_sound",
+    "picture_start",
+    "capture",
+    "spans",
+    "gain_expression",
+    "measure",
+    "soundtrack",
+    "music_problem",
+]
+
+TARGET_LUFS = -14.0
+TARGET_PEAK = -1.5  # dBTP asked of the normaliser: the product stays at or under -1
+MIX_DUCK_DB = 15.0  # the source's sound under a narration, in a "mix" piece
+MUSIC_DUCK_DB = 12.0  # the music under a narration or the source's sound
+ATTACK = 0.12  # seconds: short enough that the cut is not heard as a dip
+RELEASE = 0.35  # seconds: long enough not to pump, short enough to be back in 0.5 s
+FADE_OUT = 1.5
+RATE = 48_000
+_CODEC = ["-c:a", "aac", "-b:a", "192k", "-ar", str(RATE)]
+_SILENT = -70.0  # LUFS: below this the normaliser has nothing to measure
+
+
+# ---------------------------------------------------------------------------------------
+# while the job runs: the source's sound of a range
+# ---------------------------------------------------------------------------------------
+
+
+def has_sound(video: str) -> bool:
+    """Whether ``video`` has a sound track (reads its header only)."""
+    doc = media.probe(
+        os.path.abspath(video), "-select_streams", "a", "-show_entries", "stream=index"
+    )
+    return bool(doc.get("streams"))
+
+
+def picture_start(video: str, start: float, exact: bool) -> float:
+    """Where the clip of a range starting at ``start`` begins in the source: ``start`` for
+    an exact cut; the keyframe at or before it for a stream-copy cut."""
+    if exact:
+        return start
+    doc = media.probe(
+        os.path.abspath(video),
+        "-select_streams",
+        "v:0",
+        *media.read_intervals([(start, start)], 0.1),
+        "-show_entries",
+        "packet=pts_time,flags:format=start_time",
+    )
+    origin = float((doc.get("format") or {}).get("start_time") or 0.0)
+    marks = [
+        float(p["pts_time"]) - origin
+        for p in doc.get("packets") or []
+        if "K" in str(p.get("flags", "")) and p.get("pts_time") not in (None, "N/A")
+    ]
+    before = [m for m in marks if m <= start + 1e-6]
+    return max(before) if before else start
+
+
+def capture(video: str, first: float, end: float, dest: str) -> bool:
+    """The source's sound from ``first`` to ``end`` into ``dest`` (WAV, 48 kHz stereo):
+    only that range is read and decoded. False, and nothing written, when the source has
+    no sound track."""
+    if not has_sound(video):
+        return False
+    argv = ["ffmpeg", "-nostdin", "-y", "-v", "error", "-ss", f"{first:.6f}"]
+    argv += ["-i", media.local_path(os.path.abspath(video)), "-t", f"{max(0.0, end - first):.6f}"]
+    argv += ["-map", "0:a:0", "-vn", "-ac", "2", "-ar", str(RATE), "-c:a", "pcm_s16le"]
+    media.run([*argv, "-f", "wav", dest], media_seconds=end - first)
+    return True
+
+
+def silence_seconds(first: float, end: float) -> float:
+    """How long the silent narration of an "original" Segment whose picture runs from
+    ``first`` to ``end`` is: a second past the clip, so the merge keeps all of it."""
+    return max(0.0, end - first) + 1.0
+
+
+def silence(path: str, seconds: float, rate: int) -> None:
+    """An MP3 of ``seconds`` of silence at ``rate`` (the narration of an "original"
+    Segment: the merge then keeps the whole range)."""
+    argv = ["ffmpeg", "-nostdin", "-y", "-v", "error", "-f", "lavfi"]
+    argv += ["-i", f"anullsrc=r={rate}:cl=mono", "-t", f"{max(0.1, seconds):.6f}"]
+    media.run([*argv, "-c:a", "libmp3lame", "-q:a", "9", "-f", "mp3", path], media_seconds=seconds)
+
+
+class Originals:
+    """The source's sound of a job's "original" and "mix" ranges, decoded on a worker
+    thread as each range is cut (the source is there until the job's clean-up)."""
+
+    def __init__(self) -> None:
+        self._dir = tempfile.mkdtemp(prefix="kestro-original-")
+        self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestro-original")
+        self._kept: dict[int, tuple[str, str, Future[bool]]] = {}
+
+    def keep(self, index: int, kind: str, video: str, first: float, end: float) -> None:
+        """Segment ``index`` (from 1) has the sound ``kind``; its picture runs from
+        ``first`` to ``end`` in ``video``."""
+        dest = os.path.join(self._dir, f"{index}.wav")
+        self._kept[index] = (kind, dest, self._pool.submit(capture, video, first, end, dest))
+
+    def wait(self) -> None:
+        """Until every range kept so far is decoded (errors are raised by ``pieces``)."""
+        for _, _, done in self._kept.values():
+            done.exception()
+
+    def pieces(self, starts: Sequence[float], total: float) -> tuple[list[Kept], list[str]]:
+        """The kept sounds as the joined video's pieces (picture ``starts``, ``total``
+        seconds long), and a line for each Segment whose source had no sound."""
+        kept: list[Kept] = []
+        notes: list[str] = []
+        bounds = [*starts, total]
+        for index, (kind, path, done) in sorted(self._kept.items()):
+            if not done.result():
+                notes.append(
+                    f"Segment {index}: the source has no sound of its own, so its "
+                    f'"{kind}" sound is the narration alone'
+                )
+                continue
+            if index < len(bounds):
+                start, end = bounds[index - 1], bounds[index]
+                kept.append(Kept(path, kind, start, max(0.0, end - start)))
+        return kept, notes
+
+    def close(self) -> None:
+        self._pool.shutdown(wait=True, cancel_futures=True)
+        shutil.rmtree(self._dir, ignore_errors=True)
+
+
+# ---------------------------------------------------------------------------------------
+# when the sound is heard, and the gain that gives way to it
+# ---------------------------------------------------------------------------------------
+
+
+def spans(
+    loud: Sequence[bool], at: float = 0.0, scale: float = 1.0, until: float = math.inf
+) -> list[tuple[float, float]]:
+    """The stretches of sound in 5 ms blocks (``loud``), in seconds ``at + t / scale``
+    and up to ``until``, pauses shorter than ATTACK + RELEASE bridged."""
+    found: list[tuple[float, float]] = []
+    start = None
+    for k, on in enumerate([*loud, False]):
+        if on and start is None:
+            start = k
+        elif not on and start is not None:
+            a = at + start * BLOCK_SECONDS / scale
+            b = min(until, at + k * BLOCK_SECONDS / scale)
+            if a < b:
+                found.append((a, b))
+            start = None
+    return merged(found)
+
+
+def merged(stretches: Sequence[tuple[float, float]]) -> list[tuple[float, float]]:
+    """``stretches`` sorted, with those closer than ATTACK + RELEASE joined."""
+    out: list[tuple[float, float]] = []
+    for a, b in sorted(stretches):
+        if out and a - out[-1][1] < ATTACK + RELEASE:
+            out[-1] = (out[-1][0], max(out[-1][1], b))
+        else:
+            out.append((a, b))
+    return out
+
+
+def _ramp(a: float, b: float) -> str:
+    """How far the gain has given way at time t (0 to 1) around one stretch [a, b]."""
+    return f"clip(min((t-{a - ATTACK:.4f})/{ATTACK},({b + RELEASE:.4f}-t)/{RELEASE}),0,1)"
+
+
+def _tree(stretches: Sequence[tuple[float, float]]) -> str:
+    """One ramp per stretch, found by halving on t (stretches apart: no ramps overlap)."""
+    if len(stretches) == 1:
+        return _ramp(*stretches[0])
+    half = len(stretches) // 2
+    split = (stretches[half - 1][1] + stretches[half][0]) / 2
+    return f"if(lt(t,{split:.4f}),{_tree(stretches[:half])},{_tree(stretches[half:])})"
+
+
+def gain_expression(
+    stretches: Sequence[tuple[float, float]], base_db: float, depth_db: float
+) -> str:
+    """The volume filter's expression: ``base_db``, lowered by ``depth_db`` over
+    ``stretches`` (merged), as a factor of t."""
+    if not stretches:
+        return f"{10 ** (base_db / 20):.6f}"
+    return f"pow(10,({base_db:.3f}-{depth_db:.3f}*{_tree(merged(stretches))})/20)"
+
+
+def _volume(expression: str) -> str:
+    # frames of 10 ms so the gain moves smoothly; t is the frame's time
+    return f"asetnsamples=n={RATE // 100}:p=0,volume='{expression}':eval=frame"
+
+
+# ---------------------------------------------------------------------------------------
+# loudness
+# ---------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Level:
+    """What the meter read of a sound: integrated loudness (LUFS), true peak (dBTP)."""
+
+    integrated: float
+    true_peak: float
+
+    @property
+    def silent(self) -> bool:
+        return not self.integrated > _SILENT
+
+
+def _reading(text: str, label: str) -> float:
+    found = re.findall(rf"^\s*{label}:\s*(-?inf|-?[0-9.]+)", text, re.M)
+    if not found:
+        return -math.inf
+    value = float(found[-1])
+    return value if math.isfinite(value) else -math.inf
+
+
+def measure(inputs: Sequence[str], graph: str, seconds: float) -> Level:
+    """The loudness of ``[out]`` of ``graph`` over ``inputs`` (ffmpeg's input options), by
+    the EBU R 128 meter: a pass over the sound only, nothing written."""
+    with tempfile.TemporaryDirectory(prefix="kestro-loudness-") as work:
+        script = os.path.join(work, "graph.txt")
+        with open(script, "w", encoding="utf-8") as f:
+            f.write(f"{graph};[out]ebur128=peak=true[m]")
+        argv = ["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-v", "info", *inputs]
+        argv += ["-filter_complex_script", script, "-map", "[m]", "-f", "null", "-"]
+        done = media.run(argv, media_seconds=seconds)
+    text = done.stderr.decode("utf-8", "replace")
+    summary = text[text.rfind("Summary:") :] if "Summary:" in text else ""
+    if not summary:
+        raise media.MediaError(argv, "ffmpeg gave no loudness measurement")
+    return Level(_reading(summary, "I"), _reading(summary, "Peak"))
+
+
+def _made_up(inputs: Sequence[str], graph: str, seconds: float, gain: float) -> float:
+    """The gain that brings ``[out]`` of ``graph`` to TARGET_LUFS through the peak
+    stages, which take some loudness off what they hold: measured through them, and
+    made up, the second time along the line the first two readings give."""
+    tried: list[tuple[float, float]] = []
+    for _ in range(3):
+        level = measure(inputs, f"{graph};[out]{_normalise(gain)}[out]", seconds)
+        if level.silent or abs(TARGET_LUFS - level.integrated) < 0.2:
+            break
+        tried.append((gain, level.integrated))
+        step = TARGET_LUFS - level.integrated
+        if len(tried) >= 2:
+            (g1, i1), (g2, i2) = tried[-2:]
+            slope = (i2 - i1) / (g2 - g1) if g2 != g1 else 1.0
+            step /= min(1.0, max(0.25, slope))
+        gain += min(step, 6.0)
+    return gain
+
+
+def _normalise(gain: float) -> str:
+    """The sound raised or lowered by ``gain`` dB, its peaks then held under TARGET_PEAK
+    by a look-ahead limiter working at four times the rate (so the peaks between samples
+    are held too), delay compensated."""
+    ceiling = 10 ** (TARGET_PEAK / 20)
+    return (
+        f"volume={gain:.3f}dB,aresample={RATE * 4},"
+        f"alimiter=limit={ceiling:.5f}:attack=5:release=80:level=0:latency=1,"
+        f"aresample={RATE},aformat=channel_layouts=stereo"
+    )
+
+
+# ---------------------------------------------------------------------------------------
+# the graph
+# ---------------------------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Kept:
+    """The source's sound of one piece: its WAV, the Segment's sound, where the piece's
+    picture starts in the joined video and how long it is there (seconds)."""
+
+    path: str
+    sound: str
+    start: float
+    length: float
+
+
+@dataclass(frozen=True)
+class Soundtrack:
+    """The audio half of the finishing encode: its inputs (after the two videos, so the
+    first is input 2), the filter graph's chains (reading ``[1:a]``, the vertical video's
+    sound; ending in ``[a]``), the encoder's options, and what to tell the user."""
+
+    inputs: list[str]
+    graph: str
+    codec: list[str] = field(default_factory=lambda: list(_CODEC))
+    notes: list[str] = field(default_factory=list)
+    level: Level | None = None  # the sound as measured before it was normalised
+
+
+def _tempo(speed: float) -> str:
+    factors = []
+    left = speed
+    while left > 2.0:
+        factors.append(2.0)
+        left /= 2.0
+    while left < 0.5:
+        factors.append(0.5)
+        left /= 0.5
+    factors.append(left)
+    return ",".join(f"atempo={f:.6f}" for f in factors)
+
+
+def music_problem(path: str) -> str | None:
+    """What is wrong with a music file, said so it can be fixed; None when ffmpeg finds a
+    sound track in it."""
+    if not os.path.exists(path):
+        return f"the music file {path!r} does not exist: give the path of an audio file"
+    if not os.path.isfile(path):
+        return f"the music {path!r} is not a file: give the path of an audio file"
+    try:
+        found = has_sound(path)
+    except media.MediaError:
+        found = False
+    if not found:
+        return (
+            f"the music file {path!r} holds no sound ffmpeg can read: give an audio file "
+            "(MP3, WAV, AAC, ...)"
+        )
+    return None
+
+
+def soundtrack(
+    vertical: str,
+    length: float,
+    speed: float,
+    kept: Sequence[Kept],
+    music: str | None = None,
+    level: float = -20.0,
+) -> Soundtrack:
+    """The finished short's sound over a vertical video of ``length`` seconds played
+    ``speed`` times as fast as the joined one: measured here, normalised in the encode."""
+    loud = loudness(vertical)
+    voice = spans(loud)
+    # the measures read the vertical video as inputs 0 and 1, as the encode does
+    head = ["-i", media.local_path(os.path.abspath(vertical))] * 2
+    inputs: list[str] = []
+    chains = [f"[1:a]aformat=sample_rates={RATE}:channel_layouts=stereo[nar]"]
+    heard = list(voice)
+    labels = ["[nar]"]
+    for n, piece in enumerate(kept):
+        at = piece.start / speed
+        until = at + piece.length / speed
+        inputs += ["-i", media.local_path(os.path.abspath(piece.path))]
+        heard += spans(loudness(piece.path), at, speed, until)
+        chain = (
+            f"[{2 + n}:a]atrim=0:{piece.length:.6f},asetpts=PTS-STARTPTS,{_tempo(speed)},"
+            f"aformat=sample_rates={RATE}:channel_layouts=stereo,"
+            f"adelay={round(at * 1000)}:all=1"
+        )
+        if piece.sound == sound.MIX:
+            under = [(a, b) for a, b in voice if b > at and a < until]
+            chain += "," + _volume(gain_expression(under, 0.0, MIX_DUCK_DB))
+        chains.append(f"{chain}[k{n}]")
+        labels.append(f"[k{n}]")
+    bed = f"{''.join(labels)}amix=inputs={len(labels)}:normalize=0:duration=first[bed]"
+    chains.append(bed if len(labels) > 1 else "[nar]anull[bed]")
+    notes: list[str] = []
+    if music is None:
+        body = ";".join(chains)
+        whole = f"{body};[bed]anull[out]"
+    else:
+        m = 2 + len(kept)
+        inputs += ["-stream_loop", "-1", "-i", media.local_path(os.path.abspath(music))]
+        fade = max(0.0, length - FADE_OUT)
+        shaped = (
+            f"[{m}:a]atrim=0:{length:.6f},asetpts=PTS-STARTPTS,"
+            f"aformat=sample_rates={RATE}:channel_layouts=stereo,"
+            f"afade=t=out:st={fade:.6f}:d={min(FADE_OUT, length):.6f}"
+        )
+        # the music's level against the voice: both measured as they will be heard
+        voice_level = measure(head + inputs, ";".join(chains) + ";[bed]anull[out]", length)
+        music_level = measure(head + inputs, shaped + "[out]", length)
+        reference = TARGET_LUFS if voice_level.silent else voice_level.integrated
+        gain = 0.0 if music_level.silent else reference + level - music_level.integrated
+        if music_level.silent:
+            notes.append(f"the music file {music!r} is silent: nothing of it is heard")
+        duck = _volume(gain_expression(merged(heard), gain, MUSIC_DUCK_DB))
+        chains.append(f"{shaped},{duck}[mus]")
+        chains.append("[bed][mus]amix=inputs=2:normalize=0:duration=first[out]")
+        whole = ";".join(chains)
+    measured = measure(head + inputs, whole, length)
+    gain = TARGET_LUFS - measured.integrated
+    if not measured.silent and measured.true_peak + gain > TARGET_PEAK:
+        gain = _made_up(head + inputs, whole, length, gain)
+    if measured.silent:
+        notes.append(
+            "the finished short's sound is silence: it is left silent, not brought to "
+            f"{TARGET_LUFS:g} LUFS"
+        )
+        return Soundtrack(inputs, whole.removesuffix("[out]") + "[a]", notes=notes, level=measured)
+    final = f"{whole};[out]{_normalise(gain)}[a]"
+    return Soundtrack(inputs, final, notes=notes, level=measured)
