@@ -30,7 +30,8 @@ from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
-from kestro_core.products import HORIZONTAL, VERTICAL
+from kestro_core.products import FINISHED, HORIZONTAL, VERTICAL
+from kestro_core.sound import NARRATION, ORIGINAL
 from kestro_core.timecode import format_seconds
 from kestro_core.words import ESTIMATED, Word
 
@@ -94,11 +95,13 @@ class SegmentPlan:
     picture: float = 0.0  # seconds of moving picture in the piece
     words: tuple[Word, ...] = ()  # when each word is spoken, in the narration's own time
     word_timing: str = ESTIMATED  # "voice": told by the voice; "estimated": from its sound
+    sound: str = NARRATION  # what the finished short plays under the piece
 
     @property
     def cut_short(self) -> bool:
-        """The range is not empty but too short for the whole narration."""
-        return self.range > 0 and self.cut_off >= _LOSS_EPSILON
+        """The range is not empty but too short for the whole narration (the silence
+        under an "original" Segment outlasts its range on purpose)."""
+        return self.range > 0 and self.cut_off >= _LOSS_EPSILON and self.sound != ORIGINAL
 
     def problems(self) -> list[str]:
         """What the user must fix in this Segment, one line each."""
@@ -128,7 +131,7 @@ class SegmentPlan:
         if self.range <= 0:
             return "empty range"
         lost = []
-        if self.cut_off >= _LOSS_EPSILON:
+        if self.cut_short:
             lost.append(f"narration cut off by {self.cut_off:.1f} s")
         if self.dropped >= _DROP_EPSILON:
             lost.append(f"last {self.dropped:.1f} s of the range dropped")
@@ -193,6 +196,7 @@ def segment_plan(
     packets: Packets | None = None,
     silent: bool = False,
     audio_rate: int = 44100,
+    sound: str = NARRATION,
 ) -> SegmentPlan:
     """Plan one Segment from its times, its narration's length and the source's keyframes
     (sorted; None when the source is not at hand). ``exact``: the source is re-encoded
@@ -203,7 +207,19 @@ def segment_plan(
     length = end - start
     if length <= 0:
         return SegmentPlan(
-            index, start, end, length, narration, 0.0, narration, 0.0, 0.0, None, silent, audio_rate
+            index,
+            start,
+            end,
+            length,
+            narration,
+            0.0,
+            narration,
+            0.0,
+            0.0,
+            None,
+            silent,
+            audio_rate,
+            sound=sound,
         )
     if exact:
         first: float | None = start
@@ -252,6 +268,7 @@ def segment_plan(
         silent=silent,
         audio_rate=audio_rate,
         picture=picture,
+        sound=sound,
     )
 
 
@@ -312,6 +329,7 @@ class Plan:
             ],
             "horizontal": round(self.horizontal, 3),
             "vertical": round(self.vertical, 3),
+            "finished": round(self.vertical, 3),
             "speed": self.speed,
             "max_duration": self.max_duration,
             "source_duration": self.source_duration,
@@ -322,21 +340,27 @@ class Plan:
 
     def table(self) -> str:
         """The plan as a table: one row per Segment, then the totals, problems and notes."""
-        head = ("#", "range", "narration", "piece", "pre-roll", "lost")
-        rows: list[tuple[str, ...]] = [head]
+        # the sound column only when a Segment plays the source's own sound
+        sounds = any(s.sound != NARRATION for s in self.segments)
+        head = ("#", "range", "narration", "piece", "pre-roll", *(("sound",) if sounds else ()))
+        rows: list[tuple[str, ...]] = [(*head, "lost")]
         for s in self.segments:
             pre = "?" if s.preroll is None else f"{s.preroll:.2f} s"
-            lengths = (f"{x:.2f} s" for x in (s.range, s.narration, s.piece))
-            rows.append((str(s.index), *lengths, pre, s.loss() or "-"))
+            said = "-" if s.sound == ORIGINAL else f"{s.narration:.2f} s"
+            lengths = (f"{s.range:.2f} s", said, f"{s.piece:.2f} s")
+            rows.append(
+                (str(s.index), *lengths, pre, *((s.sound,) if sounds else ()), s.loss() or "-")
+            )
         widths = [max(len(r[i]) for r in rows) for i in range(len(head))]
         lines = []
         for r in rows:
             cells = [r[0].rjust(widths[0])]
             cells += [c.rjust(w) for c, w in zip(r[1:5], widths[1:5], strict=True)]
-            cells.append(r[5])
+            cells += [c.ljust(w) for c, w in zip(r[5:-1], widths[5:], strict=True)]
+            cells.append(r[-1])
             lines.append("  ".join(cells).rstrip())
         total_range = sum(max(0.0, s.range) for s in self.segments)
-        total_narr = sum(s.narration for s in self.segments)
+        total_narr = sum(s.narration for s in self.segments if s.sound != ORIGINAL)
         lines.append("")
         lines.append(
             f"ranges {total_range:.2f} s, narrations {total_narr:.2f} s; "
@@ -348,6 +372,13 @@ class Plan:
             f"{VERTICAL} at {self.speed:g}x: {self.vertical:.2f} s "
             f"({format_seconds(_us(self.vertical))}){flag}"
         )
+        if sounds:
+            originals = sum(1 for s in self.segments if s.sound == ORIGINAL)
+            lines.append(
+                f"{FINISHED} (with --finish): {self.vertical:.2f} s, the same; "
+                f"{originals} Segment{'' if originals == 1 else 's'} with the source's own "
+                "sound over the whole range"
+            )
         if self.problems:
             lines.append("")
             lines.append(f"{len(self.problems)} problem{'' if len(self.problems) == 1 else 's'}:")

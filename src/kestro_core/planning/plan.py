@@ -14,9 +14,11 @@ from kestro_core.check import check_options
 from kestro_core.events import Progress, Reporter
 from kestro_core.joins import clip_key, estimate, source_range
 from kestro_core.media import MediaError, video_info
+from kestro_core.mixdown import silence_seconds
 from kestro_core.options import JobOptions, PathArg
 from kestro_core.planning.model import (
     Plan,
+    SegmentPlan,
     assemble,
     keyframe_before,
     preroll_warning,
@@ -26,7 +28,9 @@ from kestro_core.planning.narrator import Narrator
 from kestro_core.planning.probes import PlanError, SourceFacts, probe_source
 from kestro_core.seam import extension, originals
 from kestro_core.segments import Segment, read
+from kestro_core.sound import ORIGINAL, sound_of
 from kestro_core.speakers import open_speaker
+from kestro_core.voices import MP3_RATE
 from kestro_core.words import VOICE, Word
 
 __all__ = ["plan", "plan_job", "preroll_warnings", "exact_cost"]
@@ -114,6 +118,12 @@ def plan_job(
     try:
         pieces = []
         for seg in segments:
+            kind = sound_of(seg.raw)
+            if kind == ORIGINAL:
+                message = f"Segment {seg.index}: plays the source's own sound"
+                reporter.step("narrate", message, index=seg.index, total=len(segments))
+                pieces.append(_original(seg, facts, options.exact_joins))
+                continue
             message = f"Segment {seg.index}: speaking its narration"
             reporter.step("narrate", message, index=seg.index, total=len(segments))
             said = narrator.narration(seg.voiceover)
@@ -129,6 +139,7 @@ def plan_job(
                     packets=None if facts is None else facts.packets,
                     silent=said.silent,
                     audio_rate=said.rate,
+                    sound=kind,
                 )
             )
             if said.timing is not None:
@@ -148,6 +159,25 @@ def plan_job(
     frame = None if facts is None else facts.frame
     exact = options.exact_joins
     return assemble(pieces, options.speed, notes, source_len, max_duration, exact, frame)
+
+
+def _original(seg: Segment, facts: SourceFacts | None, exact: bool) -> SegmentPlan:
+    """An "original" Segment: the job lays a silence under it that outlasts its clip."""
+    first = seg.start
+    if not exact and facts is not None:
+        first = keyframe_before(facts.keyframes, seg.start)
+    return segment_plan(
+        seg.index,
+        seg.start,
+        seg.end,
+        silence_seconds(first, seg.end),
+        None if facts is None else facts.keyframes,
+        exact=exact,
+        frame=None if facts is None else facts.frame,
+        packets=None if facts is None else facts.packets,
+        audio_rate=MP3_RATE,
+        sound=ORIGINAL,
+    )
 
 
 _PIPER_ESTIMATED = (
