@@ -296,19 +296,22 @@ def test_unparsable_segments_file_opens_with_its_problems(tmp_path, source):
         ("/api/save", {"frame": 1.5}, 422),
         ("/api/save", {"frame": None}, 422),
         ("/api/save", {"frame": "left"}, 422),
+        ("/api/save", {"sound": "loud"}, 422),
         ("/api/render", {"frame": [0.5]}, 422),
+        ("/api/render", {"sound": None}, 422),
         ("/api/render", {"caption_style": "bold"}, 400),
     ],
 )
-def test_bad_frames_and_caption_styles_are_refused(studio, path, change, refused):
+def test_bad_frames_sounds_and_caption_styles_are_refused(studio, path, change, refused):
     rows = page_rows(studio.get("/api/state").json())
     style = change.get("caption_style", "words")
-    rows[0].update({k: v for k, v in change.items() if k == "frame"})
+    rows[0].update({k: v for k, v in change.items() if k in ("frame", "sound")})
     body = {"segments": rows, "speed": 1.0, "voice": 0, "options": {"caption_style": style}}
     answer = studio.post(path, body)
     assert answer.status_code == refused, answer.text
     if refused == 422:
-        assert 'Segment 1 "frame"' in answer.json()["problems"]
+        (key,) = change
+        assert f'Segment 1 "{key}"' in answer.json()["problems"]
     assert json.loads(studio.segments.read_text()) == SEGMENTS
     assert studio.get("/api/progress").text.startswith("event: idle")
 
@@ -351,6 +354,15 @@ def test_refused_at_start(tmp_path, source):
     assert done.returncode == 1
     assert f"port {port} on 127.0.0.1 is in use" in done.stderr
     assert not (Path(source).parent / "segments.json").exists()
+
+    for music, why in (
+        (text, f"the music file {str(text)!r} holds no sound ffmpeg can read"),
+        (tmp_path / "gone.mp3", "does not exist: give the path of an audio file"),
+    ):
+        done = run_studio(tmp_path, source, "--speech", "piper", "--music", music)
+        assert done.returncode == 1 and why in done.stderr, done.stderr
+    done = run_studio(tmp_path, source, "--speech", "piper", "--music-level", "30")
+    assert done.returncode == 1 and "music level 30 dB is out of reach" in done.stderr
 
 
 def test_next_free_port_when_none_was_given():
@@ -469,6 +481,56 @@ def test_render_follows_events_and_burns_without_srt_files(studio):
     assert second[0]["label"] == "Segment 2 of 2, the narration"
 
 
+@pytest.fixture(scope="module")
+def music(tmp_path_factory):
+    path = tmp_path_factory.mktemp("music") / "tune.m4a"
+    subprocess.run(
+        ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "sine=frequency=330:duration=3"]
+        + ["-c:a", "aac", str(path)],
+        check=True,
+        timeout=60,
+    )
+    return path
+
+
+def music_flags(argv):
+    """What a run's arguments say of the music and the finished short."""
+    flags = {f: argv[argv.index(f) + 1] for f in ("--music", "--music-level") if f in argv}
+    return {**flags, "--finish": "--finish" in argv}
+
+
+@pytest.mark.parametrize(
+    "options, level, finish",
+    [  # the music asks for the finished short even when the page did not
+        ({"finish": False}, "-12.5", True),
+        ({"finish": True, "music_level": -60}, "-60.0", True),
+        ({"music": False}, None, False),
+    ],
+)
+def test_render_lays_the_music_under_the_finished_short(
+    tmp_path, source, music, options, level, finish
+):
+    seg = tmp_path / "segments.json"
+    seg.write_text(json.dumps(SEGMENTS))
+    server = Studio(tmp_path, source, seg, "--music", music, "--music-level", "-12.5")
+    try:
+        state = server.get("/api/state").json()
+        assert state["music"] == {"name": "tune.m4a", "level": -12.5, "levels": [-60, 20]}
+        body = {"segments": page_rows(state), "speed": 1.0, "voice": 0}
+        for bad in (20.5, "loud"):
+            answer = server.post("/api/render", {**body, "options": {"music_level": bad}})
+            assert answer.status_code == 400 and "music level" in answer.json()["message"]
+        answer = server.post("/api/render", {**body, "options": options})
+        assert answer.status_code == 200, answer.text
+        assert bool(answer.json()["note"]) == (options == {"finish": False})
+        (child,) = children(server.proc.pid)
+        argv = Path(f"/proc/{child}/cmdline").read_text().split("\0")
+        music_on = {"--music": str(music), "--music-level": level} if level else {}
+        assert music_flags(argv) == {**music_on, "--finish": finish}
+    finally:
+        assert server.stop() == 130
+
+
 # --------------------------------------------------------------------------
 # the page in a real browser
 # --------------------------------------------------------------------------
@@ -548,7 +610,7 @@ def test_mark_hear_save_render_in_the_browser(tmp_path, source, browser):
 
         # hear Segment 1: its range plays muted, with its narration over it, up to its end
         with page.expect_response("**/media/narration/1?*") as heard:
-            rows.nth(0).get_by_title("hear the range with its narration").click()
+            rows.nth(0).get_by_title("hear the range as it will sound").click()
         assert heard.value.status in (200, 206)  # the audio element asks for a range
         assert heard.value.headers["content-type"] == "audio/mpeg"
         page.wait_for_function(
@@ -698,6 +760,78 @@ def test_frame_finished_short_and_warnings_in_the_browser(tmp_path, source, brow
         words = server.get(f"/media/output/{products.VERTICAL_WORDS}")
         assert words.headers["content-type"] == "application/json"
         assert {w["segment"] for w in words.json()} == {1, 2}
+    finally:
+        assert server.stop() == 130
+
+
+SOUNDED = [
+    {"start": "00:00:01.000", "end": "00:00:03.000", "voiceover": "One.", "note": "kept"},
+    {"start": "00:00:04.000", "end": "00:00:06.000", "voiceover": "Two.", "sound": "narration"},
+    {"start": "00:00:06.200", "end": "00:00:07.800", "voiceover": "Three."},
+]
+
+
+def test_sound_menu_and_hearing_each_sound_in_the_browser(tmp_path, source, browser):
+    from playwright.sync_api import expect
+
+    seg = tmp_path / "segments.json"
+    seg.write_text(json.dumps(SOUNDED))
+    server = Studio(tmp_path, source, seg)
+    fetched = []  # the narrations the page asked for
+    try:
+        page = browser.new_page(viewport={"width": 1280, "height": 800})
+        page.on("request", lambda r: "/media/narration/" in r.url and fetched.append(r.url))
+        page.set_default_timeout(60_000)
+        page.goto(f"{server.url}?token={server.token}")
+        rows = page.get_by_test_id("segment")
+        expect(rows.nth(2).get_by_test_id("fit")).to_have_text(FITTED)
+
+        # Segment 2 mixed, Segment 3 its own sound with no narration; Segment 1 untouched
+        rows.nth(1).get_by_test_id("sound").select_option("mix")
+        rows.nth(2).get_by_test_id("sound").select_option("original")
+        rows.nth(2).get_by_test_id("narration").fill("")
+        expect(rows.nth(2).get_by_test_id("fit")).to_have_text(
+            "plays with its own sound, start to end"
+        )
+        page.get_by_test_id("save").click()
+        page.wait_for_function(
+            "() => document.getElementById('message').textContent.startsWith('saved')"
+        )
+        assert json.loads(seg.read_text()) == [
+            SOUNDED[0],
+            dict(SOUNDED[1], sound="mix"),
+            dict(SOUNDED[2], voiceover="", sound="original"),
+        ]
+
+        def hear(n):
+            rows.nth(n).get_by_title("hear the range as it will sound").click()
+
+        def heard_to(end):
+            page.wait_for_function(
+                f"() => !hearing && video.paused && video.currentTime >= {end} "
+                "&& !video.muted && video.volume === 1"
+            )
+
+        # the original: the source's own sound, nothing spoken
+        hear(2)
+        page.wait_for_function("() => hearing && !video.paused && !video.muted")
+        assert page.evaluate("() => [hearing.audio, video.volume]") == [None, 1]
+        heard_to(7.8)
+        assert fetched == []
+
+        # the mix: the source's sound lowered while the narration is heard, then restored
+        hear(1)
+        during = page.wait_for_function(
+            "() => hearing?.audio?.currentTime > 0 && !hearing.audio.ended "
+            "&& [video.muted, video.volume]"
+        ).json_value()
+        assert during == [False, pytest.approx(0.2)]
+        after = page.wait_for_function(
+            "() => hearing?.audio?.ended && !video.paused && [video.muted, video.volume]"
+        ).json_value()
+        assert after == [False, 1]
+        heard_to(6.0)
+        assert len(fetched) == 1 and "/media/narration/2?" in fetched[0]
     finally:
         assert server.stop() == 130
 

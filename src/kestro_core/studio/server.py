@@ -35,8 +35,9 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from kestro_core import products
+from kestro_core import products, sound
 from kestro_core.cache import Cache
+from kestro_core.options import DEFAULT_MUSIC_LEVEL, music_level_problem
 from kestro_core.seam import extension, originals
 from kestro_core.studio.session import (
     PRODUCTS,
@@ -44,6 +45,7 @@ from kestro_core.studio.session import (
     Session,
     Settings,
     StudioError,
+    probe_music,
     probe_video,
     voice_choices,
 )
@@ -243,10 +245,13 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         start, end, text = (body.get(k) for k in ("start", "end", "voiceover"))
         if not (isinstance(start, str) and isinstance(end, str) and isinstance(text, str)):
             raise Refused(400, "start, end and voiceover must be strings")
+        # a sound the check refuses is fitted as a narration (saving says what is wrong)
+        heard = body.get(sound.KEY)
+        heard = heard if heard in sound.SOUNDS else sound.NARRATION
         # the paid service speaks only when the user asks
         speak = bool(body.get("speak")) or session.settings.choices[voice].engine != "service"
         result = await to_thread.run_sync(
-            lambda: session.fit(n, start, end, text, voice, speak, bool(body.get("exact"))),
+            lambda: session.fit(n, start, end, text, voice, speak, bool(body.get("exact")), heard),
         )
         return JSONResponse(result)
 
@@ -267,14 +272,16 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         voice = session.voice_index(body.get("voice", 0))
         options = body.get("options")
         given = options if isinstance(options, dict) else {}
-        flags = {k: bool(given[k]) for k in ("captions", "burn", "exact", "finish") if k in given}
+        names = ("captions", "burn", "exact", "finish", "music")
+        flags = {k: bool(given[k]) for k in names if k in given}
         style = given.get("caption_style", "words")
-        await to_thread.run_sync(
+        level = given.get("music_level")
+        note = await to_thread.run_sync(
             lambda: session.start_render(
-                body.get("segments"), body.get("speed"), voice, flags, style
+                body.get("segments"), body.get("speed"), voice, flags, style, level
             )
         )
-        return JSONResponse({"message": "render started"})
+        return JSONResponse({"message": "render started", "note": note})
 
     async def progress(request: Request) -> Response:
         return StreamingResponse(
@@ -449,9 +456,13 @@ def serve(
     output_dir: str = ".",
     port: int | None = None,
     open_browser: bool = True,
+    music: str | None = None,
+    music_level: float | None = None,
     out: TextIO | None = None,
 ) -> int:
     """Serve the studio until Ctrl-C; give the exit status (0, or 130 when interrupted).
+    ``music`` (an audio file) and ``music_level`` (dB against the voice; None: the run's
+    default) are what a render lays under the finished short.
 
     Raises StudioError, before anything is served, for arguments it cannot work with."""
     out = out or sys.stdout
@@ -467,6 +478,12 @@ def serve(
     problems = voice_problems(speech, voice, voice_dir)
     if problems:
         raise StudioError("\n".join(problems))
+    music_level = DEFAULT_MUSIC_LEVEL if music_level is None else music_level
+    problem = music_level_problem(music_level)
+    if problem is not None:
+        raise StudioError(f"--music-level: {problem}")
+    if music is not None:
+        music = probe_music(music)
     cache = Cache(warn=lambda line: print(line, file=sys.stderr))
     if link is not None:
         video = _fetch(link, cache)
@@ -488,6 +505,8 @@ def serve(
         speed=speed,
         link=link,
         choices=voice_choices(speech, voice, voice_dir),
+        music=music,
+        music_level=float(music_level),
     )
     session = Session(settings, info, cache)
     token = secrets.token_urlsafe(24)
@@ -505,6 +524,8 @@ def serve(
     print(f"  video:    {settings.video}", file=out)
     print(f"  segments: {settings.segments}", file=out)
     print(f"  output:   {settings.output_dir}", file=out)
+    if music is not None:
+        print(f"  music:    {music} at {music_level:g} dB", file=out)
     if open_browser:
         _open_browser(address, token, session.workdir)
     else:

@@ -25,14 +25,21 @@ from concurrent.futures import CancelledError, Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
-from kestro_core import framing, products, segments
+from kestro_core import framing, products, segments, sound
 from kestro_core.cache import Cache
 from kestro_core.captions import STYLES as CAPTION_STYLES
 from kestro_core.check import check_job
 from kestro_core.events import WARNING, Event, describe_step
 from kestro_core.files import place
 from kestro_core.media import MediaError, VideoInfo, probe, video_info
-from kestro_core.options import JobOptions, run_argv
+from kestro_core.mixdown import music_problem
+from kestro_core.options import (
+    DEFAULT_MUSIC_LEVEL,
+    MUSIC_LEVELS,
+    JobOptions,
+    music_level_problem,
+    run_argv,
+)
 from kestro_core.planning import Narrator, fitted_end, segment_plan
 from kestro_core.seam import extension, originals
 from kestro_core.sources import source_problems
@@ -49,6 +56,7 @@ __all__ = [
     "Session",
     "Render",
     "probe_video",
+    "probe_music",
     "keyframes_between",
     "KEYFRAME_WINDOW",
     "voice_choices",
@@ -113,6 +121,15 @@ def probe_video(path: str, output_dir: str) -> VideoInfo:
     if not info.duration or info.duration <= 0:
         raise StudioError(f"ffprobe reports no duration for the source video {path!r}")
     return dataclasses.replace(info, fps=info.fps or 25.0)
+
+
+def probe_music(path: str) -> str:
+    """The music file's absolute path, once ffprobe finds sound in it; StudioError
+    otherwise."""
+    problem = music_problem(path)
+    if problem is not None:
+        raise StudioError(problem)
+    return os.path.abspath(path)
 
 
 def keyframes_between(path: str, origin: float, start: float, end: float) -> list[float]:
@@ -366,6 +383,8 @@ class Settings:
     speed: float
     link: str | None = None
     choices: list[VoiceChoice] = field(default_factory=list)
+    music: str | None = None  # heard only in the finished short
+    music_level: float = DEFAULT_MUSIC_LEVEL
 
 
 def _written_since(directory: str, name: str, since: float) -> bool:
@@ -440,10 +459,15 @@ class Session:
                 "voiceover": _as_text(seg.get("voiceover")),
                 # as the file has it (any JSON value); left out when the Segment has none
                 **({framing.KEY: seg[framing.KEY]} if framing.KEY in seg else {}),
+                **({sound.KEY: seg[sound.KEY]} if sound.KEY in seg else {}),
             }
             for i, seg in enumerate(self.baseline)
         ]
         render = self.render
+        music = None
+        if s.music is not None:
+            name, level = os.path.basename(s.music), s.music_level
+            music = {"name": name, "level": level, "levels": list(MUSIC_LEVELS)}
         return {
             "segments": segments,
             "problems": self.problems,
@@ -463,6 +487,7 @@ class Session:
                 "words": [products.VERTICAL_WORDS, products.HORIZONTAL_WORDS],
             },
             "caption_styles": list(CAPTION_STYLES),
+            "music": music,
         }
 
     def keyframes(self, start: float, end: float) -> list[float]:
@@ -496,8 +521,10 @@ class Session:
             seg = dict(base)
             for key, value in zip(segments.REQUIRED_KEYS, values, strict=True):
                 seg[key] = value
-            if framing.KEY in item:  # the page's frame (the check says what is wrong with it)
-                seg[framing.KEY] = item[framing.KEY]
+            # the page's frame and sound (the check says what is wrong with them)
+            for key in (framing.KEY, sound.KEY):
+                if key in item:
+                    seg[key] = item[key]
             doc.append(seg)
         return doc
 
@@ -557,18 +584,43 @@ class Session:
         return value
 
     def fit(
-        self, n: int, start: str, end: str, text: str, voice: int, speak: bool, exact: bool
+        self,
+        n: int,
+        start: str,
+        end: str,
+        text: str,
+        voice: int,
+        speak: bool,
+        exact: bool,
+        heard: str = sound.NARRATION,
     ) -> dict[str, Any]:
         """The plan of Segment ``n`` (1-based): speaks its narration (on the worker
         thread) when it is not in the cache yet. Blocks; call it off the event loop.
         "fitted_end" is the end ``plan --fit`` would write: start + narration, rounded up
         to a tenth of a second, in the form of ``end`` (of ``start`` when ``end`` is no
-        time); past the end of the source, "fit_error" says so instead."""
+        time); past the end of the source, "fit_error" says so instead. An "original"
+        Segment (``heard``) speaks nothing: it plays its whole range with its own sound."""
         t0, t1 = parse_time(start), parse_time(end)
         if t0 is None:
             return {"error": "start is not a time: write HH:MM:SS.mmm or seconds"}
+        if heard == sound.ORIGINAL:
+            self.narrations.spoken.pop(n, None)
+            if t1 is None or t1 <= t0:
+                bad = "end is not a time: write HH:MM:SS.mmm or seconds"
+                return {"error": bad if t1 is None else "end is not after start"}
+            return {
+                "original": True,
+                "range": (t1 - t0) / 1e6,
+                "narration": None,
+                "fitted_end": None,
+                "fit_error": "this Segment plays its whole range with its own sound: "
+                "there is no narration to fit",
+            }
         if not text.strip():
-            return {"error": "the narration is empty"}
+            return {
+                "error": "the narration is empty: write one, or choose the original sound "
+                "to play the range with its own sound"
+            }
         self.narrations.spoken[n] = (voice, text)
         try:
             length = self.narrations.submit(
@@ -615,14 +667,35 @@ class Session:
     # -- render ---------------------------------------------------------------------
 
     def start_render(
-        self, page: Any, speed: Any, voice: int, options: dict[str, bool], caption_style: Any
-    ) -> None:
+        self,
+        page: Any,
+        speed: Any,
+        voice: int,
+        options: dict[str, bool],
+        caption_style: Any,
+        music_level: Any = None,
+    ) -> str:
         """Check the page's Segments with these settings, then run the job on them (the
-        run itself checks nothing more)."""
+        run itself checks nothing more). The music (unless ``options["music"]`` is false)
+        is heard only in the finished short, which is then made whether or not
+        ``options["finish"]`` asked for it; the answer says so when it did not (else "")."""
         if isinstance(speed, bool) or not isinstance(speed, (int, float)):
             raise Refused(400, "speed must be a number")
         if caption_style not in CAPTION_STYLES:
             raise Refused(400, f"caption_style must be one of {', '.join(CAPTION_STYLES)}")
+        s = self.settings
+        music = s.music if options.get("music", True) else None
+        level = s.music_level if music_level is None else music_level
+        if music is None:
+            level = DEFAULT_MUSIC_LEVEL  # nothing to set the level of
+        problem = music_level_problem(level)
+        if problem is not None:
+            raise Refused(400, problem)
+        finish = options.get("finish", False)
+        note = ""
+        if music is not None and not finish:
+            finish = True
+            note = "the finished short is made too: the music is heard only there"
         with self._lock:
             if self.render is not None and self.render.running:
                 raise Refused(409, "a render is running: wait for it to finish")
@@ -632,7 +705,7 @@ class Session:
             self.check(doc, float(speed), voice)
             segfile = os.path.join(self.workdir, "render-segments.json")
             segments.write(segfile, segments.dump(doc))
-            s, choice = self.settings, self.settings.choices[voice]
+            choice = s.choices[voice]
             job = JobOptions(
                 segfile,
                 float(speed),
@@ -648,11 +721,14 @@ class Session:
                 captions=options.get("captions", True),
                 burn_captions=options.get("burn", False),
                 exact_joins=options.get("exact", True),
-                finish=options.get("finish", False),
+                finish=finish,
                 caption_style=caption_style,
+                music=music,
+                music_level=float(level),
             )
             narrated = sum(seg.end - seg.start for seg in segments.read(segfile))
             self.render = Render(job, max(900.0, 30.0 * narrated), self.workdir)
+        return note
 
     def stop(self) -> None:
         """Stop the render (if any) and the narration worker."""

@@ -8,6 +8,11 @@ history.replaceState(null, "", "/");
 const $ = (id) => document.getElementById(id);
 const video = $("video");
 const STILL_MS = 700; // a narration is spoken once its text has been still this long
+// what a Segment sounds like: its narration alone, the source's own sound, or both
+const NARRATION = "narration";
+const ORIGINAL = "original";
+const MIX = "mix";
+const MIXED_VOLUME = 0.2; // the source's sound under a "mix" narration: about -14 dB
 
 let state = null;
 let rows = [];
@@ -72,9 +77,16 @@ function say(text, kind) {
   box.className = "message" + (kind ? " " + kind : "");
 }
 
-// a row's frame is undefined while its Segment has none: then the page sends none
+// a row's frame and sound are undefined while its Segment has none: then the page sends none
 function pageSegments() {
-  return rows.map((r) => ({ id: r.id, start: r.start, end: r.end, voiceover: r.voiceover, frame: r.frame }));
+  return rows.map((r) => ({
+    id: r.id, start: r.start, end: r.end, voiceover: r.voiceover, frame: r.frame, sound: r.sound,
+  }));
+}
+
+// what the row's Segment sounds like (a value the check refuses is heard as a narration)
+function soundOf(row) {
+  return [NARRATION, ORIGINAL, MIX].includes(row.sound) ? row.sound : NARRATION;
 }
 
 function voiceIndex() {
@@ -95,7 +107,7 @@ function element(tag, className, text) {
 function makeRow(seg) {
   const row = {
     id: seg.id, start: seg.start, end: seg.end, voiceover: seg.voiceover, frame: seg.frame,
-    timer: null, seq: 0, asked: null, plan: null,
+    sound: seg.sound, fileSound: seg.sound, timer: null, seq: 0, asked: null, plan: null,
   };
   const el = element("div", "seg");
   el.dataset.testid = "segment";
@@ -106,7 +118,7 @@ function makeRow(seg) {
   row.endInput = element("input");
   row.endInput.dataset.testid = "end";
   const buttons = [
-    ["▶", "hear the range with its narration", () => hear(row)],
+    ["▶", "hear the range as it will sound", () => hear(row)],
     ["fit", "end = start + narration, as plan --fit writes it", () => fitEnd(row)],
     ["↑", "move up", () => move(row, -1)],
     ["↓", "move down", () => move(row, 1)],
@@ -120,7 +132,16 @@ function makeRow(seg) {
     if (value !== OTHER) setFrame(row, value === "fit" || value === "auto" ? value : Number(value));
   });
   showFrameMenu(row);
-  head.append(row.num, row.startInput, element("span", "", "–"), row.endInput, row.frameMenu);
+  row.soundMenu = element("select", "sound-menu");
+  row.soundMenu.dataset.testid = "sound";
+  row.soundMenu.title = "what is heard over the range: the narration, the source's own sound, or both";
+  row.soundMenu.addEventListener("change", () => {
+    const value = row.soundMenu.value;
+    if (value === OTHER) return;
+    // back to the default on a Segment that had no sound: it is written without one again
+    setSound(row, value === NARRATION && row.fileSound === undefined ? undefined : value);
+  });
+  head.append(row.num, row.startInput, element("span", "", "–"), row.endInput, row.frameMenu, row.soundMenu);
   for (const [label, title, action] of buttons) {
     const b = element("button", "", label);
     b.type = "button";
@@ -130,7 +151,6 @@ function makeRow(seg) {
   }
   row.text = element("textarea");
   row.text.dataset.testid = "narration";
-  row.text.placeholder = "narration";
   const info = element("div", "info");
   row.rangeCell = element("span", "range");
   row.narrationCell = element("span", "nlen");
@@ -140,6 +160,7 @@ function makeRow(seg) {
   row.errorCell = element("div", "error");
   el.append(head, row.text, info, row.errorCell);
   row.el = el;
+  showSoundMenu(row);
 
   for (const [key, input] of [["start", row.startInput], ["end", row.endInput]]) {
     input.value = row[key];
@@ -242,6 +263,34 @@ function showFrameMenu(row) {
     return option;
   }));
   row.frameMenu.value = chosen[0];
+}
+
+const SOUND_CHOICES = [[NARRATION, "narration"], [ORIGINAL, "original"], [MIX, "mix"]];
+
+function showSoundMenu(row) {
+  const choices = [...SOUND_CHOICES];
+  const s = row.sound === undefined ? NARRATION : row.sound;
+  let chosen = choices.find(([value]) => value === s);
+  if (!chosen) {
+    chosen = [OTHER, `${JSON.stringify(s)}: not a sound`];
+    choices.push(chosen);
+  }
+  row.soundMenu.replaceChildren(...choices.map(([value, label]) => {
+    const option = element("option", "", label);
+    option.value = value;
+    return option;
+  }));
+  row.soundMenu.value = chosen[0];
+  const original = s === ORIGINAL;
+  row.el.classList.toggle("original", original);
+  row.text.placeholder = original ? "no narration: the range plays with its own sound" : "narration";
+  row.text.title = original ? "not heard: the range plays with its own sound" : "";
+}
+
+function setSound(row, value) {
+  row.sound = value;
+  showSoundMenu(row);
+  askFit(row, true);
 }
 
 function setFrame(row, frame) {
@@ -364,13 +413,13 @@ async function askFit(row, force, speak) {
   }
   const n = rows.indexOf(row) + 1;
   if (n < 1) return;
-  const ask = JSON.stringify([n, row.start, row.end, row.voiceover, voiceIndex(), $("exact").checked]);
+  const ask = JSON.stringify([n, row.start, row.end, row.voiceover, soundOf(row), voiceIndex(), $("exact").checked]);
   if (ask === row.asked && !force && !speak) return;
   row.asked = ask;
   const seq = ++row.seq;
   row.fitCell.textContent = "…";
   const answer = await askInTurn({
-    n, start: row.start, end: row.end, voiceover: row.voiceover,
+    n, start: row.start, end: row.end, voiceover: row.voiceover, sound: soundOf(row),
     voice: voiceIndex(), exact: $("exact").checked, speak: !!speak,
   }, () => seq !== row.seq);
   if (answer === null || seq !== row.seq) return; // a newer question is on its way
@@ -384,6 +433,12 @@ async function askFit(row, force, speak) {
     return;
   }
   row.plan = plan;
+  if (plan.original) {
+    row.narrationCell.textContent = "no narration";
+    row.fitCell.textContent = "plays with its own sound, start to end";
+    row.fitCell.className = "fit good";
+    return;
+  }
   if (plan.narration == null) {
     row.narrationCell.textContent = "narration not spoken";
     row.fitCell.textContent = "press ▶ to have the service speak it";
@@ -401,7 +456,7 @@ async function fitEnd(row) {
   const n = rows.indexOf(row) + 1;
   const paid = !!state.voices[voiceIndex()]?.paid;
   const answer = await askInTurn({
-    n, start: row.start, end: row.end, voiceover: row.voiceover,
+    n, start: row.start, end: row.end, voiceover: row.voiceover, sound: soundOf(row),
     voice: voiceIndex(), exact: $("exact").checked, speak: paid,
   }, () => false);
   const end = answer.data.fitted_end;
@@ -415,30 +470,48 @@ async function fitEnd(row) {
 }
 
 // ---------------------------------------------------------------------------------------
-// hearing one Segment: its range, source muted, its narration over it
+// hearing one Segment over its range, as it will sound: its narration over the source
+// muted; the source's own sound and no narration ("original"); or its narration over the
+// source's sound, which is lowered while the narration is heard ("mix")
 // ---------------------------------------------------------------------------------------
 
 function stopHearing() {
   if (!hearing) return;
-  hearing.audio.pause();
+  if (hearing.audio) hearing.audio.pause();
   video.pause();
   video.muted = hearing.muted;
+  video.volume = hearing.volume;
   hearing = null;
 }
 
 async function hear(row) {
   stopHearing();
   const n = rows.indexOf(row) + 1;
-  const paid = state.voices[voiceIndex()] && state.voices[voiceIndex()].paid;
-  if (row.plan?.narration == null) await askFit(row, true, paid);
-  if (row.plan?.narration == null) return;
+  const sound = soundOf(row);
+  let audio = null;
+  if (sound === ORIGINAL) {
+    if (!showRow(row)) return;
+  } else {
+    const paid = state.voices[voiceIndex()] && state.voices[voiceIndex()].paid;
+    if (row.plan?.narration == null) await askFit(row, true, paid);
+    if (row.plan?.narration == null) return;
+    audio = new Audio(`/media/narration/${n}?t=${Date.now()}`);
+  }
   select(n - 1, true);
-  const audio = new Audio(`/media/narration/${n}?t=${Date.now()}`);
-  hearing = { audio, end: parseTime(row.end), muted: video.muted };
-  video.muted = true;
+  const heard = { audio, end: parseTime(row.end), muted: video.muted, volume: video.volume };
+  hearing = heard;
+  video.muted = sound === NARRATION;
+  if (sound === MIX) {
+    audio.addEventListener("ended", () => {
+      if (hearing === heard) video.volume = heard.volume;
+    });
+  }
   try {
     await video.play();
-    await audio.play();
+    if (audio) {
+      if (sound === MIX) video.volume = heard.volume * MIXED_VOLUME;
+      await audio.play();
+    }
   } catch (e) {
     say(`cannot play: ${e}`, "bad");
     stopHearing();
@@ -625,7 +698,8 @@ async function save(overwrite) {
   $("choice").hidden = true;
   const answer = await post("/api/save", { segments: pageSegments(), overwrite: !!overwrite });
   if (answer.ok) {
-    answer.data.ids.forEach((id, i) => { rows[i].id = id; });
+    // each row now stands for the Segment just saved (a sound left out stays out)
+    answer.data.ids.forEach((id, i) => { Object.assign(rows[i], { id, fileSound: rows[i].sound }); });
     $("problems").hidden = true;
     state.blocked = false;
     say(answer.data.message, "good");
@@ -660,7 +734,26 @@ function showProblems() {
 // render
 // ---------------------------------------------------------------------------------------
 
+// the music is heard only in the finished short: while it is chosen, so is the finished short
+const FINISH_TITLE = $("finish").parentElement.title;
+
+function showMusic() {
+  const on = !!state.music && $("music").checked;
+  $("finish").disabled = on;
+  if (on) $("finish").checked = true;
+  $("finish").parentElement.title = on
+    ? "the music is heard only in the finished short: it is made while the music is chosen"
+    : FINISH_TITLE;
+  $("caption-style").disabled = !$("finish").checked;
+}
+
 async function render() {
+  const music = !!state.music && $("music").checked;
+  const level = $("music-level").valueAsNumber;
+  if (music && !Number.isFinite(level)) {
+    say(`write the music's level in dB, from ${state.music.levels[0]} to ${state.music.levels[1]}`, "bad");
+    return;
+  }
   const answer = await post("/api/render", {
     segments: pageSegments(),
     speed: Number($("speed").value),
@@ -671,13 +764,14 @@ async function render() {
       exact: $("exact").checked,
       finish: $("finish").checked,
       caption_style: $("caption-style").value,
+      ...(state.music ? { music, music_level: level } : {}),
     },
   });
   if (!answer.ok) {
     say(answer.data.problems || answer.data.message, "bad");
     return;
   }
-  say("rendering…");
+  say(answer.data.note ? `rendering… (${answer.data.note})` : "rendering…");
   follow();
 }
 
@@ -792,6 +886,13 @@ async function start() {
     $("caption-style").append(option);
   }
   $("caption-style").value = "words";
+  if (state.music) {
+    $("music-name").textContent = state.music.name;
+    $("music-level").value = String(state.music.level);
+    [$("music-level").min, $("music-level").max] = state.music.levels.map(String);
+    $("music-controls").hidden = false;
+    showMusic();
+  }
   showProblems();
   setRows(state.segments);
   if (state.render) follow();
@@ -806,5 +907,6 @@ $("render").addEventListener("click", render);
 $("voice").addEventListener("change", () => rows.forEach((r) => askFit(r)));
 $("exact").addEventListener("change", () => rows.forEach((r) => askFit(r)));
 $("finish").addEventListener("change", () => { $("caption-style").disabled = !$("finish").checked; });
+$("music").addEventListener("change", showMusic);
 
 start();
