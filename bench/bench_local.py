@@ -50,6 +50,7 @@ import kestro_core.framing as framing
 import kestro_core.hashing as hashing
 import kestro_core.kestro_core as extension
 import kestro_core.media as media_module
+import kestro_core.mixdown as mixdown
 import kestro_core.voices as voices
 from tests.support import media
 from tests.support.media import make_source_video
@@ -381,6 +382,10 @@ def run_job(
 FINISH_CROP_TARGET = 1.25  # finished short's encode / vertical export's, crop frames
 FINISH_FIT_TARGET = 1.6  # the same, every Segment "fit"
 AUTO_ANALYSIS_TARGET = 0.3  # "auto" frames' analysis / vertical export's encode
+SOUND_TARGET = 1.35  # the finished short with music and two original Segments (its sound's
+# measures included) / vertical export's encode
+LOUDNESS_TARGET = (-14.0, 1.0)  # LUFS integrated, and how far off it may be
+PEAK_TARGET = -1.0  # dBTP at most
 
 
 @dataclass
@@ -391,26 +396,46 @@ class FinishFigures:
     encode: float
     track: float
     narrations_made: int
+    sound: float = 0.0  # the finished short's sound measured (before its encode)
+    loudness: tuple[float, float] | None = None  # of the product: LUFS, dBTP
 
 
 def run_finish(
     source: str, segments: str, speed: float, work: str, cache_dir: str, kind: str
 ) -> FinishFigures:
     """One job with ``finish=True`` from the cache of the runs before, every Segment framed
-    as ``kind`` says: "crop" (0.2, 0.5 and 0.8 in turn), "fit" or "auto"."""
+    as ``kind`` says: "crop" (0.2, 0.5 and 0.8 in turn), "fit" or "auto"; or "sound": the
+    centre crop, the second and fourth Segments with their own sound, and music."""
     with open(segments, encoding="utf-8") as f:
         doc = json.load(f)
     crops = (0.2, 0.5, 0.8)
+    music = None
     for i, seg in enumerate(doc):
+        if kind == "sound":
+            if i in (1, 3):
+                seg["sound"] = "original"
+            continue
         seg["frame"] = crops[i % 3] if kind == "crop" else kind
+    if kind == "sound":
+        music = os.path.join(work, "music.mp3")
+        tone = "aevalsrc=0.3*sin(2*PI*220*t)*(0.6+0.4*sin(2*PI*1.5*t)):s=44100:d=8"
+        argv = ["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", tone, music]
+        subprocess.run(argv, check=True, timeout=120)
     framed = os.path.join(work, f"finish-{kind}.json")
     with open(framed, "w", encoding="utf-8") as f:
         json.dump(doc, f)
     out_dir = os.path.join(work, f"finish-{kind}")
     os.mkdir(out_dir)
     fig = Figures()
-    spent = {"encode": 0.0, "track": 0.0}
-    real_encode, real_track = captions.encode, framing.track
+    spent = {"encode": 0.0, "track": 0.0, "sound": 0.0}
+    real_encode, real_track, real_sound = captions.encode, framing.track, mixdown.soundtrack
+
+    def sound(*args: Any, **kwargs: Any) -> Any:
+        start = time.perf_counter()
+        try:
+            return real_sound(*args, **kwargs)
+        finally:
+            spent["sound"] += time.perf_counter() - start
 
     def encode(*args: Any, **kwargs: Any) -> Any:
         start = time.perf_counter()
@@ -426,7 +451,7 @@ def run_finish(
         finally:
             spent["track"] += time.perf_counter() - start
 
-    captions.encode, framing.track = encode, track
+    captions.encode, framing.track, mixdown.soundtrack = encode, track, sound
     try:
         with (
             instrumented(fig),
@@ -441,12 +466,30 @@ def run_finish(
                 output_dir=out_dir,
                 cache_dir=cache_dir,
                 finish=True,
+                music=music,
             )
     finally:
-        captions.encode, framing.track = real_encode, real_track
+        captions.encode, framing.track, mixdown.soundtrack = real_encode, real_track, real_sound
     if short.finished is None or media.dimensions(short.finished) != (1080, 1920):
         raise SystemExit(f"the job made no 1080x1920 finished short ({kind})")
-    return FinishFigures(fig.export(), spent["encode"], spent["track"], short.narrations_made)
+    return FinishFigures(
+        fig.export(),
+        spent["encode"],
+        spent["track"],
+        short.narrations_made,
+        spent["sound"],
+        loudness(short.finished) if kind == "sound" else None,
+    )
+
+
+def loudness(path: str) -> tuple[float, float]:
+    """Integrated loudness (LUFS) and true peak (dBTP) of a product, by ffmpeg's meter."""
+    argv = ["ffmpeg", "-hide_banner", "-nostats", "-i", path, "-map", "0:a:0"]
+    argv += ["-af", "ebur128=peak=true", "-f", "null", "-"]
+    text = subprocess.run(argv, capture_output=True, text=True, check=True).stderr
+    summary = text[text.rfind("Summary:") :]
+    integrated = float(summary.split("I:")[1].split("LUFS")[0])
+    return integrated, float(summary.split("Peak:")[1].split("dBFS")[0])
 
 
 def finish_checks(runs: dict[str, FinishFigures]) -> list[tuple[str, bool]]:
@@ -458,8 +501,26 @@ def finish_checks(runs: dict[str, FinishFigures]) -> list[tuple[str, bool]]:
             f"({f.encode / f.export:.2f}x), auto analysis {f.track:6.3f} s, "
             f"narrations made {f.narrations_made}"
         )
-    crop, fit, auto = runs["crop"], runs["fit"], runs["auto"]
+    crop, fit, auto, sound = runs["crop"], runs["fit"], runs["auto"], runs["sound"]
+    with_sound = sound.encode + sound.sound
+    assert sound.loudness is not None
+    lufs, peak = sound.loudness
+    print(
+        f"  sound: its measures {sound.sound:.3f} s; the product {lufs:.1f} LUFS, "
+        f"true peak {peak:.1f} dBTP"
+    )
     return [
+        (
+            f"finished short with music and two original Segments <= {SOUND_TARGET:g}x the "
+            f"export's encode, its sound's measures included ({sound.encode:.3f} s + "
+            f"{sound.sound:.3f} s / {sound.export:.3f} s = {with_sound / sound.export:.2f}x)",
+            with_sound / sound.export <= SOUND_TARGET,
+        ),
+        (
+            f"its loudness {LOUDNESS_TARGET[0]:g} +- {LOUDNESS_TARGET[1]:g} LUFS ({lufs:.1f}), "
+            f"true peak <= {PEAK_TARGET:g} dBTP ({peak:.1f})",
+            abs(lufs - LOUDNESS_TARGET[0]) <= LOUDNESS_TARGET[1] and peak <= PEAK_TARGET,
+        ),
         (
             f"finished short's encode <= {FINISH_CROP_TARGET:g}x the export's, crop frames "
             f"({crop.encode / crop.export:.2f}x)",
@@ -662,7 +723,7 @@ def main() -> int:
 
         finishing = {
             kind: run_finish(source, segments, args.speed, work, cache_dir, kind)
-            for kind in ("crop", "fit", "auto")
+            for kind in ("crop", "fit", "auto", "sound")
         }
 
         planned = None

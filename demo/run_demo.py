@@ -14,7 +14,8 @@ no service at all.
    imported), into <out>/offline: first ``plan`` prints the timing plan, then
    ``make_short`` makes the videos, their captions, the copy with the captions burned
    in and the finished short (word-by-word captions, the second Segment framed left of
-   centre); the planned lengths are printed beside the real ones.
+   centre, one more range that plays the video's own sound, and music under it all,
+   brought to -14 LUFS); the planned lengths are printed beside the real ones.
 
 The source video of the first job reaches the module exactly as a real one
 would: the job is requested and polled through the real ``requests``, and the
@@ -66,6 +67,38 @@ SEGMENTS = [
         "voiceover": "And that is the whole story, now in vertical form.",
     },
 ]
+
+
+# the offline job also plays one range with the video's own sound, between the first two
+ORIGINAL_SEGMENT = {
+    "start": "00:00:08.5",
+    "end": "00:00:11",
+    "voiceover": "",
+    "sound": "original",  # the finished short plays the test card's own tone here
+}
+MUSIC_SECONDS = 6
+
+
+def make_music(path: str) -> None:
+    """Six seconds of a soft pulsing chord, looped under the finished short."""
+    chord = "+".join(
+        f"{a}*sin(2*PI*{hz}*t)" for a, hz in ((0.20, 220), (0.15, 277.2), (0.12, 329.6))
+    )
+    pulse = "(0.6+0.4*sin(2*PI*1.5*t))"
+    cmd = ["ffmpeg", "-hide_banner", "-loglevel", "error", "-y", "-f", "lavfi"]
+    cmd += ["-i", f"aevalsrc={pulse}*({chord}):s=44100:d={MUSIC_SECONDS}", "-c:a", "libmp3lame"]
+    subprocess.run([*cmd, path], check=True)
+
+
+def loudness(path: str) -> str:
+    """The integrated loudness and true peak of a product's sound, as the meter reads them."""
+    cmd = ["ffmpeg", "-hide_banner", "-nostats", "-i", path, "-map", "0:a:0"]
+    cmd += ["-af", "ebur128=peak=true", "-f", "null", "-"]
+    text = subprocess.run(cmd, capture_output=True, text=True, check=True).stderr
+    summary = text[text.rfind("Summary:") :]
+    integrated = summary.split("I:")[1].split("LUFS")[0].strip()
+    peak = summary.split("Peak:")[1].split("dBFS")[0].strip()
+    return f"{integrated} LUFS integrated, true peak {peak} dBTP"
 
 
 def make_source(path: str) -> None:
@@ -183,6 +216,16 @@ def run_offline(
     offline_dir = os.path.join(out_dir, "offline")
     cache_dir = os.path.join(out_dir, "cache")
     os.makedirs(offline_dir, exist_ok=True)  # make_short never creates it
+    # the same Segments and one more that plays the video's own sound, with music
+    with open(segments_path, encoding="utf-8") as f:
+        offline = json.load(f)
+    offline.insert(1, ORIGINAL_SEGMENT)
+    segments_path = os.path.join(out_dir, "segments_offline.json")
+    with open(segments_path, "w", encoding="utf-8") as f:
+        json.dump(offline, f, indent=2, ensure_ascii=False)
+        f.write("\n")
+    music = os.path.join(out_dir, "music.mp3")
+    make_music(music)
     print()
     print(f"[demo] second job, fully offline: the same Segments from {source}", flush=True)
     engine = offline_engine()
@@ -208,6 +251,7 @@ def run_offline(
         cache_dir=cache_dir,
         burn_captions=True,
         finish=True,
+        music=music,
     )
     for predicted, product in (
         (planned.horizontal, short.horizontal),
@@ -284,7 +328,7 @@ def main(argv: list[str] | None = None) -> int:
             print(f"[demo] FAILED: the offline job was refused:\n{exc}", file=sys.stderr)
             return 1
 
-    cached = len(SEGMENTS) - short.narrations_made
+    cached = len(SEGMENTS) - short.narrations_made  # the original Segment speaks nothing
     print()
     print(
         f"[demo] second job: {short.narrations_made} narration(s) spoken by {engine}, "
@@ -298,6 +342,7 @@ def main(argv: list[str] | None = None) -> int:
         f"[demo] captions: {_shown(short.horizontal_captions or '')}, "
         f"{_shown(short.vertical_captions or '')}"
     )
+    print(f"[demo] {_shown(finished)}: its sound {loudness(finished)}")
     print(f"[demo] plan and make_short took {t_offline:.1f} s")
     print()
     print(f"[demo] both jobs done; whole demo {time.monotonic() - t0:.1f} s")

@@ -56,6 +56,8 @@ def test_every_entry_point_takes_exactly_the_job_options():
         "burn_captions",
         "finish",
         "caption_style",
+        "music",
+        "music_level",
     }
     assert set(jobs.SPEC_KEYS) == fields - {"output_dir"} | {"output_root"}
     assert set(RUN_FLAGS) == fields

@@ -69,7 +69,7 @@ RECAP = [
     },
     {"start": "6.8", "end": "9.6", "voiceover": "Nobody expects what happens next."},
 ]
-FRAMED = [dict(RECAP[0]), dict(RECAP[1], frame=1.5)]
+FRAMED = [dict(RECAP[0], sound="both"), dict(RECAP[1], frame=1.5)]
 
 
 @dataclass
