@@ -6,6 +6,7 @@ import array
 import json
 import math
 import subprocess
+import sys
 
 import pytest
 
@@ -189,6 +190,12 @@ def test_problems_before_anything_runs(tmp_path):
         assert any(expected in line for line in lines), lines
     with pytest.raises(ValueError, match="--finish"):
         kestro_core.JobOptions(str(seg), 1.5, source=source, music=str(not_audio))
+    argv = [sys.executable, "-P", "-m", "kestro_core", "run", str(seg), "--speed", "1.5"]
+    argv += ["--source", source, "--speech", "espeak-ng", "--music", str(not_audio)]
+    argv += ["--music-level", "-70"]
+    done = subprocess.run(argv, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 2 and "out of reach" in done.stderr
+    assert "Traceback" not in done.stderr
 
 
 def test_silence_is_left_silent(tmp_path):

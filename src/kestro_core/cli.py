@@ -456,8 +456,8 @@ def _display_mode(args: argparse.Namespace) -> str:
     return "bar" if sys.stderr.isatty() else "lines"
 
 
-def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
-    options = JobOptions(
+def _run_options(args: argparse.Namespace, link: str | None, segments: str) -> JobOptions:
+    return JobOptions(
         segments,
         args.speed,
         link=link,
@@ -478,6 +478,13 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
         music=args.music,
         music_level=args.music_level,
     )
+
+
+def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
+    try:
+        options = _run_options(args, link, segments)
+    except (TypeError, ValueError) as exc:  # options that do not go together
+        args.command_parser.error(str(exc))
     mode = _display_mode(args)
     # the run's own lines: on stdout, unless the bar has the terminal (then with --verbose,
     # above the bar) or the events have stdout (then on stderr)
