@@ -285,28 +285,30 @@ def _captions(
         starts = recorder.piece_starts()
         framed = finishing.pieces(starts, options.segments_file, horizontal)
         pieces, notes = ([], []) if kept is None else kept.pieces(starts, ends[horizontal].result())
-        sound = mixdown.soundtrack(
-            vertical,
-            ends[vertical].result(),
-            options.speed,
-            pieces,
-            options.music,
-            options.music_level,
-        )
-        for note in notes + sound.notes:
-            reporter.warn(note)
-        finishing.finished(
-            horizontal,
-            vertical,
-            made["finished"],
-            framed,
-            options.speed,
-            options.caption_style,
-            cues=per_video["vertical"],
-            heard=heard,
-            progress=reporter.advance,
-            sound=sound,
-        )
+        with tempfile.TemporaryDirectory(prefix="kestro-sound-") as work:
+            sound = mixdown.soundtrack(
+                vertical,
+                ends[vertical].result(),
+                options.speed,
+                pieces,
+                work,
+                options.music,
+                options.music_level,
+            )
+            for note in notes + sound.notes:
+                reporter.warn(note)
+            finishing.finished(
+                horizontal,
+                vertical,
+                made["finished"],
+                framed,
+                options.speed,
+                options.caption_style,
+                cues=per_video["vertical"],
+                heard=heard,
+                progress=reporter.advance,
+                sound=sound,
+            )
     return made
 
 

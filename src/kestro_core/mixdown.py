@@ -3,7 +3,8 @@ for it, music under them, all brought to the platforms' loudness.
 
 While the job runs, the source's sound of every "original" and "mix" range is kept
 (``capture``: that range decoded, nothing else of the film). After it, ``soundtrack``
-builds the audio half of the finishing encode's filter graph:
+makes the finished short's sound, in passes over the sound alone (a minute of short is
+a fraction of a second each), for the finishing encode to take as it is:
 
 - the narrations are the vertical video's own sound (sped up as its picture is);
 - each kept range is laid where its piece's picture starts, sped up the same way; in a
@@ -11,9 +12,9 @@ builds the audio half of the finishing encode's filter graph:
 - the music is looped or cut to the short's length, faded out over its last FADE_OUT
   seconds, set ``level`` dB against the voice (both measured), and gives way by
   MUSIC_DUCK_DB wherever a narration or a kept range is heard;
-- the whole is measured, then brought to TARGET_LUFS with its true peak under
-  TARGET_PEAK, in the finishing encode itself (two passes over the sound, one over the
-  picture).
+- the whole is measured, then brought to TARGET_LUFS by one gain with its true peak held
+  under TARGET_PEAK (measured again through the limiter, and made up, where the limiter
+  takes loudness off a peaky voice).
 
 The giving way follows the sound, not the Segments' bounds: the sound is read in 5 ms
 blocks; a pause shorter than ATTACK + RELEASE stays lowered (no pumping between words);
@@ -267,15 +268,20 @@ def _reading(text: str, label: str) -> float:
     return value if math.isfinite(value) else -math.inf
 
 
-def measure(inputs: Sequence[str], graph: str, seconds: float) -> Level:
+def measure(inputs: Sequence[str], graph: str, seconds: float, dest: str | None = None) -> Level:
     """The loudness of ``[out]`` of ``graph`` over ``inputs`` (ffmpeg's input options), by
-    the EBU R 128 meter: a pass over the sound only, nothing written."""
+    the EBU R 128 meter: a pass over the sound only, which also writes it to ``dest`` (a
+    WAV of 32-bit floats: nothing clips before the gain) when given."""
     with tempfile.TemporaryDirectory(prefix="kestro-loudness-") as work:
         script = os.path.join(work, "graph.txt")
         with open(script, "w", encoding="utf-8") as f:
             f.write(f"{graph};[out]ebur128=peak=true[m]")
-        argv = ["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-v", "info", *inputs]
-        argv += ["-filter_complex_script", script, "-map", "[m]", "-f", "null", "-"]
+        argv = ["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-v", "info", "-y", *inputs]
+        argv += ["-filter_complex_script", script, "-map", "[m]"]
+        if dest is None:
+            argv += ["-f", "null", "-"]
+        else:
+            argv += ["-c:a", "pcm_f32le", "-f", "wav", dest]
         done = media.run(argv, media_seconds=seconds)
     text = done.stderr.decode("utf-8", "replace")
     summary = text[text.rfind("Summary:") :] if "Summary:" in text else ""
@@ -284,23 +290,27 @@ def measure(inputs: Sequence[str], graph: str, seconds: float) -> Level:
     return Level(_reading(summary, "I"), _reading(summary, "Peak"))
 
 
-def _made_up(inputs: Sequence[str], graph: str, seconds: float, gain: float) -> float:
-    """The gain that brings ``[out]`` of ``graph`` to TARGET_LUFS through the peak
-    stages, which take some loudness off what they hold: measured through them, and
-    made up, the second time along the line the first two readings give."""
+def _normalised(mixed: str, level: Level, dest: str, seconds: float) -> Level:
+    """``mixed`` (its loudness ``level``) brought to TARGET_LUFS into ``dest``. The peak
+    stages take some loudness off what they hold: then measured through them and made up,
+    the second time along the line the first two readings give."""
+    source = ["-i", media.local_path(mixed)]
+    gain = TARGET_LUFS - level.integrated
     tried: list[tuple[float, float]] = []
     for _ in range(3):
-        level = measure(inputs, f"{graph};[out]{_normalise(gain)}[out]", seconds)
-        if level.silent or abs(TARGET_LUFS - level.integrated) < 0.2:
+        made = measure(source, f"[0:a]{_normalise(gain)}[out]", seconds, dest)
+        if made.silent or abs(TARGET_LUFS - made.integrated) < 0.2:
             break
-        tried.append((gain, level.integrated))
-        step = TARGET_LUFS - level.integrated
+        tried.append((gain, made.integrated))
+        step = TARGET_LUFS - made.integrated
         if len(tried) >= 2:
             (g1, i1), (g2, i2) = tried[-2:]
             slope = (i2 - i1) / (g2 - g1) if g2 != g1 else 1.0
             step /= min(1.0, max(0.25, slope))
         gain += min(step, 6.0)
-    return gain
+    else:
+        made = measure(source, f"[0:a]{_normalise(gain)}[out]", seconds, dest)
+    return made
 
 
 def _normalise(gain: float) -> str:
@@ -334,8 +344,8 @@ class Kept:
 @dataclass(frozen=True)
 class Soundtrack:
     """The audio half of the finishing encode: its inputs (after the two videos, so the
-    first is input 2), the filter graph's chains (reading ``[1:a]``, the vertical video's
-    sound; ending in ``[a]``), the encoder's options, and what to tell the user."""
+    first is input 2), the filter graph's chains (ending in ``[a]``), the encoder's options,
+    what to tell the user, and the loudness of the sound before it was normalised."""
 
     inputs: list[str]
     graph: str
@@ -381,26 +391,26 @@ def soundtrack(
     length: float,
     speed: float,
     kept: Sequence[Kept],
+    work: str,
     music: str | None = None,
     level: float = -20.0,
 ) -> Soundtrack:
     """The finished short's sound over a vertical video of ``length`` seconds played
-    ``speed`` times as fast as the joined one: measured here, normalised in the encode."""
-    loud = loudness(vertical)
-    voice = spans(loud)
-    # the measures read the vertical video as inputs 0 and 1, as the encode does
-    head = ["-i", media.local_path(os.path.abspath(vertical))] * 2
-    inputs: list[str] = []
-    chains = [f"[1:a]aformat=sample_rates={RATE}:channel_layouts=stereo[nar]"]
+    ``speed`` times as fast as the joined one, made in ``work`` (passes over the sound
+    alone: the voice with the kept ranges, then the music, then the loudness); the encode
+    takes it as it is."""
+    voice = spans(loudness(vertical))
+    inputs = ["-i", media.local_path(os.path.abspath(vertical))]
+    chains = [f"[0:a]aformat=sample_rates={RATE}:channel_layouts=stereo[nar]"]
     heard = list(voice)
     labels = ["[nar]"]
-    for n, piece in enumerate(kept):
+    for n, piece in enumerate(kept, start=1):
         at = piece.start / speed
         until = at + piece.length / speed
         inputs += ["-i", media.local_path(os.path.abspath(piece.path))]
         heard += spans(loudness(piece.path), at, speed, until)
         chain = (
-            f"[{2 + n}:a]atrim=0:{piece.length:.6f},asetpts=PTS-STARTPTS,{_tempo(speed)},"
+            f"[{n}:a]atrim=0:{piece.length:.6f},asetpts=PTS-STARTPTS,{_tempo(speed)},"
             f"aformat=sample_rates={RATE}:channel_layouts=stereo,"
             f"adelay={round(at * 1000)}:all=1"
         )
@@ -409,41 +419,39 @@ def soundtrack(
             chain += "," + _volume(gain_expression(under, 0.0, MIX_DUCK_DB))
         chains.append(f"{chain}[k{n}]")
         labels.append(f"[k{n}]")
-    bed = f"{''.join(labels)}amix=inputs={len(labels)}:normalize=0:duration=first[bed]"
-    chains.append(bed if len(labels) > 1 else "[nar]anull[bed]")
-    notes: list[str] = []
-    if music is None:
-        body = ";".join(chains)
-        whole = f"{body};[bed]anull[out]"
+    if len(labels) > 1:
+        chains.append(f"{''.join(labels)}amix=inputs={len(labels)}:normalize=0:duration=first[out]")
     else:
-        m = 2 + len(kept)
-        inputs += ["-stream_loop", "-1", "-i", media.local_path(os.path.abspath(music))]
+        chains.append("[nar]anull[out]")
+    notes: list[str] = []
+    mixed = os.path.join(work, "voice.wav")
+    measured = measure(inputs, ";".join(chains), length, mixed)
+    if music is not None:
         fade = max(0.0, length - FADE_OUT)
         shaped = (
-            f"[{m}:a]atrim=0:{length:.6f},asetpts=PTS-STARTPTS,"
+            f"[1:a]atrim=0:{length:.6f},asetpts=PTS-STARTPTS,"
             f"aformat=sample_rates={RATE}:channel_layouts=stereo,"
             f"afade=t=out:st={fade:.6f}:d={min(FADE_OUT, length):.6f}"
         )
         # the music's level against the voice: both measured as they will be heard
-        voice_level = measure(head + inputs, ";".join(chains) + ";[bed]anull[out]", length)
-        music_level = measure(head + inputs, shaped + "[out]", length)
-        reference = TARGET_LUFS if voice_level.silent else voice_level.integrated
+        both = ["-i", media.local_path(mixed), "-stream_loop", "-1"]
+        both += ["-i", media.local_path(os.path.abspath(music))]
+        music_level = measure(both, f"{shaped}[out]", length)
+        reference = TARGET_LUFS if measured.silent else measured.integrated
         gain = 0.0 if music_level.silent else reference + level - music_level.integrated
         if music_level.silent:
             notes.append(f"the music file {music!r} is silent: nothing of it is heard")
         duck = _volume(gain_expression(merged(heard), gain, MUSIC_DUCK_DB))
-        chains.append(f"{shaped},{duck}[mus]")
-        chains.append("[bed][mus]amix=inputs=2:normalize=0:duration=first[out]")
-        whole = ";".join(chains)
-    measured = measure(head + inputs, whole, length)
-    gain = TARGET_LUFS - measured.integrated
-    if not measured.silent and measured.true_peak + gain > TARGET_PEAK:
-        gain = _made_up(head + inputs, whole, length, gain)
+        graph = f"{shaped},{duck}[mus];[0:a][mus]amix=inputs=2:normalize=0:duration=first[out]"
+        mixed = os.path.join(work, "mixed.wav")
+        measured = measure(both, graph, length, mixed)
     if measured.silent:
         notes.append(
             "the finished short's sound is silence: it is left silent, not brought to "
             f"{TARGET_LUFS:g} LUFS"
         )
-        return Soundtrack(inputs, whole.removesuffix("[out]") + "[a]", notes=notes, level=measured)
-    final = f"{whole};[out]{_normalise(gain)}[a]"
-    return Soundtrack(inputs, final, notes=notes, level=measured)
+    else:
+        final = os.path.join(work, "finished.wav")
+        _normalised(mixed, measured, final, length)
+        mixed = final
+    return Soundtrack(["-i", media.local_path(mixed)], "[2:a]anull[a]", notes=notes, level=measured)
