@@ -19,7 +19,7 @@ from dataclasses import dataclass
 from kestro_core import media
 from kestro_core.files import temp_beside
 from kestro_core.framing import COMMANDS, Piece, frame_commands, video_filter
-from kestro_core.mixdown import Soundtrack
+from kestro_core.mixdown import CODEC, Soundtrack
 
 __all__ = [
     "HORIZONTAL_WIDTH",
@@ -592,8 +592,8 @@ def encode(
     """Make ``output``: the vertical video encoded again from ``horizontal`` through the
     filter graph ``graph`` (``[0:v]`` in, ``[v]`` out; it reads the captions as the file
     "captions.ass", which holds ``ass_text``, and its timed commands as framing.COMMANDS,
-    which holds ``commands``), with the sound of ``vertical`` copied as it is; or, given
-    ``sound``, made by its chains (inputs from 2, ``[a]`` out) and encoded.
+    which holds ``commands``), with the sound of ``vertical`` copied as it is, or the
+    finished sound ``sound`` encoded.
 
     The hardware encoder is tried first, then the software one; ``progress`` gets the
     fraction of the vertical video encoded so far (from 0 again when the software encoder
@@ -613,20 +613,9 @@ def encode(
     tmp = temp_beside(output)
     base = ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
     if sound is not None:
-        base += [*sound.inputs, "-filter_complex_script", "graph.txt", "-map", "[v]"]
-        base += ["-map", "[a]", *sound.codec]
-        graph = f"{graph};{sound.graph}"
-    else:
-        base += [
-            "-filter_complex_script",
-            "graph.txt",
-            "-map",
-            "[v]",
-            "-map",
-            "1:a?",
-            "-c:a",
-            "copy",
-        ]
+        base += ["-i", media.local_path(sound.path)]
+    base += ["-filter_complex_script", "graph.txt", "-map", "[v]"]
+    base += ["-map", "1:a?", "-c:a", "copy"] if sound is None else ["-map", "2:a", *CODEC]
     gpu = base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", "-f", "mp4", tmp]
     cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
     try:

@@ -8,17 +8,32 @@ renamed over it, so whatever else links to the old bytes keeps them unchanged.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import secrets
 import shutil
+from collections.abc import Callable
 
-__all__ = ["place", "place_link", "temp_beside"]
+__all__ = ["place", "place_link", "temp_beside", "write_beside"]
 
 
 def temp_beside(path: str) -> str:
     """A fresh name in the directory of ``path`` that no job uses; nothing is created."""
     head, tail = os.path.split(path)
     return os.path.join(head, f".{tail}.{secrets.token_hex(6)}.part")
+
+
+def write_beside(path: str, make: Callable[[str], object]) -> None:
+    """``make(tmp)`` writes a new file at a fresh name beside ``path``, which is renamed
+    over ``path`` once whole: a failure leaves nothing half made, and ``path`` is never
+    written through."""
+    tmp = temp_beside(path)
+    try:
+        make(tmp)
+        os.replace(tmp, path)
+    finally:
+        with contextlib.suppress(OSError):
+            os.remove(tmp)
 
 
 def place(src: str, dest: str, *, link: bool = True, symlink: bool = False) -> bool:

@@ -52,7 +52,8 @@ __all__ = [
     "Level",
     "Soundtrack",
     "has_sound",
-    "picture_start",
+    "clip_start",
+    "CODEC",
     "capture",
     "spans",
     "gain_expression",
@@ -69,7 +70,7 @@ ATTACK = 0.12  # seconds: short enough that the cut is not heard as a dip
 RELEASE = 0.35  # seconds: long enough not to pump, short enough to be back in 0.5 s
 FADE_OUT = 1.5
 RATE = 48_000
-_CODEC = ["-c:a", "aac", "-b:a", "192k", "-ar", str(RATE)]
+CODEC = ["-c:a", "aac", "-b:a", "192k", "-ar", str(RATE)]  # the finished short's sound
 _SILENT = -70.0  # LUFS: below this the normaliser has nothing to measure
 
 
@@ -86,11 +87,9 @@ def has_sound(video: str) -> bool:
     return bool(doc.get("streams"))
 
 
-def picture_start(video: str, start: float, exact: bool) -> float:
-    """Where the clip of a range starting at ``start`` begins in the source: ``start`` for
-    an exact cut; the keyframe at or before it for a stream-copy cut."""
-    if exact:
-        return start
+def clip_start(video: str, start: float) -> float:
+    """Where a stream-copy clip of a range from ``start`` begins in ``video``: the keyframe
+    at or before ``start`` (only the packets around it are read)."""
     doc = media.probe(
         os.path.abspath(video),
         "-select_streams",
@@ -343,15 +342,12 @@ class Kept:
 
 @dataclass(frozen=True)
 class Soundtrack:
-    """The audio half of the finishing encode: its inputs (after the two videos, so the
-    first is input 2), the filter graph's chains (ending in ``[a]``), the encoder's options,
-    what to tell the user, and the loudness of the sound before it was normalised."""
+    """The finished short's sound, made: the WAV the finishing encode takes as it is (with
+    CODEC), what to tell the user, and its loudness before it was normalised."""
 
-    inputs: list[str]
-    graph: str
-    codec: list[str] = field(default_factory=lambda: list(_CODEC))
+    path: str
     notes: list[str] = field(default_factory=list)
-    level: Level | None = None  # the sound as measured before it was normalised
+    level: Level | None = None
 
 
 def _tempo(speed: float) -> str:
@@ -454,4 +450,4 @@ def soundtrack(
         final = os.path.join(work, "finished.wav")
         _normalised(mixed, measured, final, length)
         mixed = final
-    return Soundtrack(["-i", media.local_path(mixed)], "[2:a]anull[a]", notes=notes, level=measured)
+    return Soundtrack(mixed, notes=notes, level=measured)

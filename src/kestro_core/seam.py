@@ -25,7 +25,7 @@ from typing import Any
 from kestro_core import media, mixdown
 from kestro_core.cache import Cache
 from kestro_core.events import Reporter
-from kestro_core.files import temp_beside
+from kestro_core.files import write_beside
 from kestro_core.joins import Cut, ExactCuts
 from kestro_core.sound import NARRATION, ORIGINAL
 from kestro_core.soundtrack import Recorder
@@ -139,15 +139,10 @@ class Job:
         if planned.start is not None and planned.end is not None:
             first = planned.start
             if self.exact is None and self.video is not None:
-                first = mixdown.picture_start(self.video, planned.start, exact=False)
+                first = mixdown.clip_start(self.video, planned.start)
             seconds = mixdown.silence_seconds(first, planned.end)
-        tmp = temp_beside(output_file)
-        try:
-            mixdown.silence(tmp, seconds, self._narration_rate())
-            os.replace(tmp, output_file)
-        finally:
-            with contextlib.suppress(OSError):
-                os.remove(tmp)
+        rate = self._narration_rate()
+        write_beside(output_file, lambda tmp: mixdown.silence(tmp, seconds, rate))
 
     def _narration_rate(self) -> int:
         """The sample rate of this job's narrations: a voice on this machine makes them at

@@ -3,13 +3,11 @@ or a voice on this machine (piper, espeak-ng)."""
 
 from __future__ import annotations
 
-import contextlib
-import os
 from collections.abc import Callable
 from typing import Protocol
 
 from kestro_core.cache import Cache
-from kestro_core.files import temp_beside
+from kestro_core.files import write_beside
 from kestro_core.voices import open_voice
 
 __all__ = ["Speaker", "ServiceSpeaker", "open_speaker", "speak_into"]
@@ -59,10 +57,4 @@ def speak_into(speaker: Speaker, text: str, path: str) -> None:
     """``speaker`` speaks ``text`` into ``path``: made under a new name beside it and
     renamed over it, so a file that may be a hard link to a cached narration is never
     written through, and a failure leaves nothing half made."""
-    tmp = temp_beside(path)
-    try:
-        speaker.synthesize(text, tmp)
-        os.replace(tmp, path)
-    finally:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
+    write_beside(path, lambda tmp: speaker.synthesize(text, tmp))
