@@ -9,7 +9,7 @@ job's own work. The captioned copy's encode is compared with the vertical export
 
 The extension's ``subprocess`` and ``time`` are replaced in its namespace for the length of
 the benchmark (it looks both up at every use); the voices' MP3 encodes are timed through
-``kestro_core.voices.subprocess`` and counted as synthesis time, since they are part of
+``kestro_core.speech.voices.subprocess`` and counted as synthesis time, since they are part of
 making each narration. The ffprobe runs of the whole-job check are timed on their own.
 
 Then a plan of 20 Segments (``kestro_core.plan`` with piper, fresh cache): its wall time,
@@ -43,15 +43,15 @@ from typing import Any
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import kestro_core
-import kestro_core.api as api
-import kestro_core.captions as captions
-import kestro_core.events as events
-import kestro_core.framing as framing
-import kestro_core.hashing as hashing
+import kestro_core.job.events as events
+import kestro_core.job.run as api
 import kestro_core.kestro_core as extension
 import kestro_core.media as media_module
-import kestro_core.mixdown as mixdown
-import kestro_core.voices as voices
+import kestro_core.picture.captions as captions
+import kestro_core.picture.framing as framing
+import kestro_core.sound.mix as mixdown
+import kestro_core.speech.voices as voices
+import kestro_core.store.hashing as hashing
 from tests.support import media
 from tests.support.media import make_source_video
 

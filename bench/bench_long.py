@@ -33,9 +33,9 @@ from dataclasses import dataclass
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 import kestro_core
-from kestro_core.check import check_job
+from kestro_core.job.check import check_job
 from kestro_core.media import duration
-from kestro_core.timecode import format_seconds
+from kestro_core.segments.timecode import format_seconds
 
 RANGES = 6
 RANGE_SECONDS = 6.0

@@ -175,7 +175,7 @@ def probe_duration(path: str) -> float:
 def offline_engine() -> str:
     """ "piper" when piper and its bundled voice can be used, else "espeak-ng" (said in
     one line)."""
-    from kestro_core.voices import voice_problems
+    from kestro_core.speech.voices import voice_problems
 
     try:
         import piper  # noqa: F401  - only asked whether it imports

@@ -1,4 +1,4 @@
-"""The on-disk cache of downloads and narrations (kestro_core.cache)."""
+"""The on-disk cache of downloads and narrations (kestro_core.store.cache)."""
 
 import os
 import pathlib
@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from kestro_core.cache import Cache, default_cache_dir
+from kestro_core.store.cache import Cache, default_cache_dir
 
 KINDS = ["downloads", "narrations"]
 

@@ -9,7 +9,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from kestro_core.captions import (
+from kestro_core.media import MediaError
+from kestro_core.picture.captions import (
     HORIZONTAL_WIDTH,
     VERTICAL_WIDTH,
     Cue,
@@ -20,7 +21,6 @@ from kestro_core.captions import (
     srt_text,
     write_srt,
 )
-from kestro_core.media import MediaError
 
 WIDTHS = [HORIZONTAL_WIDTH, VERTICAL_WIDTH]
 

@@ -17,8 +17,8 @@ from pathlib import Path
 
 import pytest
 
-from kestro_core.check import check, tempo_factors
-from kestro_core.timecode import parse_time
+from kestro_core.job.check import check, tempo_factors
+from kestro_core.segments.timecode import parse_time
 
 ROOT = Path(__file__).resolve().parent.parent
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "wget"))
@@ -315,7 +315,7 @@ LAUNCHER = textwrap.dedent("""\
     import kestro_core.kestro_core as kc
     kc.requests = RoutedRequests(types.SimpleNamespace(origin=sys.argv[1]))
     kc.time = ShortSleepTime(long=3, short=0)
-    from kestro_core.cli import main
+    from kestro_core.cli.main import main
     sys.exit(main(sys.argv[2:]))
 """)
 

@@ -13,8 +13,9 @@ import sys
 import pytest
 
 import kestro_core
-from kestro_core import cli, jobs
-from kestro_core.events import Event
+from kestro_core import jobs
+from kestro_core.cli import main as cli
+from kestro_core.job.events import Event
 from kestro_core.options import RUN_FLAGS, JobOptions, run_argv
 
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "espeak-ng"))

@@ -12,9 +12,9 @@ import sys
 import pytest
 
 import kestro_core
-from kestro_core.joins import RangeError
+from kestro_core.cuts.exact import RangeError
+from kestro_core.cuts.sources import LocalSource
 from kestro_core.planning import probe_source
-from kestro_core.sources import LocalSource
 from tests.support.media import clock_frames, duration, make_clock_video
 
 pytestmark = pytest.mark.skipif(

@@ -15,7 +15,10 @@ import sys
 import pytest
 
 import kestro_core
-from kestro_core import captions, segments, voices, words
+from kestro_core.picture import captions
+from kestro_core.segments import model as segments
+from kestro_core.speech import timing as words
+from kestro_core.speech import voices
 from tests.support.media import have_ffmpeg
 
 HAVE_ESPEAK = have_ffmpeg() and shutil.which("espeak-ng") is not None

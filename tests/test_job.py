@@ -18,7 +18,7 @@ import pytest
 import requests
 
 import kestro_core
-from kestro_core.speakers import ServiceSpeaker
+from kestro_core.speech.speakers import ServiceSpeaker
 
 ROOT = Path(__file__).resolve().parent.parent
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "espeak-ng"))
@@ -71,7 +71,7 @@ def have_piper():
     try:
         import piper  # noqa: F401
 
-        from kestro_core.voices import default_piper_voice
+        from kestro_core.speech.voices import default_piper_voice
     except ImportError:
         return False
     return default_piper_voice() is not None
@@ -156,7 +156,7 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
     SEGMENTS_EDITED = [dict(s) for s in SEGMENTS]
     SEGMENTS_EDITED[1]["voiceover"] = "Two, edited."
     Path(seg).write_text(json.dumps(SEGMENTS_EDITED), encoding="utf-8")
-    from kestro_core.cache import Cache, default_cache_dir
+    from kestro_core.store.cache import Cache, default_cache_dir
 
     entry = Cache(default_cache_dir()).get_narration(
         Cache.narration_key(ServiceSpeaker(print, "v1").identity, "One.")
@@ -178,7 +178,7 @@ def test_rerun_after_a_failure_fetches_nothing_it_has(kc, standin, job_dir, monk
 def test_namespace_restored_when_a_job_ends_early(kc, source, job_dir, monkeypatch, outcome):
     out, seg = job_dir
     before = seam_of(kc)
-    from kestro_core import voices
+    from kestro_core.speech import voices
 
     real_open = voices.open_voice
 
@@ -194,7 +194,7 @@ def test_namespace_restored_when_a_job_ends_early(kc, source, job_dir, monkeypat
         speaker.synthesize = synthesize
         return speaker
 
-    monkeypatch.setattr("kestro_core.speakers.open_voice", open_voice)
+    monkeypatch.setattr("kestro_core.speech.speakers.open_voice", open_voice)
     with pytest.raises(KeyboardInterrupt if outcome == "interrupt" else OSError):
         kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out)
     assert seam_of(kc) == before

@@ -7,11 +7,11 @@ import subprocess
 import pytest
 
 import kestro_core
-from kestro_core.cache import Cache
-from kestro_core.check import CheckFailed
+from kestro_core.job.check import CheckFailed
 from kestro_core.planning import PlanError, fit, measure_narration, probe_source, segment_plan
-from kestro_core.timecode import format_like, parse_time
-from kestro_core.voices import open_voice
+from kestro_core.segments.timecode import format_like, parse_time
+from kestro_core.speech.voices import open_voice
+from kestro_core.store.cache import Cache
 from tests.support.bframes import make_bframe_source
 from tests.support.media import duration, have_ffmpeg, make_source_video
 

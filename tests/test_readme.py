@@ -45,7 +45,7 @@ LAUNCHER = textwrap.dedent("""\
     import kestro_core.kestro_core as kc
     kc.requests = RoutedRequests(types.SimpleNamespace(origin=sys.argv[1]))
     kc.time = ShortSleepTime(long=3, short=0)
-    from kestro_core.cli import main
+    from kestro_core.cli.main import main
     sys.exit(main(sys.argv[2:]))
 """)
 

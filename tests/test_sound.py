@@ -11,7 +11,8 @@ import sys
 import pytest
 
 import kestro_core
-from kestro_core import check, mixdown
+from kestro_core.job import check
+from kestro_core.sound import mix as mixdown
 from tests.support.media import have_ffmpeg
 
 pytestmark = pytest.mark.skipif(not have_ffmpeg(), reason="needs ffmpeg")

@@ -18,7 +18,7 @@ import subprocess
 import pytest
 
 import kestro_core
-from kestro_core import api
+from kestro_core.job import run as api
 from tests.support.media import have_ffmpeg, make_source_video
 
 pytestmark = pytest.mark.skipif(not have_ffmpeg(), reason="needs ffmpeg and ffprobe")
@@ -181,7 +181,7 @@ def test_recorder_finds_each_narration_however_the_pieces_were_joined(tmp_path, 
     """A join that copies packets is read packet by packet; any other join falls back to the
     pieces' lengths, measured before the clean-up deletes them: good to a few audio frames,
     since a join that encodes again lays the sound end to end without the priming frames."""
-    from kestro_core.soundtrack import Recorder
+    from kestro_core.sound.heard import Recorder
 
     film = make_source_video(tmp_path / "film.mp4", duration=8, keyint_seconds=2)
     tones = [("0.7", "2.9", 500, 1.0), ("3.3", "4.5", 900, 2.0), ("5.1", "7.0", 1300, 0.8)]

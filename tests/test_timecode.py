@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from kestro_core.timecode import parse_time
+from kestro_core.segments.timecode import parse_time
 
 TIMECODES = json.loads((Path(__file__).parent / "support" / "timecodes.json").read_text())
 

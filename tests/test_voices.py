@@ -9,8 +9,8 @@ from array import array
 
 import pytest
 
-from kestro_core import voices
-from kestro_core.voices import VoiceError, open_voice, piper_voices, voice_problems
+from kestro_core.speech import voices
+from kestro_core.speech.voices import VoiceError, open_voice, piper_voices, voice_problems
 
 
 def _piper_importable():
@@ -279,7 +279,7 @@ def test_unusable_voice_is_one_clear_problem(tmp_path, monkeypatch, engine, setu
 def test_module_imports_without_the_piper_extra():
     code = (
         "import sys; sys.modules.update(piper=None, onnxruntime=None, numpy=None); "
-        "import kestro_core.voices as v; print(v.voice_problems('piper', None))"
+        "import kestro_core.speech.voices as v; print(v.voice_problems('piper', None))"
     )
     done = subprocess.run(
         [sys.executable, "-P", "-c", code], capture_output=True, text=True, timeout=60

@@ -17,14 +17,14 @@ Importing this package does not load the extension: the first job does.
 
 from __future__ import annotations
 
-from kestro_core.api import Short, make_short, run_job
-from kestro_core.check import CheckFailed
-from kestro_core.events import STEPS, Event
+from kestro_core.cuts.sources import SourceError
+from kestro_core.job.check import CheckFailed
+from kestro_core.job.events import STEPS, Event
+from kestro_core.job.run import Short, make_short, run_job
 from kestro_core.media import MediaError
 from kestro_core.options import JobOptions
 from kestro_core.planning import Plan, SegmentPlan, plan
-from kestro_core.sources import SourceError
-from kestro_core.voices import VoiceError
+from kestro_core.speech.voices import VoiceError
 
 __all__ = [
     "CheckFailed",

@@ -25,8 +25,8 @@ from collections.abc import Mapping
 from dataclasses import asdict
 from typing import Any
 
-from kestro_core.api import run_job
-from kestro_core.events import Event
+from kestro_core.job.events import Event
+from kestro_core.job.run import run_job
 from kestro_core.options import FIELD_TYPES, PATH_FIELDS, JobOptions
 
 __all__ = ["make_short_job", "SPEC_KEYS", "REQUIRED_SPEC_KEYS"]

@@ -11,9 +11,9 @@ import os
 from dataclasses import dataclass, fields
 from typing import Any
 
-from kestro_core.cache import DEFAULT_LIMIT
-from kestro_core.captions import STYLES as CAPTION_STYLES
-from kestro_core.voices import SPEECH_ENGINES
+from kestro_core.picture.captions import STYLES as CAPTION_STYLES
+from kestro_core.speech.voices import SPEECH_ENGINES
+from kestro_core.store.cache import DEFAULT_LIMIT
 
 __all__ = [
     "JobOptions",

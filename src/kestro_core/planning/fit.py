@@ -9,8 +9,8 @@ from dataclasses import dataclass
 
 from kestro_core.options import PathArg
 from kestro_core.planning.model import Plan
-from kestro_core.segments import UNREADABLE, Report, dump, load, write
-from kestro_core.timecode import format_like, format_seconds, parse_time
+from kestro_core.segments.model import UNREADABLE, Report, dump, load, write
+from kestro_core.segments.timecode import format_like, format_seconds, parse_time
 
 __all__ = ["FitResult", "fit", "fitted_end"]
 

@@ -30,10 +30,10 @@ from collections.abc import Sequence
 from dataclasses import asdict, dataclass, field
 from typing import Any
 
-from kestro_core.products import FINISHED, HORIZONTAL, VERTICAL
-from kestro_core.sound import NARRATION, ORIGINAL
-from kestro_core.timecode import format_seconds
-from kestro_core.words import ESTIMATED, Word
+from kestro_core.segments.keys import NARRATION, ORIGINAL
+from kestro_core.segments.timecode import format_seconds
+from kestro_core.speech.timing import ESTIMATED, Word
+from kestro_core.store.products import FINISHED, HORIZONTAL, VERTICAL
 
 __all__ = [
     "SHORTEST_SLACK",

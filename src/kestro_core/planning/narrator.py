@@ -10,11 +10,11 @@ import tempfile
 import time
 from dataclasses import dataclass, replace
 
-from kestro_core.cache import Cache
 from kestro_core.media import MediaError, run
 from kestro_core.planning.probes import PlanError, probed
-from kestro_core.speakers import Speaker, speak_into
-from kestro_core.words import Timing, narration_timing
+from kestro_core.speech.speakers import Speaker, speak_into
+from kestro_core.speech.timing import Timing, narration_timing
+from kestro_core.store.cache import Cache
 
 __all__ = ["Narration", "Narrator", "measure_narration"]
 

@@ -9,12 +9,11 @@ import os
 import tempfile
 from dataclasses import replace
 
-from kestro_core.cache import DEFAULT_LIMIT, Cache
-from kestro_core.check import check_options
-from kestro_core.events import Progress, Reporter
-from kestro_core.joins import clip_key, estimate, source_range
+from kestro_core.cuts.exact import clip_key, estimate, source_range
+from kestro_core.job.binding import extension, originals
+from kestro_core.job.check import check_options
+from kestro_core.job.events import Progress, Reporter
 from kestro_core.media import MediaError, video_info
-from kestro_core.mixdown import silence_seconds
 from kestro_core.options import JobOptions, PathArg
 from kestro_core.planning.model import (
     Plan,
@@ -26,12 +25,13 @@ from kestro_core.planning.model import (
 )
 from kestro_core.planning.narrator import Narrator
 from kestro_core.planning.probes import PlanError, SourceFacts, probe_source
-from kestro_core.seam import extension, originals
-from kestro_core.segments import Segment, read
-from kestro_core.sound import ORIGINAL, sound_of
-from kestro_core.speakers import open_speaker
-from kestro_core.voices import MP3_RATE
-from kestro_core.words import VOICE, Word
+from kestro_core.segments.keys import ORIGINAL, sound_of
+from kestro_core.segments.model import Segment, read
+from kestro_core.sound.mix import silence_seconds
+from kestro_core.speech.speakers import open_speaker
+from kestro_core.speech.timing import VOICE, Word
+from kestro_core.speech.voices import MP3_RATE
+from kestro_core.store.cache import DEFAULT_LIMIT, Cache
 
 __all__ = ["plan", "plan_job", "preroll_warnings", "exact_cost"]
 

@@ -35,10 +35,12 @@ from starlette.responses import FileResponse, JSONResponse, Response, StreamingR
 from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
-from kestro_core import products, sound
-from kestro_core.cache import Cache
+from kestro_core.job.binding import extension, originals
 from kestro_core.options import DEFAULT_MUSIC_LEVEL, music_level_problem
-from kestro_core.seam import extension, originals
+from kestro_core.segments import keys
+from kestro_core.speech.voices import SPEECH_ENGINES, default_piper_voice, voice_problems
+from kestro_core.store import products
+from kestro_core.store.cache import Cache
 from kestro_core.studio.session import (
     PRODUCTS,
     Refused,
@@ -49,7 +51,6 @@ from kestro_core.studio.session import (
     probe_video,
     voice_choices,
 )
-from kestro_core.voices import SPEECH_ENGINES, default_piper_voice, voice_problems
 
 __all__ = ["serve", "make_app", "DEFAULT_PORT", "MAX_BODY"]
 
@@ -246,8 +247,8 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         if not (isinstance(start, str) and isinstance(end, str) and isinstance(text, str)):
             raise Refused(400, "start, end and voiceover must be strings")
         # a sound the check refuses is fitted as a narration (saving says what is wrong)
-        heard = body.get(sound.KEY)
-        heard = heard if heard in sound.SOUNDS else sound.NARRATION
+        heard = body.get(keys.SOUND_KEY)
+        heard = heard if heard in keys.SOUNDS else keys.NARRATION
         # the paid service speaks only when the user asks
         speak = bool(body.get("speak")) or session.settings.choices[voice].engine != "service"
         result = await to_thread.run_sync(

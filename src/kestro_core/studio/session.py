@@ -25,14 +25,11 @@ from concurrent.futures import CancelledError, Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any
 
-from kestro_core import framing, products, segments, sound
-from kestro_core.cache import Cache
-from kestro_core.captions import STYLES as CAPTION_STYLES
-from kestro_core.check import check_job
-from kestro_core.events import WARNING, Event, describe_step
-from kestro_core.files import place
+from kestro_core.cuts.sources import source_problems
+from kestro_core.job.binding import extension, originals
+from kestro_core.job.check import check_job
+from kestro_core.job.events import WARNING, Event, describe_step
 from kestro_core.media import MediaError, VideoInfo, probe, video_info
-from kestro_core.mixdown import music_problem
 from kestro_core.options import (
     DEFAULT_MUSIC_LEVEL,
     MUSIC_LEVELS,
@@ -40,12 +37,17 @@ from kestro_core.options import (
     music_level_problem,
     run_argv,
 )
+from kestro_core.picture.captions import STYLES as CAPTION_STYLES
 from kestro_core.planning import Narrator, fitted_end, segment_plan
-from kestro_core.seam import extension, originals
-from kestro_core.sources import source_problems
-from kestro_core.speakers import Speaker, open_speaker
-from kestro_core.timecode import format_like, parse_time
-from kestro_core.voices import default_piper_voice, piper_voices
+from kestro_core.segments import keys
+from kestro_core.segments import model as segments
+from kestro_core.segments.timecode import format_like, parse_time
+from kestro_core.sound.mix import music_problem
+from kestro_core.speech.speakers import Speaker, open_speaker
+from kestro_core.speech.voices import default_piper_voice, piper_voices
+from kestro_core.store import products
+from kestro_core.store.cache import Cache
+from kestro_core.store.files import place
 
 __all__ = [
     "StudioError",
@@ -458,8 +460,8 @@ class Session:
                 "end": _as_text(seg.get("end")),
                 "voiceover": _as_text(seg.get("voiceover")),
                 # as the file has it (any JSON value); left out when the Segment has none
-                **({framing.KEY: seg[framing.KEY]} if framing.KEY in seg else {}),
-                **({sound.KEY: seg[sound.KEY]} if sound.KEY in seg else {}),
+                **({keys.FRAME_KEY: seg[keys.FRAME_KEY]} if keys.FRAME_KEY in seg else {}),
+                **({keys.SOUND_KEY: seg[keys.SOUND_KEY]} if keys.SOUND_KEY in seg else {}),
             }
             for i, seg in enumerate(self.baseline)
         ]
@@ -522,7 +524,7 @@ class Session:
             for key, value in zip(segments.REQUIRED_KEYS, values, strict=True):
                 seg[key] = value
             # the page's frame and sound (the check says what is wrong with them)
-            for key in (framing.KEY, sound.KEY):
+            for key in (keys.FRAME_KEY, keys.SOUND_KEY):
                 if key in item:
                     seg[key] = item[key]
             doc.append(seg)
@@ -592,7 +594,7 @@ class Session:
         voice: int,
         speak: bool,
         exact: bool,
-        heard: str = sound.NARRATION,
+        heard: str = keys.NARRATION,
     ) -> dict[str, Any]:
         """The plan of Segment ``n`` (1-based): speaks its narration (on the worker
         thread) when it is not in the cache yet. Blocks; call it off the event loop.
@@ -603,7 +605,7 @@ class Session:
         t0, t1 = parse_time(start), parse_time(end)
         if t0 is None:
             return {"error": "start is not a time: write HH:MM:SS.mmm or seconds"}
-        if heard == sound.ORIGINAL:
+        if heard == keys.ORIGINAL:
             self.narrations.spoken.pop(n, None)
             if t1 is None or t1 <= t0:
                 bad = "end is not a time: write HH:MM:SS.mmm or seconds"

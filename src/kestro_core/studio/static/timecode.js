@@ -1,4 +1,4 @@
-// The time syntax the run reads (ffmpeg's), read exactly as kestro_core.timecode.parse_time
+// The time syntax the run reads (ffmpeg's), read exactly as kestro_core.segments.timecode.parse_time
 // reads it: a shared table of cases holds the two together.
 "use strict";
 

@@ -27,9 +27,9 @@ from types import TracebackType
 from typing import Any
 
 from kestro_core import media
-from kestro_core.files import temp_beside
-from kestro_core.hashing import file_sha256
-from kestro_core.words import Timing, from_alignments
+from kestro_core.speech.timing import Timing, from_alignments
+from kestro_core.store.files import temp_beside
+from kestro_core.store.hashing import file_sha256
 
 __all__ = [
     "VoiceError",

@@ -17,12 +17,12 @@ import os
 import shutil
 
 from kestro_core import media
-from kestro_core.mixdown import has_sound, music_problem
+from kestro_core.cuts.sources import SourceError, source_problems
 from kestro_core.options import JobOptions
-from kestro_core.segments import Problem, Report, check_segments, load
-from kestro_core.sound import NARRATION, sound_of
-from kestro_core.sources import SourceError, source_problems
-from kestro_core.voices import voice_problems
+from kestro_core.segments.keys import NARRATION, sound_of
+from kestro_core.segments.model import Problem, Report, check_segments, load
+from kestro_core.sound.mix import has_sound, music_problem
+from kestro_core.speech.voices import voice_problems
 
 __all__ = [
     "CheckFailed",

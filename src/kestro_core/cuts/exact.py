@@ -29,9 +29,9 @@ from dataclasses import dataclass
 from typing import Any
 
 from kestro_core import media
-from kestro_core.cache import Cache
-from kestro_core.files import temp_beside
-from kestro_core.timecode import format_seconds, parse_time
+from kestro_core.segments.timecode import format_seconds, parse_time
+from kestro_core.store.cache import Cache
+from kestro_core.store.files import temp_beside
 
 __all__ = [
     "PRESET",

@@ -14,9 +14,9 @@ import os
 from collections.abc import Callable
 
 from kestro_core import media
-from kestro_core.cache import Cache
-from kestro_core.files import place_link
-from kestro_core.products import SOURCE, is_working_file
+from kestro_core.store.cache import Cache
+from kestro_core.store.files import place_link
+from kestro_core.store.products import SOURCE, is_working_file
 
 __all__ = ["SourceError", "LocalSource", "ServiceSource", "source_problems"]
 

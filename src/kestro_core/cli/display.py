@@ -18,7 +18,7 @@ from rich.progress import (
     TimeRemainingColumn,
 )
 
-from kestro_core.events import WARNING, Event
+from kestro_core.job.events import WARNING, Event
 
 __all__ = ["Display"]
 

@@ -1,7 +1,7 @@
 """Command line: ``python -m kestro_core check|run|plan|cache|studio``.
 
 Parsing and showing only: ``run`` builds a ``JobOptions`` and hands it to the job, whose
-events it shows as a progress bar (``kestro_core.display``).
+events it shows as a progress bar (``kestro_core.cli.display``).
 
 check   looks at a segments file (and optionally the speed, the output
         directory, the source video, the speech engine and voice) and lists
@@ -30,20 +30,20 @@ import sys
 import textwrap
 from typing import Any, TextIO
 
-from kestro_core import products
-from kestro_core.api import run_job
-from kestro_core.cache import DEFAULT_LIMIT, Cache
-from kestro_core.captions import STYLES as CAPTION_STYLES
-from kestro_core.check import CheckFailed, Report, check_job
-from kestro_core.display import Display
-from kestro_core.events import Event, describe_step
+from kestro_core.cli.display import Display
+from kestro_core.cuts.sources import SourceError
+from kestro_core.job.check import CheckFailed, Report, check_job
+from kestro_core.job.events import Event, describe_step
+from kestro_core.job.run import run_job
 from kestro_core.options import DEFAULT_MUSIC_LEVEL, JobOptions
+from kestro_core.picture.captions import STYLES as CAPTION_STYLES
 from kestro_core.planning import PlanError, fit, plan_job
-from kestro_core.products import numbered_working_file
-from kestro_core.sources import SourceError
+from kestro_core.segments.timecode import format_seconds
+from kestro_core.speech.voices import SPEECH_ENGINES, VoiceError
+from kestro_core.store import products
+from kestro_core.store.cache import DEFAULT_LIMIT, Cache
+from kestro_core.store.products import numbered_working_file
 from kestro_core.studio import StudioError, serve
-from kestro_core.timecode import format_seconds
-from kestro_core.voices import SPEECH_ENGINES, VoiceError
 
 __all__ = ["main", "failure_paragraph", "PROG"]
 

@@ -6,9 +6,9 @@ from __future__ import annotations
 from collections.abc import Callable
 from typing import Protocol
 
-from kestro_core.cache import Cache
-from kestro_core.files import write_beside
-from kestro_core.voices import open_voice
+from kestro_core.speech.voices import open_voice
+from kestro_core.store.cache import Cache
+from kestro_core.store.files import write_beside
 
 __all__ = ["Speaker", "ServiceSpeaker", "open_speaker", "speak_into"]
 

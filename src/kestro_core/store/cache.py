@@ -47,7 +47,7 @@ from collections.abc import Callable
 from contextlib import suppress
 from typing import Any, Final, NamedTuple
 
-from kestro_core.files import place
+from kestro_core.store.files import place
 
 __all__ = ["Cache", "DEFAULT_LIMIT", "default_cache_dir"]
 

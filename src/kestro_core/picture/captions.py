@@ -17,9 +17,9 @@ from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from kestro_core import media
-from kestro_core.files import temp_beside
-from kestro_core.framing import COMMANDS, Piece, frame_commands, video_filter
-from kestro_core.mixdown import CODEC, Soundtrack
+from kestro_core.picture.framing import COMMANDS, Piece, frame_commands, video_filter
+from kestro_core.sound.mix import CODEC, Soundtrack
+from kestro_core.store.files import temp_beside
 
 __all__ = [
     "HORIZONTAL_WIDTH",

@@ -15,20 +15,25 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 
-from kestro_core import captions, media, mixdown, products, segments
-from kestro_core import finish as finishing
-from kestro_core.cache import DEFAULT_LIMIT, Cache
-from kestro_core.check import CheckFailed, check_options
-from kestro_core.events import Progress, Reporter
-from kestro_core.joins import ExactCuts
+from kestro_core import media
+from kestro_core.cuts.exact import ExactCuts
+from kestro_core.cuts.sources import LocalSource, ServiceSource
+from kestro_core.job.binding import bound, extension, originals
+from kestro_core.job.check import CheckFailed, check_options
+from kestro_core.job.events import Progress, Reporter
+from kestro_core.job.steps import Job, Planned
 from kestro_core.options import DEFAULT_MUSIC_LEVEL, JobOptions, PathArg
+from kestro_core.picture import captions
+from kestro_core.picture import finish as finishing
 from kestro_core.planning.plan import preroll_warnings
-from kestro_core.seam import Job, Planned, bound, extension, originals
-from kestro_core.sound import NARRATION, sound_of
-from kestro_core.soundtrack import Recorder
-from kestro_core.sources import LocalSource, ServiceSource
-from kestro_core.speakers import Speaker, open_speaker
-from kestro_core.timecode import parse_time
+from kestro_core.segments import model as segments
+from kestro_core.segments.keys import NARRATION, sound_of
+from kestro_core.segments.timecode import parse_time
+from kestro_core.sound import mix
+from kestro_core.sound.heard import Recorder
+from kestro_core.speech.speakers import Speaker, open_speaker
+from kestro_core.store import products
+from kestro_core.store.cache import DEFAULT_LIMIT, Cache
 
 __all__ = ["CheckFailed", "Short", "make_short", "run_job"]
 
@@ -161,7 +166,7 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
     recorder = Recorder() if wanted else None
     planned = _planned(options.segments_file)
     plays_source = any(p is not None and p.sound != NARRATION for p in planned or [])
-    kept = mixdown.Originals() if options.finish and plays_source else None
+    kept = mix.Originals() if options.finish and plays_source else None
     job = Job(
         origin,
         speaker,
@@ -229,7 +234,7 @@ def _captions(
     vertical: str,
     options: JobOptions,
     reporter: Reporter,
-    kept: mixdown.Originals | None = None,
+    kept: mix.Originals | None = None,
 ) -> dict[str, str]:
     """The two caption files beside the videos and the captioned copy, as ``options``
     asks: each narration's text while it is heard, from its first sound; the vertical
@@ -286,7 +291,7 @@ def _captions(
         framed = finishing.pieces(starts, options.segments_file, horizontal)
         pieces, notes = ([], []) if kept is None else kept.pieces(starts, ends[horizontal].result())
         with tempfile.TemporaryDirectory(prefix="kestro-sound-") as work:
-            sound = mixdown.soundtrack(
+            sound = mix.soundtrack(
                 vertical,
                 ends[vertical].result(),
                 options.speed,

@@ -16,12 +16,9 @@ import re
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
-from kestro_core.files import temp_beside
-from kestro_core.framing import KEY as FRAME_KEY
-from kestro_core.framing import frame_problem
-from kestro_core.sound import KEY as SOUND_KEY
-from kestro_core.sound import ORIGINAL, sound_problem
-from kestro_core.timecode import format_seconds, parse_time
+from kestro_core.segments.keys import FRAME_KEY, ORIGINAL, SOUND_KEY, frame_problem, sound_problem
+from kestro_core.segments.timecode import format_seconds, parse_time
+from kestro_core.store.files import temp_beside
 
 __all__ = [
     "REQUIRED_KEYS",

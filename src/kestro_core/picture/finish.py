@@ -14,10 +14,13 @@ import math
 import os
 from collections.abc import Callable, Sequence
 
-from kestro_core import captions, framing, products, segments
-from kestro_core.mixdown import Soundtrack
-from kestro_core.soundtrack import Heard
-from kestro_core.words import Timing, placed_words, words_file_entries, write_words_file
+from kestro_core.picture import captions, framing
+from kestro_core.segments import keys
+from kestro_core.segments import model as segments
+from kestro_core.sound.heard import Heard
+from kestro_core.sound.mix import Soundtrack
+from kestro_core.speech.timing import Timing, placed_words, words_file_entries, write_words_file
+from kestro_core.store import products
 
 __all__ = [
     "timed_narrations",
@@ -78,16 +81,16 @@ def pieces(
     """The pieces of the joined video (picture starts ``starts``) in the frames the
     segments file gives its Segments; an "auto" piece's path is found from the picture
     (``on_track(k, n)`` before the k-th of n)."""
-    frames = [framing.frame_of(seg.raw) for seg in segments.read(segments_file)]
+    frames = [keys.frame_of(seg.raw) for seg in segments.read(segments_file)]
     bounds = list(starts) + [math.inf]
-    autos = sum(1 for f in frames[: len(starts)] if f == framing.AUTO)
+    autos = sum(1 for f in frames[: len(starts)] if f == keys.AUTO)
     done = 0
     out = []
     for i, start in enumerate(starts):
-        frame = frames[i] if i < len(frames) else framing.CENTRE
+        frame = frames[i] if i < len(frames) else keys.CENTRE
         end = bounds[i + 1]
         path: tuple[tuple[float, float], ...] = ()
-        if frame == framing.AUTO:
+        if frame == keys.AUTO:
             done += 1
             if on_track is not None:
                 on_track(done, autos)

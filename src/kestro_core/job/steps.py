@@ -1,13 +1,10 @@
-"""One job: the source, voice and cache bound into the extension's namespace around a call
-of ``run_kestro``.
+"""What each function the extension looks up does for a job's thread.
 
-``run_kestro`` looks up ``_download_video``, ``_generate_tts``, ``time`` and ``subprocess`` in
-its module's namespace at every use. For the length of a job those names hold dispatchers that
-look at the calling thread: a thread running one of our jobs reaches that job's source, voice
-and cache, and has its ffmpeg runs watched for the captions; every other thread (a direct
-``run_kestro`` call included) reaches exactly what the names held before. The first job to
-start installs the dispatchers, the last one to end puts the old values back, also when a job
-fails or is interrupted. Nothing is patched anywhere else.
+``Job`` is one job's answer to ``_download_video``, ``_generate_tts``, ``time.sleep`` and
+``subprocess.run``: the source put in place, each narration taken from the cache or spoken
+(an "original" Segment gets a silence), each ffmpeg run told apart by its fixed argument
+vector and reported as a step (a cut of an exact job encoded on its own, the export read for
+its progress), and what the captions and the finished sound need kept on the way.
 """
 
 from __future__ import annotations
@@ -16,26 +13,23 @@ import contextlib
 import os
 import subprocess
 import tempfile
-import threading
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from types import ModuleType
 from typing import Any
 
-from kestro_core import media, mixdown
-from kestro_core.cache import Cache
-from kestro_core.events import Reporter
-from kestro_core.files import write_beside
-from kestro_core.joins import Cut, ExactCuts
-from kestro_core.sound import NARRATION, ORIGINAL
-from kestro_core.soundtrack import Recorder
-from kestro_core.speakers import Speaker, speak_into
-from kestro_core.voices import MP3_RATE
-from kestro_core.words import Timing, narration_timing
+from kestro_core import media
+from kestro_core.cuts.exact import Cut, ExactCuts
+from kestro_core.job.events import Reporter
+from kestro_core.segments.keys import NARRATION, ORIGINAL
+from kestro_core.sound import mix
+from kestro_core.sound.heard import Recorder
+from kestro_core.speech.speakers import Speaker, speak_into
+from kestro_core.speech.timing import Timing, narration_timing
+from kestro_core.speech.voices import MP3_RATE
+from kestro_core.store.cache import Cache
+from kestro_core.store.files import write_beside
 
-__all__ = ["SEAM", "Job", "Planned", "bound", "originals", "extension"]
-
-SEAM = ("_download_video", "_generate_tts", "time", "subprocess")
+__all__ = ["Job", "Planned"]
 
 
 @dataclass(frozen=True)
@@ -66,7 +60,7 @@ class Job:
         exact: ExactCuts | None = None,
         on_source: Callable[[str], object] | None = None,
         planned: Sequence[Planned | None] = (),
-        kept: mixdown.Originals | None = None,
+        kept: mix.Originals | None = None,
     ) -> None:
         self.source = source
         self.speaker = speaker
@@ -135,14 +129,14 @@ class Job:
     def _silence(self, planned: Planned, output_file: str) -> None:
         """The narration of an "original" Segment: a silence that outlasts the clip, at the
         other narrations' rate (the join copies every piece's sound as it is)."""
-        seconds = mixdown.silence_seconds(0.0, 0.0)
+        seconds = mix.silence_seconds(0.0, 0.0)
         if planned.start is not None and planned.end is not None:
             first = planned.start
             if self.exact is None and self.video is not None:
-                first = mixdown.clip_start(self.video, planned.start)
-            seconds = mixdown.silence_seconds(first, planned.end)
+                first = mix.clip_start(self.video, planned.start)
+            seconds = mix.silence_seconds(first, planned.end)
         rate = self._narration_rate()
-        write_beside(output_file, lambda tmp: mixdown.silence(tmp, seconds, rate))
+        write_beside(output_file, lambda tmp: mix.silence(tmp, seconds, rate))
 
     def _narration_rate(self) -> int:
         """The sample rate of this job's narrations: a voice on this machine makes them at
@@ -298,125 +292,3 @@ def _encode(
     if kwargs.get("check") and done.returncode != 0:
         raise subprocess.CalledProcessError(done.returncode, argv, done.stdout, done.stderr)
     return done
-
-
-# ---------------------------------------------------------------------------------------
-# the dispatchers
-# ---------------------------------------------------------------------------------------
-
-_lock = threading.Lock()
-_jobs: dict[int, Job] = {}  # thread ident -> its job
-_saved: dict[str, Any] = {}  # what the namespace held before the first job
-_installed: dict[str, Any] = {}  # our dispatchers, while any job runs
-
-
-def _current() -> Job | None:
-    return _jobs.get(threading.get_ident())
-
-
-class _Function:
-    """Stands in for one of the step functions."""
-
-    def __init__(self, original: Callable[..., Any], method: str) -> None:
-        self.original = original
-        self._method = method
-        self.__name__ = getattr(original, "__name__", method)
-        self.__doc__ = getattr(original, "__doc__", None)
-
-    def __call__(self, *args: Any, **kwargs: Any) -> Any:
-        job = _current()
-        if job is None:
-            return self.original(*args, **kwargs)
-        return getattr(job, self._method)(*args, **kwargs)
-
-
-class _Time:
-    """Stands in for the ``time`` module: a job's thread skips the pause after a narration
-    that asked no service; everything else is the original's."""
-
-    def __init__(self, original: Any) -> None:
-        self.original = original
-
-    def sleep(self, seconds: float) -> None:
-        job = _current()
-        if job is None:
-            self.original.sleep(seconds)
-        else:
-            job.sleep(seconds, self.original.sleep)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.original, name)
-
-
-class _Subprocess:
-    """Stands in for the ``subprocess`` module: a job's thread has its ffmpeg runs watched
-    (they run unchanged); everything else is the original's."""
-
-    def __init__(self, original: Any) -> None:
-        self.original = original
-
-    def run(self, *args: Any, **kwargs: Any) -> Any:
-        job = _current()
-        if job is None:
-            return self.original.run(*args, **kwargs)
-        return job.run(self.original.run, *args, **kwargs)
-
-    def __getattr__(self, name: str) -> Any:
-        return getattr(self.original, name)
-
-
-def _install(ns: dict[str, Any]) -> None:
-    _saved.clear()
-    for name in SEAM:
-        _saved[name] = ns[name]
-    _installed["_download_video"] = _Function(ns["_download_video"], "download_video")
-    _installed["_generate_tts"] = _Function(ns["_generate_tts"], "generate_tts")
-    _installed["time"] = _Time(ns["time"])
-    _installed["subprocess"] = _Subprocess(ns["subprocess"])
-    ns.update(_installed)
-
-
-def _restore(ns: dict[str, Any]) -> None:
-    for name in SEAM:
-        # a name rebound by someone else while the jobs ran keeps its new value
-        if ns.get(name) is _installed[name]:
-            ns[name] = _saved[name]
-    _installed.clear()
-    _saved.clear()
-
-
-def extension() -> ModuleType:
-    """The native extension: the one place that loads it (on first use, so that importing
-    the package stays cheap)."""
-    from kestro_core import kestro_core
-
-    return kestro_core
-
-
-def originals(module: ModuleType) -> dict[str, Any]:
-    """What the seam's names mean outside any job: the namespace's values, or what they
-    held before the first running job installed the dispatchers."""
-    with _lock:
-        if _installed:
-            return dict(_saved)
-        return {name: module.__dict__[name] for name in SEAM}
-
-
-@contextlib.contextmanager
-def bound(module: ModuleType, job: Job) -> Iterator[Job]:
-    """Bind ``job`` to the calling thread for the length of the block."""
-    ident = threading.get_ident()
-    ns = module.__dict__
-    with _lock:
-        if ident in _jobs:
-            raise RuntimeError("a job is already running on this thread")
-        if not _jobs:
-            _install(ns)
-        _jobs[ident] = job
-    try:
-        yield job
-    finally:
-        with _lock:
-            del _jobs[ident]
-            if not _jobs:
-                _restore(ns)

@@ -19,9 +19,9 @@ import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
-from kestro_core.cache import Cache
-from kestro_core.files import temp_beside
-from kestro_core.soundtrack import BLOCK_SECONDS, loudness
+from kestro_core.media.audio import BLOCK_SECONDS, loudness
+from kestro_core.store.cache import Cache
+from kestro_core.store.files import temp_beside
 
 __all__ = [
     "VOICE",

@@ -34,8 +34,9 @@ from collections.abc import Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 
-from kestro_core import media, sound
-from kestro_core.soundtrack import BLOCK_SECONDS, loudness
+from kestro_core import media
+from kestro_core.media.audio import BLOCK_SECONDS, loudness
+from kestro_core.segments import keys
 
 __all__ = [
     "TARGET_LUFS",
@@ -410,7 +411,7 @@ def soundtrack(
             f"aformat=sample_rates={RATE}:channel_layouts=stereo,"
             f"adelay={round(at * 1000)}:all=1"
         )
-        if piece.sound == sound.MIX:
+        if piece.sound == keys.MIX:
             under = [(a, b) for a, b in voice if b > at and a < until]
             chain += "," + _volume(gain_expression(under, 0.0, MIX_DUCK_DB))
         chains.append(f"{chain}[k{n}]")

@@ -14,25 +14,16 @@ cover 1080x1920, then cut), so a centre crop draws exactly what the export draws
 
 from __future__ import annotations
 
-import json
-import math
 from collections.abc import Sequence
 from dataclasses import dataclass
-from typing import Any
 
 from kestro_core import media
+from kestro_core.segments.keys import AUTO, CENTRE, FIT, Frame
 
 __all__ = [
-    "KEY",
-    "FIT",
-    "AUTO",
-    "CENTRE",
     "WIDTH",
     "HEIGHT",
-    "Frame",
     "Piece",
-    "frame_problem",
-    "frame_of",
     "track",
     "smooth",
     "video_filter",
@@ -40,13 +31,7 @@ __all__ = [
     "COMMANDS",
 ]
 
-KEY = "frame"
-FIT = "fit"
-AUTO = "auto"
-CENTRE = 0.5
 WIDTH, HEIGHT = 1080, 1920
-
-Frame = float | str  # a crop centre (0..1), FIT or AUTO
 
 # the motion analysis: samples per second, the picture it looks at, the columns it weighs
 _RATE = 10
@@ -71,40 +56,6 @@ class Piece:
     end: float
     frame: Frame = CENTRE
     path: tuple[tuple[float, float], ...] = ()
-
-
-def frame_problem(value: Any) -> str | None:
-    """What is wrong with a Segment's "frame" value, said so it can be fixed; None when
-    it is one of the accepted values."""
-    accepted = (
-        "write a number from 0 to 1 (the crop's centre across the picture: 0.5 is the "
-        'middle), "fit" or "auto"'
-    )
-    if value is None or isinstance(value, (bool, list, dict)):
-        if isinstance(value, list):
-            shown = "an array"
-        elif isinstance(value, dict):
-            shown = "an object"
-        else:
-            shown = json.dumps(value)
-        return f"{shown} is not a frame: {accepted}"
-    if isinstance(value, (int, float)):
-        if not math.isfinite(value) or not 0 <= value <= 1:
-            return f"{value!r} lies outside 0 to 1: {accepted}"
-        return None
-    if isinstance(value, str):
-        if value in (FIT, AUTO):
-            return None
-        return f'"{value}" is not a frame: {accepted}'
-    return f"{value!r} is not a frame: {accepted}"
-
-
-def frame_of(raw: dict[str, Any]) -> Frame:
-    """The frame of a Segment that passed the check (its JSON object)."""
-    value = raw.get(KEY, CENTRE)
-    if isinstance(value, str):
-        return value
-    return float(value)
 
 
 # ---------------------------------------------------------------------------------------

@@ -15,7 +15,6 @@ products themselves:
 
 from __future__ import annotations
 
-import array
 import os
 import shutil
 import tempfile
@@ -25,17 +24,12 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING
 
 from kestro_core import media
+from kestro_core.media.audio import BLOCK, FRAME, RATE, loud_blocks, pcm, sound_bounds
 
 if TYPE_CHECKING:  # words builds on this module
-    from kestro_core.words import Timing
+    from kestro_core.speech.timing import Timing
 
-__all__ = ["BLOCK_SECONDS", "Heard", "Recorder", "sound_bounds", "loudness"]
-
-RATE = 16_000  # analysis sample rate
-BLOCK = 80  # 5 ms blocks
-BLOCK_SECONDS = BLOCK / RATE
-FRAME = 1024  # samples in one AAC frame
-THRESHOLD = 180  # about -45 dBFS: quieter than any speech, louder than an encoder's noise
+__all__ = ["Heard", "Recorder"]
 
 
 @dataclass(frozen=True)
@@ -49,41 +43,6 @@ class Heard:
     silent: bool  # the engine made no sound for this text
     lead: float = 0.0  # where its first sound lies in the narration's own time
     timing: Timing | None = None  # its words' timing, when the job was told it
-
-
-def _pcm(path: str, seconds: float = 0.0) -> array.array[int]:
-    """The first audio stream (``seconds`` long) decoded sample after sample, mono at RATE:
-    the timeline a player and the vertical export hear (packet timestamps that the join
-    squeezed together do not drop samples)."""
-    argv = ["ffmpeg", "-nostdin", "-v", "error", "-i", path, "-vn", "-map", "0:a:0"]
-    argv += ["-ac", "1", "-ar", str(RATE), "-f", "s16le", "-"]
-    done = media.run(argv, media_seconds=seconds)
-    samples = array.array("h")
-    samples.frombytes(done.stdout[: len(done.stdout) // 2 * 2])
-    return samples
-
-
-def _loud_blocks(samples: array.array[int]) -> list[bool]:
-    loud = []
-    for at in range(0, len(samples), BLOCK):
-        block = samples[at : at + BLOCK]
-        loud.append(max(block) > THRESHOLD or -min(block) > THRESHOLD)
-    return loud
-
-
-def loudness(path: str) -> list[bool]:
-    """Whether each BLOCK_SECONDS of a media file's first audio stream is sounding."""
-    return _loud_blocks(_pcm(path))
-
-
-def sound_bounds(path: str) -> tuple[float, float] | None:
-    """First and last moment of sound in a media file, or None when it is silent."""
-    loud = _loud_blocks(_pcm(path))
-    if True not in loud:
-        return None
-    first = loud.index(True)
-    last = len(loud) - 1 - loud[::-1].index(True)
-    return first * BLOCK / RATE, (last + 1) * BLOCK / RATE
 
 
 @dataclass(frozen=True)
@@ -161,7 +120,7 @@ class Recorder:
             raise self._error
         assert self._pieces is not None
         audio = _audio_stream(horizontal)  # one packet read: its length bounds the decode
-        loud = _loud_blocks(_pcm(horizontal, audio.duration))
+        loud = loud_blocks(pcm(horizontal, audio.duration))
         end = len(loud) * BLOCK / RATE
         frame = FRAME / audio.rate
         if audio.packets == sum(piece.packets for piece in self._pieces):
