@@ -9,7 +9,7 @@ job's own work. The captioned copy's encode is compared with the vertical export
 
 The extension's ``subprocess`` and ``time`` are replaced in its namespace for the length of
 the benchmark (it looks both up at every use); the voices' MP3 encodes are timed through
-``kestro_core.speech.voices.subprocess`` and counted as synthesis time, since they are part of
+the media runner's ``subprocess`` and counted as synthesis time, since they are part of
 making each narration. The ffprobe runs of the whole-job check are timed on their own.
 
 Then a plan of 20 Segments (``kestro_core.plan`` with piper, fresh cache): its wall time,
@@ -47,10 +47,10 @@ import kestro_core.job.events as events
 import kestro_core.job.run as api
 import kestro_core.kestro_core as extension
 import kestro_core.media as media_module
-import kestro_core.picture.captions as captions
+import kestro_core.picture.finish as finishing
 import kestro_core.picture.framing as framing
 import kestro_core.sound.mix as mixdown
-import kestro_core.speech.voices as voices
+import kestro_core.speech.piper as piper
 import kestro_core.store.hashing as hashing
 from tests.support import media
 from tests.support.media import make_source_video
@@ -256,14 +256,14 @@ def instrumented(fig: Figures) -> Iterator[Figures]:
         saved.append((owner, name, getattr(owner, name)))
         setattr(owner, name, value)
 
-    real_load = voices._load_piper
-    real_hash = voices.file_sha256
+    real_load = piper._load_piper
+    real_hash = piper.file_sha256
     real_write_memo = hashing._write_memo
     real_reporter = events.Reporter
-    real_synth = voices._PiperVoice.synthesize
+    real_synth = piper.PiperVoice.synthesize
     real_download = extension._download_video
     real_captions = api._captions
-    real_burn = captions.burn
+    real_burn = finishing.burn
 
     def timed_captions(*args: Any, **kwargs: Any) -> Any:
         start = time.perf_counter()
@@ -334,13 +334,13 @@ def instrumented(fig: Figures) -> Iterator[Figures]:
         put(extension, "time", fig.pauses)
         put(extension, "_download_video", download)
         put(media_module, "subprocess", fig.probes)
-        put(voices, "_load_piper", load)
-        put(voices, "file_sha256", file_hash)
+        put(piper, "_load_piper", load)
+        put(piper, "file_sha256", file_hash)
         put(hashing, "_write_memo", write_memo)
         put(api, "Reporter", Reporter)
-        put(voices._PiperVoice, "synthesize", synthesize)
+        put(piper.PiperVoice, "synthesize", synthesize)
         put(api, "_captions", timed_captions)
-        put(captions, "burn", timed_burn)
+        put(finishing, "burn", timed_burn)
         fig.progress = count_event
         yield fig
     finally:
@@ -428,7 +428,7 @@ def run_finish(
     os.mkdir(out_dir)
     fig = Figures()
     spent = {"encode": 0.0, "track": 0.0, "sound": 0.0}
-    real_encode, real_track, real_sound = captions.encode, framing.track, mixdown.soundtrack
+    real_encode, real_track, real_sound = finishing.encode, framing.track, mixdown.soundtrack
 
     def sound(*args: Any, **kwargs: Any) -> Any:
         start = time.perf_counter()
@@ -451,7 +451,7 @@ def run_finish(
         finally:
             spent["track"] += time.perf_counter() - start
 
-    captions.encode, framing.track, mixdown.soundtrack = encode, track, sound
+    finishing.encode, framing.track, mixdown.soundtrack = encode, track, sound
     try:
         with (
             instrumented(fig),
@@ -469,7 +469,7 @@ def run_finish(
                 music=music,
             )
     finally:
-        captions.encode, framing.track, mixdown.soundtrack = real_encode, real_track, real_sound
+        finishing.encode, framing.track, mixdown.soundtrack = real_encode, real_track, real_sound
     if short.finished is None or media.dimensions(short.finished) != (1080, 1920):
         raise SystemExit(f"the job made no 1080x1920 finished short ({kind})")
     return FinishFigures(
@@ -703,8 +703,8 @@ def main() -> int:
     for tool in ("ffmpeg", "ffprobe"):
         if shutil.which(tool) is None:
             ap.error(f"{tool} is not on PATH: install ffmpeg (make build does)")
-    if voices.default_piper_voice() is None:
-        ap.error(f"the bundled piper voice is not installed: {voices.PIPER_INSTALL}")
+    if piper.default_piper_voice() is None:
+        ap.error(f"the bundled piper voice is not installed: {piper.PIPER_INSTALL}")
 
     with tempfile.TemporaryDirectory(prefix="bench_local_") as work:
         source = os.path.join(work, "source.mp4")

@@ -4,7 +4,9 @@ Real ffmpeg and espeak-ng on a small generated source.
 """
 
 import inspect
+import io
 import json
+import logging
 import os
 import shutil
 import subprocess
@@ -15,7 +17,8 @@ import pytest
 import kestro_core
 from kestro_core import jobs
 from kestro_core.cli import main as cli
-from kestro_core.job.events import Event
+from kestro_core.cli.display import Display
+from kestro_core.job.events import NOTE, WARNING, Event, Reporter
 from kestro_core.options import RUN_FLAGS, JobOptions, run_argv
 
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "espeak-ng"))
@@ -105,8 +108,13 @@ def test_a_job_reports_its_steps_in_order(source, job):
         use_cache=False,
         progress=seen.append,
     )
+    notes = [e.message for e in seen if e.step == NOTE]
+    # the job's own lines are notes, which start no step: the local video first, then
+    # the software encoder where the burn's hardware one fails
+    assert notes[0] == f"📥 Using the local video {os.path.realpath(source)}"
+    assert set(notes[1:]) <= {"  (GPU unavailable, using CPU encoder...)"}
     starts = []
-    for event in seen:
+    for event in (e for e in seen if e.step != NOTE):
         if not starts or (starts[-1].step, starts[-1].index) != (event.step, event.index):
             starts.append(event)
     steps = [e.step for e in starts]
@@ -197,3 +205,57 @@ def test_a_failing_ffmpeg_is_named_by_its_step(source, job, tmp_path):
     paragraph = " ".join(done.stderr.split())
     assert "failed at the concatenation: CalledProcessError" in paragraph
     assert "merged_0.mp4, merged_1.mp4, merged_2.mp4" in paragraph
+
+
+@pytest.mark.parametrize("mode", ["lines", "json", "quiet"])
+def test_the_display_writes_notes_where_the_jobs_own_lines_go(mode):
+    events, notes = io.StringIO(), io.StringIO()
+    display = Display(events, mode, notes=notes)
+    with display:
+        display(Event("download", "Fetching the video", fraction=0.0))
+        display(Event(NOTE, "📥 Using the local video /v.mp4"))
+        display(Event(WARNING, "Segment 1: a warning"))
+    assert notes.getvalue() == "📥 Using the local video /v.mp4\n"
+    assert "local video" not in events.getvalue()
+    assert "Segment 1: a warning" in events.getvalue()
+    # neither a note nor a warning is a step: a failure is still named by the download
+    assert display.last is not None and display.last.step == "download"
+
+
+def test_without_a_callback_warnings_and_notes_are_logged_not_printed(caplog, capsys):
+    reporter = Reporter()
+    with caplog.at_level(logging.INFO, logger="kestro_core"):
+        reporter.step("check", "Checking the job")
+        reporter.note("📥 Using the local video /v.mp4")
+        reporter.warn("Segment 1: a warning")
+    assert [(r.levelname, r.getMessage()) for r in caplog.records] == [
+        ("INFO", "📥 Using the local video /v.mp4"),
+        ("WARNING", "Segment 1: a warning"),
+    ]
+    assert capsys.readouterr() == ("", "")
+    assert reporter.last is not None and reporter.last.step == "check"
+
+
+@needs_tools
+def test_run_says_each_step_once(source, job):
+    out, seg = job
+    done = subprocess.run(
+        [sys.executable, "-P", "-m", "kestro_core", "run", seg, "--speed", "1.5"]
+        + ["--source", source, "--speech", "espeak-ng", "--output-dir", str(out)]
+        + ["--no-cache", "--finish"],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env=dict(os.environ, PYTHONIOENCODING="utf-8"),
+    )
+    assert done.returncode == 0, done.stderr
+    stdout, stderr = done.stdout.splitlines(), done.stderr.splitlines()
+    both = stdout + stderr
+    for said in ("Writing the captions", "Finishing the short"):
+        assert sum(said in line for line in both) == 1, (said, both)
+    # every step a line of stderr, said once; the job's own lines on stdout, not again there
+    assert len(stderr) == len(set(stderr)), stderr
+    assert set(stdout) & set(stderr) == set()
+    local = f"📥 Using the local video {os.path.realpath(source)}"
+    assert [line for line in both if "Using the local video" in line] == [local]
+    assert local in stdout

@@ -17,14 +17,14 @@ import pytest
 import kestro_core
 from kestro_core.picture import captions
 from kestro_core.segments import model as segments
+from kestro_core.speech import piper
 from kestro_core.speech import timing as words
-from kestro_core.speech import voices
 from tests.support.media import have_ffmpeg
 
 HAVE_ESPEAK = have_ffmpeg() and shutil.which("espeak-ng") is not None
 needs_espeak = pytest.mark.skipif(not HAVE_ESPEAK, reason="needs ffmpeg and espeak-ng")
 needs_piper = pytest.mark.skipif(
-    not have_ffmpeg() or voices.default_piper_voice() is None, reason="needs the piper extra"
+    not have_ffmpeg() or piper.default_piper_voice() is None, reason="needs the piper extra"
 )
 
 # red, green, blue, cyan, magenta: none of them reads as the highlight's yellow

@@ -18,7 +18,7 @@ import pytest
 import requests
 
 import kestro_core
-from kestro_core.speech.speakers import ServiceSpeaker
+from kestro_core.speech.service import ServiceSpeaker
 
 ROOT = Path(__file__).resolve().parent.parent
 HAVE_TOOLS = all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "espeak-ng"))
@@ -71,7 +71,7 @@ def have_piper():
     try:
         import piper  # noqa: F401
 
-        from kestro_core.speech.voices import default_piper_voice
+        from kestro_core.speech.piper import default_piper_voice
     except ImportError:
         return False
     return default_piper_voice() is not None
@@ -194,7 +194,7 @@ def test_namespace_restored_when_a_job_ends_early(kc, source, job_dir, monkeypat
         speaker.synthesize = synthesize
         return speaker
 
-    monkeypatch.setattr("kestro_core.speech.speakers.open_voice", open_voice)
+    monkeypatch.setattr("kestro_core.speech.voices.open_voice", open_voice)
     with pytest.raises(KeyboardInterrupt if outcome == "interrupt" else OSError):
         kestro_core.make_short(seg, 1, source=source, speech="espeak-ng", output_dir=out)
     assert seam_of(kc) == before
@@ -346,7 +346,7 @@ def test_an_empty_narration_for_a_local_engine(source, job_dir):
         )
 
 
-def test_an_unwritable_cache_warns_once_and_the_job_runs(source, job_dir, tmp_path, capsys):
+def test_an_unwritable_cache_warns_once_and_the_job_runs(source, job_dir, tmp_path, caplog):
     out, seg = job_dir
     blocker = tmp_path / "a-file"
     blocker.write_text("not a directory")
@@ -354,7 +354,9 @@ def test_an_unwritable_cache_warns_once_and_the_job_runs(source, job_dir, tmp_pa
         seg, 1, source=source, speech="espeak-ng", output_dir=out, cache_dir=blocker / "cache"
     )
     assert os.path.exists(short.vertical)
-    warnings = [line for line in capsys.readouterr().err.splitlines() if "cache" in line]
+    # without a progress callback, a warning goes to the "kestro_core" logger
+    logged = [r.getMessage() for r in caplog.records if r.name == "kestro_core"]
+    warnings = [line for line in logged if "cache" in line]
     assert len(warnings) == 1 and "without it" in warnings[0]
     assert blocker.read_text() == "not a directory"
 

@@ -77,6 +77,38 @@ def test_importing_the_task_loads_no_queue_library():
     assert done.stdout.strip() == "[]"
 
 
+@pytest.mark.skipif(not have_ffmpeg(), reason="ffmpeg and ffprobe are needed")
+@pytest.mark.skipif(shutil.which("espeak-ng") is None, reason="espeak-ng is needed")
+def test_the_result_names_every_product(tmp_path):
+    source = make_source_video(tmp_path / "source.mp4", duration=4)
+    spec = {
+        "segments_file": _segments(tmp_path / "s.json", ["One.", "Two."]),
+        "speed": 1.5,
+        "source": source,
+        "speech": "espeak-ng",
+        "output_root": str(tmp_path / "products"),
+        "use_cache": False,
+        "burn_captions": True,
+        "finish": True,
+    }
+    result = jobs.make_short_job(spec)  # called without a queue
+    products = {k: p for k, p in result.items() if k != "output_dir"}
+    assert sorted(products) == [
+        "captioned",
+        "finished",
+        "horizontal",
+        "horizontal_captions",
+        "horizontal_words",
+        "vertical",
+        "vertical_captions",
+        "vertical_words",
+    ]
+    assert all(os.path.dirname(p) == result["output_dir"] for p in products.values())
+    assert sorted(os.path.basename(p) for p in products.values()) == sorted(
+        os.listdir(result["output_dir"])
+    )
+
+
 # --- a real queue -----------------------------------------------------------
 
 
@@ -297,6 +329,9 @@ def test_two_workers_four_jobs_one_broken(tmp_path, redis_url):
         assert sorted(os.path.join(root, d) for d in os.listdir(root)) == sorted(dirs)
         for r in results:
             assert os.path.basename(r["output_dir"]).startswith("job-")
+            # every product the job left is in its result
+            named = sorted(os.path.basename(p) for k, p in r.items() if k != "output_dir")
+            assert named == sorted(os.listdir(r["output_dir"]))
             for product in (r["horizontal"], r["vertical"]):
                 assert os.path.dirname(product) == r["output_dir"]
                 assert os.path.getsize(product) > 0

@@ -19,6 +19,7 @@ import pytest
 
 import kestro_core
 from kestro_core.job import run as api
+from kestro_core.speech.base import Speaker
 from tests.support.media import have_ffmpeg, make_source_video
 
 pytestmark = pytest.mark.skipif(not have_ffmpeg(), reason="needs ffmpeg and ffprobe")
@@ -40,7 +41,7 @@ SEGMENTS = [
 TONES = {text: (freq, secs) for _, _, freq, secs, text in SEGMENTS}
 
 
-class ToneVoice:
+class ToneVoice(Speaker):
     """Speaks each narration as a sine tone: its pitch and length are the narration's own."""
 
     identity = "tones"
@@ -56,9 +57,6 @@ class ToneVoice:
             check=True,
             timeout=60,
         )
-
-    def close(self):
-        pass
 
 
 def pcm(path):

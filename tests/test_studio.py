@@ -27,7 +27,7 @@ pytest.importorskip("starlette", reason="the studio needs starlette (kestro_core
 pytest.importorskip("uvicorn", reason="the studio needs uvicorn (kestro_core[studio])")
 
 from kestro_core.segments.timecode import parse_time  # noqa: E402
-from kestro_core.speech.voices import default_piper_voice  # noqa: E402
+from kestro_core.speech.piper import default_piper_voice  # noqa: E402
 from kestro_core.store import products  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent

@@ -9,8 +9,11 @@ from array import array
 
 import pytest
 
-from kestro_core.speech import voices
-from kestro_core.speech.voices import VoiceError, open_voice, piper_voices, voice_problems
+from kestro_core.speech.base import Speaker, VoiceError
+from kestro_core.speech.piper import default_piper_voice, piper_voices
+from kestro_core.speech.voices import open_voice, voice_problems
+from kestro_core.store.cache import Cache
+from kestro_core.studio.session import Narrations, VoiceChoice
 
 
 def _piper_importable():
@@ -18,7 +21,7 @@ def _piper_importable():
         import piper  # noqa: F401
     except ImportError:
         return False
-    return voices.default_piper_voice() is not None
+    return default_piper_voice() is not None
 
 
 needs_piper = pytest.mark.skipif(
@@ -131,13 +134,13 @@ def test_interrupt_and_hard_link_leave_other_files_alone(opened, tmp_path, monke
             raise KeyboardInterrupt
         return done
 
-    monkeypatch.setattr(voices.subprocess, "run", interrupted)
+    monkeypatch.setattr(subprocess, "run", interrupted)
     with pytest.raises(KeyboardInterrupt):
         voice.synthesize("Interrupted while encoding.", str(out))
     assert sorted(os.listdir(tmp_path)) == ["cached.mp3", "voice_0.mp3"]
     assert out.read_bytes() == b"older narration"
 
-    monkeypatch.setattr(voices.subprocess, "run", real_run)
+    monkeypatch.setattr(subprocess, "run", real_run)
     voice.synthesize("Spoken over the link.", str(out))
     assert keep.read_bytes() == b"older narration"
     assert probe(out)[0] == "mp3"
@@ -165,7 +168,7 @@ def test_piper_model_is_loaded_once_per_voice(tmp_path, monkeypatch):
 
 @needs_piper
 def test_piper_identity_follows_the_model_bytes(tmp_path):
-    bundled = voices.default_piper_voice()
+    bundled = default_piper_voice()
     vdir = tmp_path / "voices"
     vdir.mkdir()
     model = vdir / "copy.onnx"
@@ -301,3 +304,37 @@ def test_piper_voices_lists_complete_voices(tmp_path):
         (tmp_path / name).write_text("")
     assert piper_voices(str(tmp_path)) == ["a", "b"]
     assert piper_voices(str(tmp_path / "absent")) == []
+
+
+class Held(Speaker):
+    """A speaker that only records whether it was let go."""
+
+    closed = False
+
+    def synthesize(self, text, output_file):
+        raise AssertionError("nothing is spoken here")
+
+    def close(self):
+        self.closed = True
+
+
+def test_speakers_are_closed_by_with_and_by_the_studio_stopping(tmp_path, monkeypatch):
+    with Held() as held:
+        assert (held.local, held.name, held.last_timing) == (True, "", None)
+    assert held.closed
+
+    opened = []
+    monkeypatch.setattr(
+        "kestro_core.studio.session.open_speaker",
+        lambda *a, **k: opened.append(Held()) or opened[-1],
+    )
+    choices = [VoiceChoice("espeak-ng", None, None, "a"), VoiceChoice("espeak-ng", "de", None, "b")]
+    narrations = Narrations(choices, Cache(str(tmp_path), enabled=False))
+    for index in (0, 1):
+        assert (
+            narrations.submit(lambda i=index: narrations.length(i, "Not cached.", False)).result()
+            is None
+        )
+    assert [s.closed for s in opened] == [False, False]
+    narrations.close(wait=True)
+    assert [s.closed for s in opened] == [True, True]

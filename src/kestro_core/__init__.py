@@ -24,7 +24,7 @@ from kestro_core.job.run import Short, make_short, run_job
 from kestro_core.media import MediaError
 from kestro_core.options import JobOptions
 from kestro_core.planning import Plan, SegmentPlan, plan
-from kestro_core.speech.voices import VoiceError
+from kestro_core.speech.base import VoiceError
 
 __all__ = [
     "CheckFailed",

@@ -25,7 +25,7 @@ from collections.abc import Mapping
 from dataclasses import asdict
 from typing import Any
 
-from kestro_core.job.events import Event
+from kestro_core.job.events import NOTE, Event
 from kestro_core.job.run import run_job
 from kestro_core.options import FIELD_TYPES, PATH_FIELDS, JobOptions
 
@@ -85,12 +85,13 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
     missing) and, optionally, every other field of ``JobOptions`` but ``output_dir``
     (``link``, ``source``, ``speech``, ``voice``, ``captions``, ``burn_captions``, ...;
     a None value means the default). Paths must be absolute. While it runs, the job's
-    latest event is kept in its meta under "event" (step, message, index, total,
-    fraction), so a queue dashboard shows where each job is.
+    latest step or warning is kept in its meta under "event" (step, message, index,
+    total, fraction), so a queue dashboard shows where each job is.
 
     Returns ``{"output_dir": ..., "horizontal": ..., "vertical": ...}`` plus
-    ``horizontal_captions``, ``vertical_captions`` and ``captioned`` for the products
-    made (absolute path strings). A bad spec raises ValueError; a job whose inputs fail the check
+    ``horizontal_captions``, ``vertical_captions``, ``horizontal_words``,
+    ``vertical_words``, ``captioned`` and ``finished`` for the products made (absolute
+    path strings). A bad spec raises ValueError; a job whose inputs fail the check
     raises ``CheckFailed`` with the list of problems, before anything is fetched; any
     other failure raises what make_short raised. A failed job's directory is removed
     when it is still empty; otherwise it is kept for inspection and named in a note
@@ -114,7 +115,7 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
     options = JobOptions(output_dir=output_dir, **given)
 
     def progress(event: Event) -> None:
-        if current is not None:
+        if current is not None and event.step != NOTE:
             current.meta["event"] = asdict(event)
             current.save_meta()  # type: ignore[no-untyped-call]
 
@@ -126,17 +127,17 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
         except OSError:
             exc.add_note(f"the job's partial output is kept in {output_dir}")
         raise
+    made = {
+        "horizontal_captions": short.horizontal_captions,
+        "vertical_captions": short.vertical_captions,
+        "horizontal_words": short.horizontal_words,
+        "vertical_words": short.vertical_words,
+        "captioned": short.captioned,
+        "finished": short.finished,
+    }
     return {
         "output_dir": short.output_dir,
         "horizontal": short.horizontal,
         "vertical": short.vertical,
-        **{
-            name: path
-            for name, path in (
-                ("horizontal_captions", short.horizontal_captions),
-                ("vertical_captions", short.vertical_captions),
-                ("captioned", short.captioned),
-            )
-            if path is not None
-        },
+        **{name: path for name, path in made.items() if path is not None},
     }

@@ -11,7 +11,9 @@ import os
 from dataclasses import dataclass, fields
 from typing import Any
 
+from kestro_core.picture.captions import DEFAULT_STYLE as DEFAULT_CAPTION_STYLE
 from kestro_core.picture.captions import STYLES as CAPTION_STYLES
+from kestro_core.sound.mix import DEFAULT_MUSIC_LEVEL, MUSIC_DUCK_DB
 from kestro_core.speech.voices import SPEECH_ENGINES
 from kestro_core.store.cache import DEFAULT_LIMIT
 
@@ -21,7 +23,9 @@ __all__ = [
     "PATH_FIELDS",
     "FIELD_TYPES",
     "RUN_FLAGS",
+    "DEFAULT_CAPTION_STYLE",
     "DEFAULT_MUSIC_LEVEL",
+    "MUSIC_DUCK_DB",
     "MUSIC_LEVELS",
     "music_level_problem",
     "run_argv",
@@ -31,10 +35,6 @@ PathArg = str | os.PathLike[str]
 
 # the fields that name files or directories
 PATH_FIELDS = ("segments_file", "source", "voice_dir", "output_dir", "cache_dir", "music")
-
-# how far below the voice the music plays, in dB, unless told
-DEFAULT_MUSIC_LEVEL = -20.0
-
 
 MUSIC_LEVELS = (-60.0, 20.0)  # dB against the voice
 
@@ -75,8 +75,8 @@ class JobOptions:
                    cached); False: stream-copy cuts, which open on the keyframe before
     music          an audio file under the finished short (looped or cut to its length)
     music_level    the music's loudness against the voice's, in dB (below 0: quieter); it
-                   gives way by 10 dB more wherever a narration or the source's sound is
-                   heard
+                   gives way by MUSIC_DUCK_DB more wherever a narration or the source's
+                   sound is heard
     """
 
     segments_file: str
@@ -94,7 +94,7 @@ class JobOptions:
     captions: bool = True
     burn_captions: bool = False
     finish: bool = False
-    caption_style: str = "words"
+    caption_style: str = DEFAULT_CAPTION_STYLE
     exact_joins: bool = True
     music: str | None = None
     music_level: float = DEFAULT_MUSIC_LEVEL
@@ -209,6 +209,6 @@ def run_argv(options: JobOptions) -> list[str]:
             argv.append(RUN_FLAGS[field])
     if options.music_level != DEFAULT_MUSIC_LEVEL:
         argv += [RUN_FLAGS["music_level"], repr(options.music_level)]
-    if options.caption_style != "words":
+    if options.caption_style != DEFAULT_CAPTION_STYLE:
         argv += [RUN_FLAGS["caption_style"], options.caption_style]
     return argv

@@ -1,6 +1,7 @@
 """How the command line shows a job's events: a progress bar with the step's name and the
 time left on a terminal, one plain line per step otherwise, or one JSON line per event
-(what the studio reads from its render)."""
+(what the studio reads from its render). A job's notes are its own lines: they go where
+the extension's own lines go, as plain text in every mode."""
 
 from __future__ import annotations
 
@@ -18,7 +19,7 @@ from rich.progress import (
     TimeRemainingColumn,
 )
 
-from kestro_core.job.events import WARNING, Event
+from kestro_core.job.events import NOTE, WARNING, Event
 
 __all__ = ["Display"]
 
@@ -32,11 +33,15 @@ class Display:
     """A ``progress`` callback that shows each event on ``stream``.
 
     ``mode`` is "bar" (a live bar, for a terminal), "lines" (one line when a step starts),
-    "json" (every event as a line of JSON) or "quiet". ``last`` is the last step started."""
+    "json" (every step and warning as a line of JSON) or "quiet". A note is written as it
+    is on ``notes`` (not shown when None). ``last`` is the last step started."""
 
-    def __init__(self, stream: TextIO = sys.stderr, mode: str = "lines") -> None:
+    def __init__(
+        self, stream: TextIO = sys.stderr, mode: str = "lines", notes: TextIO | None = None
+    ) -> None:
         self.stream = stream
         self.mode = mode
+        self.notes = notes
         self.last: Event | None = None
         self._bar: Progress | None = None
         self._task: TaskID | None = None
@@ -65,11 +70,14 @@ class Display:
             self._bar = None
 
     def __call__(self, event: Event) -> None:
-        if event.step == WARNING and self.mode != "json":
-            if self._bar is not None:
-                self._bar.console.print(event.message, markup=False, highlight=False)
+        if event.step == NOTE:
+            self._line(event.message, self.notes)
+            return
+        if event.step == WARNING:  # no step: the last step stays the last
+            if self.mode == "json":
+                print(event.to_json(), file=self.stream, flush=True)
             else:
-                print(event.message, file=self.stream, flush=True)
+                self._line(event.message, self.stream)
             return
         starts = self.last is None or (event.step, event.index) != (
             self.last.step,
@@ -90,3 +98,12 @@ class Display:
                 self._bar.update(self._task, completed=done)
         elif starts and self.mode == "lines":
             print(_title(event), file=self.stream, flush=True)
+
+    def _line(self, text: str, stream: TextIO | None) -> None:
+        """``text`` as a line of ``stream``: above the bar when the bar draws there."""
+        if stream is None:
+            return
+        if self._bar is not None and stream is self.stream:
+            self._bar.console.print(text, markup=False, highlight=False)
+        else:
+            print(text, file=stream, flush=True)

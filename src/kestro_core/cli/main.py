@@ -35,11 +35,17 @@ from kestro_core.cuts.sources import SourceError
 from kestro_core.job.check import CheckFailed, Report, check_job
 from kestro_core.job.events import Event, describe_step
 from kestro_core.job.run import run_job
-from kestro_core.options import DEFAULT_MUSIC_LEVEL, JobOptions
+from kestro_core.options import (
+    DEFAULT_CAPTION_STYLE,
+    DEFAULT_MUSIC_LEVEL,
+    MUSIC_DUCK_DB,
+    JobOptions,
+)
 from kestro_core.picture.captions import STYLES as CAPTION_STYLES
 from kestro_core.planning import PlanError, fit, plan_job
 from kestro_core.segments.timecode import format_seconds
-from kestro_core.speech.voices import SPEECH_ENGINES, VoiceError
+from kestro_core.speech.base import VoiceError
+from kestro_core.speech.voices import SPEECH_ENGINES
 from kestro_core.store import products
 from kestro_core.store.cache import DEFAULT_LIMIT, Cache
 from kestro_core.store.products import numbered_working_file
@@ -178,7 +184,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--caption-style",
         choices=CAPTION_STYLES,
-        default="words",
+        default=DEFAULT_CAPTION_STYLE,
         help="the finished short's captions: words (the spoken word highlighted, the "
         "default) or lines",
     )
@@ -193,8 +199,9 @@ def _parser() -> argparse.ArgumentParser:
         type=float,
         default=DEFAULT_MUSIC_LEVEL,
         metavar="DB",
-        help="the music's loudness against the voice, in dB (default: -20); it gives way "
-        "by 12 dB more wherever a narration or the source's own sound is heard",
+        help=f"the music's loudness against the voice, in dB (default: {DEFAULT_MUSIC_LEVEL:g}); "
+        f"it gives way by {MUSIC_DUCK_DB:g} dB more wherever a narration or the source's "
+        "own sound is heard",
     )
     _add_cuts(p)
     p.add_argument(
@@ -350,7 +357,10 @@ def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
     mode = "bar" if sys.stderr.isatty() else "quiet"
     try:
         # whatever the voice prints goes to stderr: stdout holds the plan only
-        with Display(sys.stderr, mode) as display, contextlib.redirect_stdout(sys.stderr):
+        with (
+            Display(sys.stderr, mode, notes=sys.stderr) as display,
+            contextlib.redirect_stdout(sys.stderr),
+        ):
             planned = plan_job(options, max_duration=args.max_duration, progress=display)
     except CheckFailed as exc:
         print(exc)
@@ -494,7 +504,7 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
     elif mode == "bar" and sys.stdout.isatty():
         lines = sys.stderr if args.verbose else open(os.devnull, "w")  # noqa: SIM115
     events = sys.stdout if mode == "json" else sys.stderr
-    display = Display(events, mode)
+    display = Display(events, mode, notes=lines)
     try:
         with display, contextlib.redirect_stdout(lines):
             short = run_job(options, progress=display)
@@ -603,7 +613,7 @@ def _add_studio_parser(sub: Any) -> None:
         type=float,
         default=DEFAULT_MUSIC_LEVEL,
         metavar="DB",
-        help="the music's loudness against the voice, in dB (default: -20)",
+        help=f"the music's loudness against the voice, in dB (default: {DEFAULT_MUSIC_LEVEL:g})",
     )
 
 

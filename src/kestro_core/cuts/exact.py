@@ -1,8 +1,8 @@
-"""Exact joins: each Segment's range encoded on its own, from its very start.
+"""Exact cuts: each Segment's range encoded on its own, from its very start.
 
 A stream-copy cut starts at the keyframe at or before "start", so a piece may open with
 picture from before its start (up to a whole keyframe interval: 10 s in a film). For an
-exact job the seam runs every cut the extension asks for as an accurate encode of just that
+exact job the job's steps run every cut the extension asks for as an accurate encode of just that
 range instead: ffmpeg seeks before the input (to the keyframe before "start"), decodes from
 there and drops every frame before "start", then encodes the range with libx264 (CRF 18,
 no B-frames, no sound: the cut has none) into the very clip file the extension named. The
@@ -21,7 +21,6 @@ from __future__ import annotations
 import contextlib
 import hashlib
 import json
-import math
 import os
 import subprocess
 from collections.abc import Callable, Sequence
@@ -116,32 +115,22 @@ def _read_at(fd: int, offset: int, size: int) -> bytes:
     return b"".join(parts)
 
 
-def source_range(video: str, start: float, end: float) -> SourceRange:
+def source_range(
+    video: str,
+    start: float,
+    end: float,
+    probes: media.Probes | None = None,
+    ranges: Sequence[tuple[float, float]] = (),
+) -> SourceRange:
     """What a clip of ``video`` from ``start`` to ``end`` is keyed on: size, modification
     time, inode, and a hash of the bytes from the keyframe before ``start`` to ``end``
-    (sampled when they are many) and of the first and last 64 KiB. Reads no more."""
+    (sampled when they are many) and of the first and last 64 KiB. Reads no more. The
+    packets of ``ranges`` (the job's others) are read in the same run, for later."""
     path = os.path.abspath(video)
-    doc = media.probe(
-        path,
-        "-select_streams",
-        "v:0",
-        *media.read_intervals([(start, end)], _AFTER),
-        "-show_entries",
-        "packet=pos,size:format=duration",
-    )
-    spans = []
-    for packet in doc.get("packets") or []:
-        try:
-            pos, size = int(packet["pos"]), int(packet["size"])
-        except (KeyError, TypeError, ValueError):
-            continue
-        spans.append((pos, pos + size))
-    try:
-        length: float | None = float((doc.get("format") or {}).get("duration") or "nan")
-    except (TypeError, ValueError):
-        length = None
-    if length is not None and not math.isfinite(length):
-        length = None
+    probe = (probes or media.Probes()).get(path)
+    window = probe.windows([(start, end), *ranges], _AFTER)[0]
+    spans = [(p.pos, p.pos + p.size) for p in window if p.pos is not None and p.size is not None]
+    length = probe.duration
     digest = hashlib.sha256(b"kestro-range\0")
     fd = os.open(path, os.O_RDONLY)
     try:
@@ -196,8 +185,15 @@ def estimate(seconds: float, width: int, height: int, fps: float) -> float:
 class ExactCuts:
     """The exact cuts of one job: each one taken from the cache or encoded (and stored)."""
 
-    def __init__(self, cache: Cache) -> None:
+    def __init__(
+        self,
+        cache: Cache,
+        probes: media.Probes | None = None,
+        ranges: Sequence[tuple[float, float]] = (),
+    ) -> None:
         self.cache = cache
+        self.probes = probes or media.Probes()  # the job's: the source is probed once
+        self.ranges = list(ranges)  # the job's ranges: their packets are read together
         self.encoded = 0  # clips encoded for this job
         self.reused = 0  # clips taken from the cache
 
@@ -218,7 +214,7 @@ class ExactCuts:
         if cut is None or times is None or times[1] <= times[0]:
             return original(argv, **kwargs)
         start, end = times
-        where = source_range(cut.video, start, end)
+        where = source_range(cut.video, start, end, self.probes, self.ranges)
         if where.duration is not None and start >= where.duration:
             raise RangeError(
                 f"Segment {segment}: its range {cut.start} → {cut.end} starts at or after the "

@@ -21,20 +21,24 @@ from kestro_core.store.products import SOURCE, is_working_file
 __all__ = ["SourceError", "LocalSource", "ServiceSource", "source_problems"]
 
 DownloadFn = Callable[[str, str], object]
+Note = Callable[[str], object]  # told what a source does, in the job's own words
+
+
+def _unheard(line: str) -> None:
+    """Where a note goes when nobody listens for it."""
 
 
 class SourceError(ValueError):
     """A local source video that a job must not or cannot use."""
 
 
-def _has_video_stream(path: str) -> str | None:
+def _has_video_stream(path: str, probes: media.Probes) -> str | None:
     """None when ffprobe finds a video stream in ``path``, else why not."""
-    entries = ("-select_streams", "v", "-show_entries", "stream=codec_type")
     try:
-        streams = media.probe(os.path.abspath(path), *entries).get("streams")
+        found = probes.get(os.path.abspath(path)).has_video
     except media.MediaError as exc:
         return str(exc)
-    return None if streams else "it has no video stream"
+    return None if found else "it has no video stream"
 
 
 def _clashing_working_file(source: str, output_dir: str) -> str | None:
@@ -65,8 +69,9 @@ def _clashing_working_file(source: str, output_dir: str) -> str | None:
     return None
 
 
-def source_problems(source: str, output_dir: str) -> list[str]:
-    """Why ``source`` cannot be a job's video, one line each ([] when it can)."""
+def source_problems(source: str, output_dir: str, probes: media.Probes | None = None) -> list[str]:
+    """Why ``source`` cannot be a job's video, one line each ([] when it can); ``probes``:
+    the job's, which then keep the source's Probe."""
     shown = repr(source)
     if os.path.islink(source) and not os.path.exists(source):
         target = os.readlink(source)
@@ -84,32 +89,36 @@ def source_problems(source: str, output_dir: str) -> list[str]:
         ]
     if not os.access(source, os.R_OK):
         return [f"source video {shown} cannot be read"]
-    why = _has_video_stream(source)
+    why = _has_video_stream(source, probes or media.Probes())
     if why is not None:
         return [f"source video {shown} is not a video ffmpeg can read: {why}"]
     return []
 
 
 class LocalSource:
-    """A video on disk, put in place of the download."""
+    """A video on disk, put in place of the download; ``note`` is told which one, and
+    when it is linked by a symbolic link."""
 
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, note: Note = _unheard) -> None:
         # the file itself, whatever links lead to it: a link placed in the output directory
         # would point nowhere when its target is relative
         self.path = os.path.realpath(path)
+        self._note = note
 
     def __call__(self, url: str, output_file: str) -> None:
-        print(f"📥 Using the local video {self.path}")
+        self._note(f"📥 Using the local video {self.path}")
         if not place_link(self.path, output_file):
-            print("  (hard link refused: a symbolic link to it instead)")
+            self._note("  (hard link refused: a symbolic link to it instead)")
 
 
 class ServiceSource:
-    """The download service (the extension's own client), through the cache."""
+    """The download service (the extension's own client), through the cache; ``note`` is
+    told when the cache has the video."""
 
-    def __init__(self, download: DownloadFn, cache: Cache) -> None:
+    def __init__(self, download: DownloadFn, cache: Cache, note: Note = _unheard) -> None:
         self._download = download
         self._cache = cache
+        self._note = note
         self.fetched = False  # the service was asked (no cache hit)
 
     def __call__(self, url: str, output_file: str) -> None:
@@ -121,7 +130,9 @@ class ServiceSource:
             except OSError:
                 pass  # evicted by another job since the look-up: fetched again
             else:
-                print(f"📥 Using the cached download of {url} (the service is not asked again)")
+                self._note(
+                    f"📥 Using the cached download of {url} (the service is not asked again)"
+                )
                 return
         # the run has just removed the source video, so the client writes a new file there
         self.fetched = True

@@ -7,6 +7,7 @@ binding.py   the extension loaded, and the namespace binding around run_kestro t
 steps.py     what each bound function does for a job (download, narrate, cut, merge, join)
 check.py     the whole-job check, made before anything is downloaded
 events.py    Event, the step names, the Reporter that delivers them
+lock.py      a job holds its output directory
 
 May import options, picture, sound, speech, cuts, segments, media and store; never planning
 or a front end.

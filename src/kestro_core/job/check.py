@@ -7,7 +7,7 @@ functions here look at everything a run depends on up front and return every
 problem at once, so that a typo costs seconds instead of minutes of download
 and speech quota.
 
-Standard library only: this module never imports the extension.
+It never loads the extension: a check costs no import of it.
 """
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ from kestro_core import media
 from kestro_core.cuts.sources import SourceError, source_problems
 from kestro_core.options import JobOptions
 from kestro_core.segments.keys import NARRATION, sound_of
-from kestro_core.segments.model import Problem, Report, check_segments, load
+from kestro_core.segments.model import Document, Problem, Report, check_segments
 from kestro_core.sound.mix import has_sound, music_problem
 from kestro_core.speech.voices import voice_problems
 
@@ -123,14 +123,14 @@ def _check_programs(report: Report, programs: tuple[str, ...]) -> None:
             )
 
 
-def _source_duration(report: Report, source: str) -> int | None:
+def _source_duration(report: Report, source: str, probes: media.Probes) -> int | None:
     if not os.path.isfile(source):
         report.add(None, None, f"source video {source!r} does not exist")
         return None
     if shutil.which("ffprobe") is None:
         return None  # already reported with the programs
     try:
-        seconds = media.duration(os.path.abspath(source))
+        seconds = probes.get(os.path.abspath(source)).length()
     except media.MediaError as exc:
         why = exc.detail or "no duration reported"
         report.add(
@@ -146,16 +146,18 @@ def _source_duration(report: Report, source: str) -> int | None:
 
 
 def check(
-    segments_file: str,
+    segments_file: str | Document,
     speed: float | None = None,
     output_dir: str = ".",
     source: str | None = None,
     programs: tuple[str, ...] = PROGRAMS,
+    probes: media.Probes | None = None,
 ) -> Report:
     """Check everything a run needs; give the list of every problem found.
 
     Problems come in this order: the segments file (in Segment order), the
-    speed, the output directory, the programs, the source video.
+    speed, the output directory, the programs, the source video. The file may
+    be given as the Document read of it; ``probes`` are the job's.
     """
     report = Report()
     duration_us = None
@@ -165,14 +167,14 @@ def check(
     _check_output_dir(tail, output_dir)
     _check_programs(tail, programs)
     if source is not None:
-        duration_us = _source_duration(tail, source)
+        duration_us = _source_duration(tail, source, probes or media.Probes())
     check_segments(report, segments_file, duration_us)
     report.extend(tail)
     return report
 
 
 def check_job(
-    segments_file: str,
+    segments_file: str | Document,
     speed: float | None = None,
     output_dir: str = ".",
     *,
@@ -181,16 +183,20 @@ def check_job(
     voice: str | None = None,
     voice_dir: str | None = None,
     music: str | None = None,
+    probes: media.Probes | None = None,
 ) -> Report:
     """``check``, plus what a job from a local source or with a local voice needs: the
     source must be a readable video that is none of the job's own working files (with a
     sound track where a Segment plays the source's sound), the chosen speech engine and
     voice must be there, and the music must be sound. ``speech`` None leaves the engine
-    out."""
+    out. The segments file is read once, the source probed once (into ``probes``: the
+    job's, when given)."""
+    document = segments_file if isinstance(segments_file, Document) else Document(segments_file)
+    probes = probes or media.Probes()
     late = Report()
     probe_source = None
     if source is not None:
-        for message in source_problems(source, output_dir):
+        for message in source_problems(source, output_dir, probes):
             late.add(None, None, message)
         probe_source = None if late else source
     if speech == "service" and not voice:
@@ -209,25 +215,26 @@ def check_job(
             late.add(None, None, problem)
     # a local source needs no wget
     programs = PROGRAMS if source is None else tuple(p for p in PROGRAMS if p != "wget")
-    report = check(segments_file, speed, output_dir, probe_source, programs)
+    report = check(document, speed, output_dir, probe_source, programs, probes)
     if probe_source is not None:
-        _check_source_sound(report, segments_file, probe_source)
+        _check_source_sound(report, document, probe_source, probes)
     report.extend(late)
     return report
 
 
-def _check_source_sound(report: Report, segments_file: str, source: str) -> None:
+def _check_source_sound(
+    report: Report, document: Document, source: str, probes: media.Probes
+) -> None:
     """A Segment that plays the source's own sound needs a source that has one."""
-    doc = load(Report(), segments_file)
     wanting = [
         (n, sound_of(seg))
-        for n, seg in enumerate(doc if isinstance(doc, list) else [], start=1)
+        for n, seg in enumerate(document.entries() or [], start=1)
         if isinstance(seg, dict) and sound_of(seg) != NARRATION
     ]
     if not wanting:
         return
     try:
-        found = has_sound(source)
+        found = has_sound(source, probes)
     except media.MediaError:
         return  # the source's own problem is reported where it is read
     if not found:
@@ -244,15 +251,22 @@ class CheckFailed(ValueError):
     """The whole-job check found problems; the text lists them as ``check`` prints them."""
 
 
-def check_options(options: JobOptions, output_dir: str | None = None) -> None:
+def check_options(
+    options: JobOptions,
+    output_dir: str | None = None,
+    *,
+    document: Document | None = None,
+    probes: media.Probes | None = None,
+) -> None:
     """The check a job makes before it starts: with ``options.check``, the whole job
     (raising CheckFailed with the listing); without, only that a local source can be used
     (raising SourceError). ``output_dir`` stands in for the job's own (the plan writes no
-    products)."""
+    products); ``document`` is the job's segments file as it read it, ``probes`` its
+    Probes."""
     out = options.output_dir if output_dir is None else output_dir
     if options.check:
         report = check_job(
-            options.segments_file,
+            options.segments_file if document is None else document,
             options.speed,
             out,
             source=options.source,
@@ -260,12 +274,13 @@ def check_options(options: JobOptions, output_dir: str | None = None) -> None:
             voice=options.voice,
             voice_dir=options.voice_dir,
             music=options.music,
+            probes=probes,
         )
         if report:
             raise CheckFailed(report.listing(options.segments_file))
         return
     if options.source is not None:
-        problems = source_problems(options.source, out)
+        problems = source_problems(options.source, out, probes)
         if problems:
             raise SourceError(problems[0])
     problem = None if options.music is None else music_problem(options.music)

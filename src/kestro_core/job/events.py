@@ -1,21 +1,24 @@
-"""A job's steps as events: what the seam and the package's own steps report.
+"""A job's steps as events: what the bound functions and the package's own steps report.
 
-Each step of a job reports an ``Event`` where it happens: the seam for every download,
-narration, cut (exact or stream-copy), merge, join and export the extension asks for, the
-package for its check, captions and burned copy. A ``Reporter`` hands them to the caller's
-``progress`` callback on the job's own thread and remembers the last step started, which
-is what a failure is named by.
+Each step of a job reports an ``Event`` where it happens: the functions bound into the
+extension (``job.steps``) for every download, narration, cut (exact or stream-copy), merge,
+join and export it asks for, the job itself for its check, captions, burned copy and
+finished short. Besides the steps, a job has warnings and notes (its own lines: which
+video it takes, which encoder it falls back to). A ``Reporter`` hands them all to the
+caller's ``progress`` callback on the job's own thread and remembers the last step started,
+which is what a failure is named by. Nothing here prints: without a callback, warnings and
+notes go to the "kestro_core" logger.
 """
 
 from __future__ import annotations
 
 import json
-import sys
+import logging
 import time
 from collections.abc import Callable
 from dataclasses import asdict, dataclass
 
-__all__ = ["STEPS", "WARNING", "Event", "Progress", "Reporter", "describe_step"]
+__all__ = ["STEPS", "WARNING", "NOTE", "Event", "Progress", "Reporter", "describe_step"]
 
 # every step a job reports, in the order a job takes them
 STEPS = (
@@ -35,6 +38,12 @@ STEPS = (
 # an event that is no step: something the user should know before the job goes on (its
 # message says what)
 WARNING = "warning"
+# an event that is no step: one of the job's own lines, said as it goes ("Using the local
+# video ...", the encoder it falls back to); the command line shows it with the
+# extension's own lines
+NOTE = "note"
+
+_log = logging.getLogger("kestro_core")
 
 # what a failure paragraph says a job was doing: "failed at <this>"
 _DOING = {
@@ -139,11 +148,21 @@ class Reporter:
 
     def warn(self, message: str) -> None:
         """Something the user should know; no step starts. Without a callback it is
-        written to stderr."""
+        logged as a warning (with logging not set up, Python writes its text to stderr)."""
         if self._progress is None:
-            print(message, file=sys.stderr, flush=True)
+            _log.warning(message)
             return
         self._deliver(Event(WARNING, message), at_start=True, began=time.perf_counter())
+
+    def note(self, message: str) -> None:
+        """One of the job's own lines; no step starts, the last step stays the last. A
+        callback that raises on it stops the job at its next step. Without a callback it
+        is logged at INFO."""
+        if self._progress is None:
+            _log.info(message)
+            return
+        if self._pending is None:
+            self._deliver(Event(NOTE, message), at_start=False, began=time.perf_counter())
 
     def close(self) -> None:
         """The job has ended: an error of the callback not raised yet is raised now."""

@@ -17,21 +17,22 @@ from dataclasses import dataclass
 
 from kestro_core import media
 from kestro_core.cuts.exact import ExactCuts
+from kestro_core.cuts.preroll import preroll_warnings
 from kestro_core.cuts.sources import LocalSource, ServiceSource
 from kestro_core.job.binding import bound, extension, originals
 from kestro_core.job.check import CheckFailed, check_options
 from kestro_core.job.events import Progress, Reporter
 from kestro_core.job.steps import Job, Planned
-from kestro_core.options import DEFAULT_MUSIC_LEVEL, JobOptions, PathArg
-from kestro_core.picture import captions
+from kestro_core.options import DEFAULT_CAPTION_STYLE, DEFAULT_MUSIC_LEVEL, JobOptions, PathArg
+from kestro_core.picture import captions, subtitles
 from kestro_core.picture import finish as finishing
-from kestro_core.planning.plan import preroll_warnings
 from kestro_core.segments import model as segments
 from kestro_core.segments.keys import NARRATION, sound_of
 from kestro_core.segments.timecode import parse_time
 from kestro_core.sound import mix
 from kestro_core.sound.heard import Recorder
-from kestro_core.speech.speakers import Speaker, open_speaker
+from kestro_core.speech.base import Speaker
+from kestro_core.speech.voices import open_speaker
 from kestro_core.store import products
 from kestro_core.store.cache import DEFAULT_LIMIT, Cache
 
@@ -73,7 +74,7 @@ def make_short(
     burn_captions: bool = False,
     exact_joins: bool = True,
     finish: bool = False,
-    caption_style: str = "words",
+    caption_style: str = DEFAULT_CAPTION_STYLE,
     music: PathArg | None = None,
     music_level: float = DEFAULT_MUSIC_LEVEL,
     progress: Progress | None = None,
@@ -112,11 +113,11 @@ def make_short(
     return run_job(options, progress=progress)
 
 
-def _planned(segments_file: str) -> list[Planned | None] | None:
+def _planned(document: segments.Document) -> list[Planned | None] | None:
     """Each Segment's sound, range and narration as far as the file says them (None for
     an entry that is no Segment); None when the file is no list (the run says why)."""
-    doc = segments.load(segments.Report(), segments_file)
-    if not isinstance(doc, list):
+    doc = document.entries()
+    if doc is None:
         return None
     found: list[Planned | None] = []
     for seg in doc:
@@ -137,7 +138,11 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
     """Make the short ``options`` describe (what ``make_short`` does)."""
     reporter = Reporter(progress)
     reporter.step("check", "Checking the job" if options.check else "Checking the source")
-    check_options(options)
+    # the segments file read once for the whole job (the extension reads it on its own),
+    # and each file the job reads probed once
+    document = segments.Document(options.segments_file)
+    probes = media.Probes()
+    check_options(options, document=document, probes=probes)
     options.require_voice()
     native = extension()
     out = options.output_dir
@@ -150,23 +155,33 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
         alias = os.path.join(tempfile.mkdtemp(prefix="kestro-out-"), "out")
         os.symlink(os.path.realpath(out), alias)
         given = alias
-    cache = Cache(options.cache_dir, limit=options.cache_limit, enabled=options.use_cache)
+    cache = Cache(
+        options.cache_dir,
+        limit=options.cache_limit,
+        enabled=options.use_cache,
+        warn=reporter.warn,
+    )
     plain = originals(native)
     if options.speech == "piper":
-        print("🗣️  Loading the piper voice...")
+        reporter.note("🗣️  Loading the piper voice...")
     speaker = open_speaker(
         options.speech, options.voice, options.voice_dir, cache, plain["_generate_tts"]
     )
     origin: LocalSource | ServiceSource
     if options.source is not None:
-        origin = LocalSource(options.source)
+        origin = LocalSource(options.source, reporter.note)
     else:
-        origin = ServiceSource(plain["_download_video"], cache)
+        origin = ServiceSource(plain["_download_video"], cache, reporter.note)
     wanted = options.captions or options.burn_captions or options.finish
-    recorder = Recorder() if wanted else None
-    planned = _planned(options.segments_file)
+    recorder = Recorder(probes) if wanted else None
+    planned = _planned(document)
     plays_source = any(p is not None and p.sound != NARRATION for p in planned or [])
-    kept = mix.Originals() if options.finish and plays_source else None
+    kept = mix.Originals(probes) if options.finish and plays_source else None
+    ranges = [
+        (p.start, p.end)
+        for p in planned or []
+        if p is not None and p.start is not None and p.end is not None and p.end > p.start
+    ]
     job = Job(
         origin,
         speaker,
@@ -176,11 +191,12 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
         total=None if planned is None else len(planned),
         planned=planned or [],
         kept=kept,
+        probes=probes,
         speed=options.speed,
         # exact joins: every cut an encode of just its range; else a warning, once the
         # source is in place, about the pieces that open before their start
-        exact=ExactCuts(cache) if options.exact_joins else None,
-        on_source=None if options.exact_joins else _preroll_warner(options.segments_file, reporter),
+        exact=ExactCuts(cache, probes, ranges) if options.exact_joins else None,
+        on_source=None if options.exact_joins else _preroll_warner(document, reporter, probes),
     )
     try:
         with bound(native, job):
@@ -197,16 +213,15 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
         if recorder is not None:
             doing = "Writing the captions..." if options.captions else "Timing the captions..."
             reporter.step("captions", doing)
-            print("💬 " + doing)
-            made = _captions(recorder, horizontal, vertical, options, reporter, kept)
+            made = _captions(
+                recorder, horizontal, vertical, options, reporter, kept, document, probes
+            )
         reporter.close()
     finally:
         job.close()
         if kept is not None:
             kept.close()
-        close = getattr(speaker, "close", None)
-        if close is not None:
-            close()
+        speaker.close()
         if recorder is not None:
             recorder.close()
         if alias is not None:
@@ -235,12 +250,21 @@ def _captions(
     options: JobOptions,
     reporter: Reporter,
     kept: mix.Originals | None = None,
+    document: segments.Document | None = None,
+    probes: media.Probes | None = None,
 ) -> dict[str, str]:
     """The two caption files beside the videos and the captioned copy, as ``options``
     asks: each narration's text while it is heard, from its first sound; the vertical
-    video plays everything ``speed`` times as fast. Gives the paths written."""
+    video plays everything ``speed`` times as fast. Gives the paths written. ``document``
+    and ``probes`` are the job's."""
+    document = document or segments.Document(options.segments_file)
+    probes = probes or media.Probes()
+
+    def length(video: str) -> float:
+        return probes.get(video).length()
+
     with ThreadPoolExecutor(max_workers=2) as pool:  # the probes beside the sound's decode
-        ends = {video: pool.submit(media.duration, video) for video in (horizontal, vertical)}
+        ends = {video: pool.submit(length, video) for video in (horizontal, vertical)}
         heard = recorder.heard(horizontal)
 
     out = os.path.dirname(horizontal)
@@ -266,14 +290,13 @@ def _captions(
         per_video[video] = captions.finish(cues, ends[path].result())
     if options.captions:
         for video, path in srt.items():
-            captions.write_srt(path, per_video[video])
+            subtitles.write_srt(path, per_video[video])
             made[video] = path
         made.update(finishing.write_words_files(heard, out, options.speed))
     if options.burn_captions:
         made["captioned"] = os.path.join(out, products.CAPTIONED)
         doing = f"Burning the captions into {products.CAPTIONED}..."
         reporter.step("burn", doing)
-        print("💬 " + doing)
         finishing.burned(
             horizontal,
             vertical,
@@ -281,14 +304,14 @@ def _captions(
             per_video["vertical"],
             options.speed,
             progress=reporter.advance,
+            note=reporter.note,
         )
     if options.finish:
         made["finished"] = os.path.join(out, products.FINISHED)
         doing = f"Finishing the short: {products.FINISHED}..."
         reporter.step("finish", doing)
-        print("🎞️  " + doing)
         starts = recorder.piece_starts()
-        framed = finishing.pieces(starts, options.segments_file, horizontal)
+        framed = finishing.pieces(starts, segments.read(document), horizontal)
         pieces, notes = ([], []) if kept is None else kept.pieces(starts, ends[horizontal].result())
         with tempfile.TemporaryDirectory(prefix="kestro-sound-") as work:
             sound = mix.soundtrack(
@@ -313,17 +336,21 @@ def _captions(
                 heard=heard,
                 progress=reporter.advance,
                 sound=sound,
+                note=reporter.note,
+                length=ends[vertical].result(),
             )
     return made
 
 
-def _preroll_warner(segments_file: str, reporter: Reporter) -> Callable[[str], None]:
+def _preroll_warner(
+    document: segments.Document, reporter: Reporter, probes: media.Probes
+) -> Callable[[str], None]:
     """What a stream-copy job does once its source is in place, before anything is cut:
     one warning per Segment that will open with picture from before its start."""
 
     def warn(video: str) -> None:
         try:
-            lines = preroll_warnings(video, segments_file)
+            lines = preroll_warnings(video, document, probes)
         except (ValueError, media.MediaError):
             return  # an unreadable segments file or source: the run itself says what
         for line in lines:
@@ -333,4 +360,4 @@ def _preroll_warner(segments_file: str, reporter: Reporter) -> Callable[[str], N
 
 
 def _voice_name(speaker: Speaker, voice: str | None) -> str:
-    return voice if voice is not None else str(getattr(speaker, "name", ""))
+    return voice if voice is not None else speaker.name

@@ -12,7 +12,6 @@ from __future__ import annotations
 import contextlib
 import os
 import subprocess
-import tempfile
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -23,9 +22,10 @@ from kestro_core.job.events import Reporter
 from kestro_core.segments.keys import NARRATION, ORIGINAL
 from kestro_core.sound import mix
 from kestro_core.sound.heard import Recorder
-from kestro_core.speech.speakers import Speaker, speak_into
+from kestro_core.speech.base import Speaker
+from kestro_core.speech.local import MP3_RATE
+from kestro_core.speech.narrations import CachedSpeech
 from kestro_core.speech.timing import Timing, narration_timing
-from kestro_core.speech.voices import MP3_RATE
 from kestro_core.store.cache import Cache
 from kestro_core.store.files import write_beside
 
@@ -61,6 +61,7 @@ class Job:
         on_source: Callable[[str], object] | None = None,
         planned: Sequence[Planned | None] = (),
         kept: mix.Originals | None = None,
+        probes: media.Probes | None = None,
     ) -> None:
         self.source = source
         self.speaker = speaker
@@ -73,13 +74,12 @@ class Job:
         self.on_source = on_source  # told the source video's path once it is in place
         self.planned = list(planned)  # each Segment's sound and range, in file order
         self.kept = kept  # the source's sound of "original" and "mix" ranges, when wanted
-        self.syntheses = 0  # narrations made, not taken from the cache
+        self.probes = probes or media.Probes()  # each file the job reads, probed once
         self.video: str | None = None  # the source video, once in place
         self._skip_pause = False
         self._segment = 0  # the Segment the extension is at (counted from 1)
         self._rate: int | None = None  # the narrations' sample rate, once needed
-        self._ahead: dict[str, str] = {}  # narrations spoken ahead of their Segment
-        self._scratch: tempfile.TemporaryDirectory[str] | None = None
+        self._speech = CachedSpeech(speaker, cache)
 
     def download_video(self, url: str, output_file: str) -> None:
         self.reporter.step("download", "Fetching the video")
@@ -103,24 +103,14 @@ class Job:
         self._report("narrate", "Speaking the narration")
         # The pause after a narration gives the speech service a rest; a narration that
         # came from the cache or from this machine asked no service.
-        key = Cache.narration_key(self.speaker.identity, text)
-        ahead = self._ahead.pop(text, None)
-        if ahead is not None:
-            os.replace(ahead, output_file)
-            self._skip_pause = True
-            self._heard(text, output_file, key, getattr(self.speaker, "last_timing", None))
-            return
-        entry = self.cache.get_narration(key)
-        if entry is not None and self._take(entry, output_file):
-            self._skip_pause = True
-            self._heard(text, output_file, key)
-            return
-        # the voice file may be a hard link to a cached narration (left by a failed run)
-        speak_into(self.speaker, text, output_file)
-        self.syntheses += 1
-        self._skip_pause = getattr(self.speaker, "local", True)
-        self.cache.put_narration(key, output_file)
-        self._heard(text, output_file, key, getattr(self.speaker, "last_timing", None))
+        said = self._speech.into(text, output_file)
+        self._skip_pause = not said.rest_due
+        self._heard(text, output_file, said.key, said.timing)
+
+    @property
+    def syntheses(self) -> int:
+        """Narrations made, not taken from the cache."""
+        return self._speech.syntheses
 
     def _planned(self, segment: int) -> Planned:
         found = self.planned[segment - 1] if segment <= len(self.planned) else None
@@ -133,7 +123,7 @@ class Job:
         if planned.start is not None and planned.end is not None:
             first = planned.start
             if self.exact is None and self.video is not None:
-                first = mix.clip_start(self.video, planned.start)
+                first = mix.clip_start(self.video, planned.start, self.probes)
             seconds = mix.silence_seconds(first, planned.end)
         rate = self._narration_rate()
         write_beside(output_file, lambda tmp: mix.silence(tmp, seconds, rate))
@@ -143,7 +133,7 @@ class Job:
         one rate; the service's are measured on the first one, spoken ahead if need be."""
         if self._rate is not None:
             return self._rate
-        if getattr(self.speaker, "local", True):
+        if self.speaker.local:
             self._rate = MP3_RATE
             return self._rate
         later = self.planned[self._segment :]
@@ -151,22 +141,11 @@ class Job:
         if text is None:
             self._rate = MP3_RATE
             return self._rate
-        key = Cache.narration_key(self.speaker.identity, text)
-        entry = self.cache.get_narration(key)
-        if entry is None:
-            if self._scratch is None:
-                self._scratch = tempfile.TemporaryDirectory(prefix="kestro-ahead-")
-            entry = os.path.join(self._scratch.name, f"{len(self._ahead)}.mp3")
-            speak_into(self.speaker, text, entry)
-            self.syntheses += 1
-            self.cache.put_narration(key, entry)
-            self._ahead[text] = entry
-        self._rate = _sample_rate(entry)
+        self._rate = _sample_rate(self._speech.ahead(text), self.probes)
         return self._rate
 
     def close(self) -> None:
-        if self._scratch is not None:
-            self._scratch.cleanup()
+        self._speech.close()
 
     def _report(self, step: str, message: str) -> None:
         total = self.total if self.total is not None and self._segment <= self.total else None
@@ -177,8 +156,8 @@ class Job:
         """The narration is in place: its words' timing (what the voice said, kept in the
         cache; else the cache's; else estimated) goes to the recorder with it."""
         silences = any(p is not None and p.sound == ORIGINAL for p in self.planned)
-        if self._rate is None and silences and not getattr(self.speaker, "local", True):
-            self._rate = _sample_rate(output_file)
+        if self._rate is None and silences and not self.speaker.local:
+            self._rate = _sample_rate(output_file, self.probes)
         if self.recorder is None:
             if spoken is not None:
                 self.cache.put_words(key, spoken.to_json())
@@ -196,7 +175,7 @@ class Job:
                 self.reporter.step("export", "Making the vertical video")
             # the real runner is read for its progress; a stand-in is called as it is
             if original is subprocess.run:
-                result = _encode(argv or [], self.speed, self.reporter, **kwargs)
+                result = _encode(argv or [], self.speed, self.reporter, self.probes, **kwargs)
             else:
                 result = original(*args, **kwargs)
         elif step == "cut" and self.exact is not None:
@@ -233,13 +212,6 @@ class Job:
         # stream copy carries the frames from the keyframe before
         self.kept.keep(self._segment, planned.sound, cut.video, times[0], times[1])
 
-    def _take(self, entry: str, output_file: str) -> bool:
-        try:
-            self.cache.link_out(entry, output_file)
-        except OSError:
-            return False  # evicted by another job since the look-up: made again
-        return True
-
     def sleep(self, seconds: float, real_sleep: Callable[[float], object]) -> None:
         if self._skip_pause:
             self._skip_pause = False
@@ -247,10 +219,8 @@ class Job:
         real_sleep(seconds)
 
 
-def _sample_rate(path: str) -> int:
-    doc = media.probe(path, "-select_streams", "a:0", "-show_entries", "stream=sample_rate")
-    streams = doc.get("streams") or [{}]
-    return int(streams[0].get("sample_rate") or MP3_RATE)
+def _sample_rate(path: str, probes: media.Probes) -> int:
+    return probes.get(path).sample_rate or MP3_RATE
 
 
 def _step_of(argv: list[Any]) -> str | None:
@@ -278,13 +248,13 @@ def _unshare(argv: list[Any]) -> None:
 
 
 def _encode(
-    argv: list[str], speed: float, reporter: Reporter, **kwargs: Any
+    argv: list[str], speed: float, reporter: Reporter, probes: media.Probes, **kwargs: Any
 ) -> subprocess.CompletedProcess[bytes]:
     """The vertical export as ``subprocess.run(argv, **kwargs)`` runs it (same exit status,
     same captured output or stderr let through, same CalledProcessError), with ffmpeg's own
     progress read to report how far it is."""
     try:
-        length = media.duration(argv[argv.index("-i") + 1]) / speed
+        length = probes.get(argv[argv.index("-i") + 1]).length() / speed
     except (ValueError, ZeroDivisionError, media.MediaError):
         length = 0.0  # no fractions then, only the end
     capture = bool(kwargs.get("capture_output"))

@@ -1,4 +1,4 @@
-"""The one way the package runs ffprobe and ffmpeg, and the probes built on it.
+"""The one way the package runs ffprobe and ffmpeg.
 
 Every run of the package's own goes through ``run``: the program is looked up once (a
 missing one is a ``MissingProgram`` that says how to install it), each run gets a time
@@ -10,16 +10,12 @@ seam; the voices start their own programs.)
 
 from __future__ import annotations
 
-import json
-import math
 import os
 import re
 import shutil
 import subprocess
 import threading
 from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from fractions import Fraction
 from typing import Any
 
 __all__ = [
@@ -33,12 +29,6 @@ __all__ = [
     "read_progress",
     "follow",
     "local_path",
-    "read_intervals",
-    "probe",
-    "duration",
-    "frame_rate",
-    "VideoInfo",
-    "video_info",
 ]
 
 INSTALL = "install it with: apt-get install ffmpeg"  # ffprobe comes with ffmpeg
@@ -185,11 +175,6 @@ def follow(
     )
 
 
-# ---------------------------------------------------------------------------------------
-# probes
-# ---------------------------------------------------------------------------------------
-
-
 _PROTOCOL = re.compile(r"[A-Za-z0-9+.-]*:")
 
 
@@ -200,94 +185,6 @@ def local_path(path: str) -> str:
     if path.startswith("-") or _PROTOCOL.match(path):
         return os.path.join(".", path)
     return path
-
-
-def read_intervals(ranges: Sequence[tuple[float, float]], after: float = 0.0) -> list[str]:
-    """ffprobe's options to read only around ``ranges`` (start, end in seconds): each from
-    the keyframe at or before its start (ffprobe seeks back to one) to ``after`` seconds
-    past its end; overlapping ranges are read once. ``[]`` for no ranges."""
-    spans: list[list[float]] = []
-    for start, end in sorted((max(0.0, s), max(0.0, s, e) + after) for s, e in ranges):
-        if spans and start <= spans[-1][1]:
-            spans[-1][1] = max(spans[-1][1], end)
-        else:
-            spans.append([start, end])
-    if not spans:
-        return []
-    return ["-read_intervals", ",".join(f"{s:.6f}%{e:.6f}" for s, e in spans)]
-
-
-def probe(path: str, *entries: str) -> dict[str, Any]:
-    """ffprobe's JSON document of ``path`` for the given options (``-show_entries``,
-    ``-select_streams``, ``-read_intervals``...)."""
-    done = run(["ffprobe", "-v", "error", *entries, "-of", "json", local_path(path)])
-    try:
-        doc = json.loads(done.stdout or b"{}")
-    except ValueError as exc:
-        raise MediaError(
-            ["ffprobe", path], f"ffprobe gave no readable answer for {path!r}"
-        ) from exc
-    return doc if isinstance(doc, dict) else {}
-
-
-def duration(path: str) -> float:
-    """The container's duration of a media file, in seconds."""
-    doc = probe(path, "-show_entries", "format=duration")
-    try:
-        seconds = float(doc["format"]["duration"])
-    except (KeyError, TypeError, ValueError):
-        raise MediaError(["ffprobe", path], f"ffprobe reports no duration for {path!r}") from None
-    if not math.isfinite(seconds):
-        raise MediaError(["ffprobe", path], f"ffprobe reports no duration for {path!r}")
-    return seconds
-
-
-def frame_rate(text: str | None) -> float:
-    """A rate as ffprobe writes it ("25/1", "30000/1001"); 0.0 when it names none."""
-    try:
-        rate = Fraction(text or "0")
-    except (ValueError, ZeroDivisionError):
-        return 0.0
-    return float(rate) if rate > 0 else 0.0
-
-
-@dataclass(frozen=True)
-class VideoInfo:
-    """The first video stream of a file, and the container's duration."""
-
-    codec: str
-    width: int
-    height: int
-    fps: float
-    duration: float | None
-    audio_codec: str | None
-
-
-def video_info(path: str) -> VideoInfo | None:
-    """What the first video stream of ``path`` is; None when it has no video stream."""
-    doc = probe(
-        path,
-        "-show_entries",
-        "stream=codec_type,codec_name,width,height,avg_frame_rate,r_frame_rate:format=duration",
-    )
-    streams = [s for s in doc.get("streams") or [] if isinstance(s, dict)]
-    video = next((s for s in streams if s.get("codec_type") == "video"), None)
-    if video is None:
-        return None
-    audio = next((s for s in streams if s.get("codec_type") == "audio"), None)
-    fps = frame_rate(video.get("avg_frame_rate")) or frame_rate(video.get("r_frame_rate"))
-    try:
-        length: float | None = float((doc.get("format") or {}).get("duration") or "nan")
-    except (TypeError, ValueError):
-        length = None
-    return VideoInfo(
-        str(video.get("codec_name") or ""),
-        int(video.get("width") or 0),
-        int(video.get("height") or 0),
-        fps,
-        length if length is not None and math.isfinite(length) else None,
-        str(audio.get("codec_name")) if audio is not None else None,
-    )
 
 
 def _stopper(proc: subprocess.Popen[bytes], expired: threading.Event) -> Callable[[], None]:

@@ -1,42 +1,33 @@
-"""Captions for a job's narrations: cues, SRT files and a copy of the vertical video with
-the captions drawn in.
+"""Captions for a job's narrations: their cues, and how libass draws them.
 
 A narration is laid out into cues of at most two lines (sentences first, then clauses, then
 words), each cue timed by its share of the narration's characters over the time the
-narration is heard. ``finish`` makes one video's cues consistent; ``write_srt`` saves them;
-``burn`` encodes the vertical video again from the horizontal one, captions drawn on the
-1080x1920 frame, with the vertical video's own sound.
+narration is heard. ``finish`` makes one video's cues consistent (``subtitles`` writes them
+as SRT). ``ass_document`` ("lines") and ``word_ass_document`` ("words") lay them out on the
+1080x1920 frame for the finishing encode (``finish.encode``) to draw.
 """
 
 from __future__ import annotations
 
 import math
-import os
-import tempfile
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from dataclasses import dataclass
 
-from kestro_core import media
-from kestro_core.picture.framing import COMMANDS, Piece, frame_commands, video_filter
-from kestro_core.sound.mix import CODEC, Soundtrack
-from kestro_core.store.files import temp_beside
+from kestro_core.store.products import FRAME_HEIGHT, FRAME_WIDTH
 
 __all__ = [
     "HORIZONTAL_WIDTH",
     "VERTICAL_WIDTH",
     "Cue",
+    "text_lines",
     "split_narration",
     "narration_cues",
     "finish",
-    "srt_text",
-    "write_srt",
-    "burn",
-    "encode",
-    "caption_filter",
     "ass_document",
     "word_ass_document",
     "TimedWord",
     "STYLES",
+    "DEFAULT_STYLE",
     "FONT_FAMILY",
     "FONT_SIZE",
     "MARGIN_V",
@@ -248,56 +239,10 @@ def finish(cues: list[Cue], video_end: float) -> list[Cue]:
     return out
 
 
-# --- SRT ----------------------------------------------------------------------------------
-
-
-def _millis(seconds: float) -> int:
-    # one rounding for starts and ends alike: it never reverses two times' order
-    return math.floor(seconds * 1000 + 0.5)
-
-
-def _srt_time(ms: int) -> str:
-    if ms >= 100 * 3_600_000:
-        raise ValueError("an SRT file cannot time a caption at 100 hours or later")
-    hours, ms = divmod(ms, 3_600_000)
-    minutes, ms = divmod(ms, 60_000)
-    seconds, ms = divmod(ms, 1000)
-    return f"{hours:02d}:{minutes:02d}:{seconds:02d},{ms:03d}"
-
-
-def _text_lines(text: str) -> list[str]:
+def text_lines(text: str) -> list[str]:
     """The non-blank lines of a cue's text (a blank line would end an SRT cue)."""
     lines = text.replace("\r\n", "\n").replace("\r", "\n").split("\n")
     return [line.strip() for line in lines if line.strip()]
-
-
-def srt_text(cues: list[Cue]) -> str:
-    """The cues as an SRT document, numbered from 1; times are rounded to the millisecond
-    and a cue that rounds to nothing is left out."""
-    blocks: list[str] = []
-    for cue in cues:
-        begin, end = _millis(cue.start), _millis(cue.end)
-        lines = _text_lines(cue.text)
-        if end <= begin or begin < 0 or not lines:
-            continue
-        number = len(blocks) + 1
-        blocks.append(
-            f"{number}\n{_srt_time(begin)} --> {_srt_time(end)}\n" + "\n".join(lines) + "\n"
-        )
-    return "\n".join(blocks)
-
-
-def write_srt(path: str, cues: list[Cue]) -> None:
-    """Write the cues to ``path`` as UTF-8 SRT; the file is replaced whole or not at all."""
-    data = srt_text(cues).encode("utf-8")
-    tmp = temp_beside(path)
-    try:
-        with open(tmp, "wb") as out:
-            out.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        _remove(tmp)
-        raise
 
 
 # --- the burned-in captions -------------------------------------------------------------
@@ -311,7 +256,6 @@ def write_srt(path: str, cues: list[Cue]) -> None:
 # of the size, inside the area the apps leave free (not the top 15 %, the bottom 25 % or
 # the right 15 % of the frame): centred between WORD_MARGIN_L and 1080 - WORD_MARGIN_R,
 # the last line's bottom WORD_MARGIN_V above the frame's bottom.
-FRAME_WIDTH, FRAME_HEIGHT = 1080, 1920
 FONT_FAMILY = "sans-serif"  # fontconfig's generic family (DejaVu Sans on Debian)
 FONT_SIZE = 80  # at least 1/25 of the frame's height
 FONT_SCALE_X = 88  # a little narrower, so that a 28-character line fits the width
@@ -320,6 +264,7 @@ MARGIN_H = 30
 MARGIN_V = 440
 
 STYLES = ("lines", "words")
+DEFAULT_STYLE = "words"  # the finished short's, unless told
 SAFE_TOP, SAFE_BOTTOM, SAFE_RIGHT = 0.15, 0.25, 0.15  # of the frame, kept free
 WORD_FONT_SIZE = 112  # at least 1/18 of the frame's height
 WORD_SCALE = 112  # the spoken word, in % of that
@@ -332,8 +277,7 @@ WORDS_AT_ONCE = 3
 WORD_HOLD = 0.4  # how long the last word of a group stays after it is spoken
 WORD_GAP = 0.6  # a pause this long between two words starts a new group
 
-_GPU_UNAVAILABLE = "  (GPU unavailable, using CPU encoder...)"
-_ASS_NAME = "captions.ass"
+# said when the hardware encoder fails and the software one takes over (the export's words)
 _WORD_JOINER = "\u2060"
 # advance widths of DejaVu Sans Bold in ems, rounded up: narrow marks, lower case, the rest
 _NARROW = "il.,:;'!|()[]{}\"`"
@@ -423,15 +367,12 @@ def ass_document(cues: list[Cue]) -> str:
     events: list[str] = []
     for cue in cues:
         begin, end = _ass_time(max(cue.start, 0.0)), _ass_time(cue.end)
-        lines = _text_lines(cue.text)
+        lines = text_lines(cue.text)
         if end <= begin or not lines:
             continue
         text = "\\N".join(_ass_line(line) for line in lines)
         events.append(f"Dialogue: 0,{begin},{end},Caption,,0,0,0,,{text}")
     return "\n".join(_ass_head(style) + events) + "\n"
-
-
-_ass_document = ass_document
 
 
 # --- the "words" style --------------------------------------------------------------------
@@ -566,107 +507,3 @@ def word_ass_document(narrations: Sequence[tuple[Sequence[TimedWord], float]]) -
                     f"Dialogue: 0,{_ass_time(begin)},{_ass_time(end)},Words,,0,0,0,,{text}"
                 )
     return "\n".join(_ass_head(style) + events) + "\n"
-
-
-# --- the encode -----------------------------------------------------------------------------
-
-
-def _remove(path: str) -> None:
-    try:
-        os.remove(path)
-    except OSError:
-        pass
-
-
-def encode(
-    horizontal: str,
-    vertical: str,
-    output: str,
-    graph: str,
-    ass_text: str,
-    commands: str,
-    *,
-    progress: Callable[[float], object] | None = None,
-    sound: Soundtrack | None = None,
-) -> None:
-    """Make ``output``: the vertical video encoded again from ``horizontal`` through the
-    filter graph ``graph`` (``[0:v]`` in, ``[v]`` out; it reads the captions as the file
-    "captions.ass", which holds ``ass_text``, and its timed commands as framing.COMMANDS,
-    which holds ``commands``), with the sound of ``vertical`` copied as it is, or the
-    finished sound ``sound`` encoded.
-
-    The hardware encoder is tried first, then the software one; ``progress`` gets the
-    fraction of the vertical video encoded so far (from 0 again when the software encoder
-    takes over). ``output`` appears only when the encode succeeds; a failure (a MediaError
-    when ffmpeg fails) leaves nothing behind.
-    """
-    horizontal, vertical, output = (os.path.abspath(p) for p in (horizontal, vertical, output))
-    for name, path in (("horizontal video", horizontal), ("vertical video", vertical)):
-        if not os.path.isfile(path):
-            raise FileNotFoundError(f"the {name} {path!r} is missing: run the job first")
-    if not os.path.isdir(os.path.dirname(output)):
-        raise FileNotFoundError(f"the folder of {output!r} does not exist: create it first")
-    try:
-        length = media.duration(vertical)
-    except media.MediaError:
-        length = 0.0  # the encode says what is wrong with the video
-    tmp = temp_beside(output)
-    base = ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
-    if sound is not None:
-        base += ["-i", media.local_path(sound.path)]
-    base += ["-filter_complex_script", "graph.txt", "-map", "[v]"]
-    base += ["-map", "1:a?", "-c:a", "copy"] if sound is None else ["-map", "2:a", *CODEC]
-    gpu = base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", "-f", "mp4", tmp]
-    cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
-    try:
-        # the files' names are relative: a path in a filter's options would need escaping
-        with tempfile.TemporaryDirectory(prefix="kestro-captions-") as work:
-            with open(os.path.join(work, _ASS_NAME), "w", encoding="utf-8") as ass:
-                ass.write(ass_text)
-            with open(os.path.join(work, "graph.txt"), "w", encoding="utf-8") as script:
-                script.write(graph)
-            with open(os.path.join(work, COMMANDS), "w", encoding="utf-8") as timed:
-                timed.write(commands)
-            try:
-                media.run(gpu, media_seconds=length, cwd=work, progress=progress)
-            except media.MediaError:
-                print(_GPU_UNAVAILABLE)
-                _remove(tmp)
-                media.run(cpu, media_seconds=length, cwd=work, progress=progress)
-        os.replace(tmp, output)
-    except BaseException:
-        _remove(tmp)
-        raise
-
-
-def caption_filter() -> str:
-    """The filter that draws the captions file ``encode`` writes."""
-    return f"ass={_ASS_NAME}"
-
-
-def burn(
-    horizontal: str,
-    vertical: str,
-    cues: list[Cue],
-    speed: float,
-    output: str,
-    *,
-    progress: Callable[[float], object] | None = None,
-) -> None:
-    """Make ``output``: the vertical video encoded again from ``horizontal`` with ``cues``
-    (in the vertical video's times) drawn on the 1080x1920 frame in the "lines" style,
-    the export's centre crop, and the sound of ``vertical`` copied as it is (see
-    ``encode``)."""
-    if not (math.isfinite(speed) and speed > 0):
-        raise ValueError(f"speed must be a positive number, not {speed}")
-    centre = [Piece(0.0, math.inf)]
-    graph = video_filter(centre, speed, caption_filter())
-    encode(
-        horizontal,
-        vertical,
-        output,
-        graph,
-        ass_document(cues),
-        frame_commands(centre),
-        progress=progress,
-    )

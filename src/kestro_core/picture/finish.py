@@ -2,8 +2,9 @@
 one with its captions drawn in, as the burned copy (centre crop, "lines") or as the
 finished short (each Segment in its frame, captions in the chosen style).
 
-Both encodes are ``captions.encode`` with a filter graph from ``framing``; they have the
-vertical export's speed, size and encoder choice, and its sound copied as it is. The times
+Both are one ``encode``, the package's one finishing encode, with a filter graph from
+``framing``; they have the vertical export's speed, size and encoder choice, and its sound
+copied as it is (the finished short: its finished sound). The times
 of every word come from the one cached synthesis the job used (``Heard.timing``), placed
 where the narration is heard in the joined video.
 """
@@ -12,15 +13,19 @@ from __future__ import annotations
 
 import math
 import os
+import tempfile
 from collections.abc import Callable, Sequence
 
+from kestro_core import media
 from kestro_core.picture import captions, framing
+from kestro_core.picture.framing import COMMANDS, Piece, frame_commands, video_filter
 from kestro_core.segments import keys
-from kestro_core.segments import model as segments
+from kestro_core.segments.model import Segment
 from kestro_core.sound.heard import Heard
-from kestro_core.sound.mix import Soundtrack
+from kestro_core.sound.mix import CODEC, Soundtrack
 from kestro_core.speech.timing import Timing, placed_words, words_file_entries, write_words_file
 from kestro_core.store import products
+from kestro_core.store.files import write_beside
 
 __all__ = [
     "timed_narrations",
@@ -29,6 +34,9 @@ __all__ = [
     "spoken_words",
     "burned",
     "finished",
+    "encode",
+    "caption_filter",
+    "burn",
 ]
 
 
@@ -73,15 +81,15 @@ def spoken_words(
 
 def pieces(
     starts: Sequence[float],
-    segments_file: str,
+    segments: Sequence[Segment],
     horizontal: str,
     *,
     on_track: Callable[[int, int], object] | None = None,
 ) -> list[framing.Piece]:
-    """The pieces of the joined video (picture starts ``starts``) in the frames the
-    segments file gives its Segments; an "auto" piece's path is found from the picture
-    (``on_track(k, n)`` before the k-th of n)."""
-    frames = [keys.frame_of(seg.raw) for seg in segments.read(segments_file)]
+    """The pieces of the joined video (picture starts ``starts``) in the frames the job's
+    Segments give them; an "auto" piece's path is found from the picture (``on_track(k,
+    n)`` before the k-th of n)."""
+    frames = [keys.frame_of(seg.raw) for seg in segments]
     bounds = list(starts) + [math.inf]
     autos = sum(1 for f in frames[: len(starts)] if f == keys.AUTO)
     done = 0
@@ -108,9 +116,11 @@ def burned(
     speed: float,
     *,
     progress: Callable[[float], object] | None = None,
+    note: Callable[[str], object] | None = None,
 ) -> None:
-    """The burned copy: the "lines" captions over the export's centre crop."""
-    captions.burn(horizontal, vertical, cues, speed, output, progress=progress)
+    """The burned copy: the "lines" captions over the export's centre crop (``note``: told
+    when the software encoder takes over)."""
+    burn(horizontal, vertical, cues, speed, output, progress=progress, note=note)
 
 
 def finished(
@@ -125,16 +135,140 @@ def finished(
     heard: Sequence[Heard],
     progress: Callable[[float], object] | None = None,
     sound: Soundtrack | None = None,
+    note: Callable[[str], object] | None = None,
+    length: float | None = None,
 ) -> None:
     """The finished short: each piece in its frame, the captions in ``style`` ("words":
     from the narrations' word timings; "lines": ``cues``), and ``sound`` (else the
-    vertical video's, copied)."""
+    vertical video's, copied); ``note`` is told when the software encoder takes over.
+    ``length``: the vertical video's duration, when the job has read it already."""
     if style == "words":
         document = captions.word_ass_document(spoken_words(heard, speed))
     else:
         document = captions.ass_document(cues)
-    graph = framing.video_filter(framed, speed, captions.caption_filter())
+    graph = framing.video_filter(framed, speed, caption_filter())
     commands = framing.frame_commands(framed)
-    captions.encode(
-        horizontal, vertical, output, graph, document, commands, progress=progress, sound=sound
+    encode(
+        horizontal,
+        vertical,
+        output,
+        graph,
+        document,
+        commands,
+        progress=progress,
+        sound=sound,
+        note=note,
+        length=length,
+    )
+
+
+# --- the encode ---------------------------------------------------------------------------
+
+_GPU_UNAVAILABLE = "  (GPU unavailable, using CPU encoder...)"
+_ASS_NAME = "captions.ass"
+
+
+def _remove(path: str) -> None:
+    try:
+        os.remove(path)
+    except OSError:
+        pass
+
+
+def encode(
+    horizontal: str,
+    vertical: str,
+    output: str,
+    graph: str,
+    ass_text: str,
+    commands: str,
+    *,
+    progress: Callable[[float], object] | None = None,
+    sound: Soundtrack | None = None,
+    note: Callable[[str], object] | None = None,
+    length: float | None = None,
+) -> None:
+    """Make ``output``: the vertical video encoded again from ``horizontal`` through the
+    filter graph ``graph`` (``[0:v]`` in, ``[v]`` out; it reads the captions as the file
+    "captions.ass", which holds ``ass_text``, and its timed commands as framing.COMMANDS,
+    which holds ``commands``), with the sound of ``vertical`` copied as it is, or the
+    finished sound ``sound`` encoded.
+
+    The hardware encoder is tried first, then the software one (``note`` is told so);
+    ``progress`` gets the fraction of the vertical video encoded so far (from 0 again when
+    the software encoder takes over). ``output`` appears only when the encode succeeds; a
+    failure (a MediaError when ffmpeg fails) leaves nothing behind. ``length`` is the
+    vertical video's duration, when the caller has read it already.
+    """
+    horizontal, vertical, output = (os.path.abspath(p) for p in (horizontal, vertical, output))
+    for name, path in (("horizontal video", horizontal), ("vertical video", vertical)):
+        if not os.path.isfile(path):
+            raise FileNotFoundError(f"the {name} {path!r} is missing: run the job first")
+    if not os.path.isdir(os.path.dirname(output)):
+        raise FileNotFoundError(f"the folder of {output!r} does not exist: create it first")
+    try:
+        length = media.duration(vertical) if length is None else length
+    except media.MediaError:
+        length = 0.0  # the encode says what is wrong with the video
+    base = ["ffmpeg", "-nostdin", "-y", "-loglevel", "error", "-i", horizontal, "-i", vertical]
+    if sound is not None:
+        base += ["-i", media.local_path(sound.path)]
+    base += ["-filter_complex_script", "graph.txt", "-map", "[v]"]
+    base += ["-map", "1:a?", "-c:a", "copy"] if sound is None else ["-map", "2:a", *CODEC]
+
+    def make(tmp: str) -> None:
+        gpu = base + ["-c:v", "h264_nvenc", "-preset", "p1", "-cq", "23", "-f", "mp4", tmp]
+        cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
+        # the files' names are relative: a path in a filter's options would need escaping;
+        # they are this encode's alone, written in a directory of its own
+        with tempfile.TemporaryDirectory(prefix="kestro-captions-") as work:
+            with open(os.path.join(work, _ASS_NAME), "w", encoding="utf-8") as ass:
+                ass.write(ass_text)
+            with open(os.path.join(work, "graph.txt"), "w", encoding="utf-8") as script:
+                script.write(graph)
+            with open(os.path.join(work, COMMANDS), "w", encoding="utf-8") as timed:
+                timed.write(commands)
+            try:
+                media.run(gpu, media_seconds=length, cwd=work, progress=progress)
+            except media.MediaError:
+                if note is not None:
+                    note(_GPU_UNAVAILABLE)
+                _remove(tmp)
+                media.run(cpu, media_seconds=length, cwd=work, progress=progress)
+
+    write_beside(output, make)
+
+
+def caption_filter() -> str:
+    """The filter that draws the captions file ``encode`` writes."""
+    return f"ass={_ASS_NAME}"
+
+
+def burn(
+    horizontal: str,
+    vertical: str,
+    cues: list[captions.Cue],
+    speed: float,
+    output: str,
+    *,
+    progress: Callable[[float], object] | None = None,
+    note: Callable[[str], object] | None = None,
+) -> None:
+    """Make ``output``: the vertical video encoded again from ``horizontal`` with ``cues``
+    (in the vertical video's times) drawn on the 1080x1920 frame in the "lines" style,
+    the export's centre crop, and the sound of ``vertical`` copied as it is (see
+    ``encode``)."""
+    if not (math.isfinite(speed) and speed > 0):
+        raise ValueError(f"speed must be a positive number, not {speed}")
+    centre = [Piece(0.0, math.inf)]
+    graph = video_filter(centre, speed, caption_filter())
+    encode(
+        horizontal,
+        vertical,
+        output,
+        graph,
+        captions.ass_document(cues),
+        frame_commands(centre),
+        progress=progress,
+        note=note,
     )

@@ -19,10 +19,9 @@ from dataclasses import dataclass
 
 from kestro_core import media
 from kestro_core.segments.keys import AUTO, CENTRE, FIT, Frame
+from kestro_core.store.products import FRAME_HEIGHT, FRAME_WIDTH
 
 __all__ = [
-    "WIDTH",
-    "HEIGHT",
     "Piece",
     "track",
     "smooth",
@@ -30,8 +29,6 @@ __all__ = [
     "frame_commands",
     "COMMANDS",
 ]
-
-WIDTH, HEIGHT = 1080, 1920
 
 # the motion analysis: samples per second, the picture it looks at, the columns it weighs
 _RATE = 10
@@ -173,8 +170,8 @@ def _crop_chain(pieces: Sequence[Piece]) -> str:
     first = next((p for p in pieces if p.frame != FIT), None)
     centre = CENTRE if first is None else _centres(first)[0][1]
     return (
-        f"scale={WIDTH}:{HEIGHT}:force_original_aspect_ratio=increase,"
-        f"{_CROP}={WIDTH}:{HEIGHT}:x={_x(centre)}"
+        f"scale={FRAME_WIDTH}:{FRAME_HEIGHT}:force_original_aspect_ratio=increase,"
+        f"{_CROP}={FRAME_WIDTH}:{FRAME_HEIGHT}:x={_x(centre)}"
     )
 
 
@@ -183,8 +180,8 @@ def _fit_graph(into: str, out: str) -> str:
     return (
         f"[{into}]split=2[fb][ff];"
         f"[fb]scale={bw}:{bh}:force_original_aspect_ratio=increase,crop={bw}:{bh},"
-        f"{_BLUR},{_DARKEN},scale={WIDTH}:{HEIGHT},setsar=1[bg];"
-        f"[ff]scale={WIDTH}:{HEIGHT}:force_original_aspect_ratio=decrease:"
+        f"{_BLUR},{_DARKEN},scale={FRAME_WIDTH}:{FRAME_HEIGHT},setsar=1[bg];"
+        f"[ff]scale={FRAME_WIDTH}:{FRAME_HEIGHT}:force_original_aspect_ratio=decrease:"
         f"force_divisible_by=2,setsar=1[fg];"
         f"[bg][fg]overlay=x=(W-w)/2:y=(H-h)/2[{out}]"
     )

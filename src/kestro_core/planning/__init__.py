@@ -12,7 +12,7 @@ from kestro_core.planning.fit import FitResult, fit, fitted_end
 from kestro_core.planning.model import Plan, SegmentPlan, assemble, segment_plan
 from kestro_core.planning.narrator import Narrator, measure_narration
 from kestro_core.planning.plan import plan, plan_job
-from kestro_core.planning.probes import PlanError, keyframes, probe_source
+from kestro_core.planning.probes import PlanError, probe_source
 
 __all__ = [
     "Plan",
@@ -25,7 +25,6 @@ __all__ = [
     "fitted_end",
     "assemble",
     "segment_plan",
-    "keyframes",
     "probe_source",
     "Narrator",
     "measure_narration",

@@ -37,8 +37,6 @@ from kestro_core.store.products import FINISHED, HORIZONTAL, VERTICAL
 
 __all__ = [
     "SHORTEST_SLACK",
-    "PREROLL_WARNING",
-    "preroll_warning",
     "SegmentPlan",
     "Packets",
     "Plan",
@@ -59,7 +57,6 @@ _AAC_FRAME = 1024
 # what counts as lost, below it is rounding
 _LOSS_EPSILON = 0.05
 # picture from before "start" that a stream-copy job warns about
-PREROLL_WARNING = 0.5
 # a fitted "end" is rounded up to a tenth of a second: the range's end that leaves unshown
 # (plus a frame) is no loss worth a word
 _DROP_EPSILON = 0.15
@@ -147,14 +144,6 @@ def _rounded(fields: dict[str, Any]) -> dict[str, Any]:
 
 def _us(seconds: float) -> int:
     return round(seconds * 1_000_000)
-
-
-def preroll_warning(index: int, preroll: float | None) -> str | None:
-    """The warning of a stream-copy job for a piece that opens with more than
-    PREROLL_WARNING seconds of picture from before its start (None: it does not)."""
-    if preroll is None or preroll <= PREROLL_WARNING:
-        return None
-    return f"Segment {index} opens with {preroll:.1f} s of picture from before its start"
 
 
 def keyframe_before(marks: Sequence[float], t: float) -> float:

@@ -9,31 +9,30 @@ import os
 import tempfile
 from dataclasses import replace
 
+from kestro_core import media
 from kestro_core.cuts.exact import clip_key, estimate, source_range
 from kestro_core.job.binding import extension, originals
 from kestro_core.job.check import check_options
 from kestro_core.job.events import Progress, Reporter
-from kestro_core.media import MediaError, video_info
 from kestro_core.options import JobOptions, PathArg
 from kestro_core.planning.model import (
     Plan,
     SegmentPlan,
     assemble,
     keyframe_before,
-    preroll_warning,
     segment_plan,
 )
 from kestro_core.planning.narrator import Narrator
 from kestro_core.planning.probes import PlanError, SourceFacts, probe_source
 from kestro_core.segments.keys import ORIGINAL, sound_of
-from kestro_core.segments.model import Segment, read
+from kestro_core.segments.model import Document, Segment, read
 from kestro_core.sound.mix import silence_seconds
-from kestro_core.speech.speakers import open_speaker
+from kestro_core.speech.local import MP3_RATE
 from kestro_core.speech.timing import VOICE, Word
-from kestro_core.speech.voices import MP3_RATE
+from kestro_core.speech.voices import open_speaker
 from kestro_core.store.cache import DEFAULT_LIMIT, Cache
 
-__all__ = ["plan", "plan_job", "preroll_warnings", "exact_cost"]
+__all__ = ["plan", "plan_job", "exact_cost"]
 
 _NOT_DOWNLOADED = (
     "the video is not downloaded yet, so the pieces are planned without its keyframes: a "
@@ -92,8 +91,11 @@ def plan_job(
         raise ValueError(f"max_duration must be a positive number of seconds, not {max_duration!r}")
     reporter = Reporter(progress)
     reporter.step("check", "Checking the job")
+    # the segments file read once, each file probed once, for the whole plan
+    document = Document(options.segments_file)
+    probes = media.Probes()
     with tempfile.TemporaryDirectory(prefix="kestro-plan-check-") as scratch:
-        check_options(options, output_dir=scratch)
+        check_options(options, output_dir=scratch, document=document, probes=probes)
     options.require_voice()
 
     cache = Cache(options.cache_dir, limit=options.cache_limit, enabled=options.use_cache)
@@ -104,11 +106,11 @@ def plan_job(
         video = cache.get_download(Cache.download_key(options.link))
         if video is None and not options.exact_joins:
             notes.append(_NOT_DOWNLOADED)
-    segments = read(options.segments_file)
+    segments = read(document)
     ranges = [(seg.start, seg.end) for seg in segments]
-    facts = probe_source(video, ranges) if video is not None else None
+    facts = probe_source(video, ranges, probes) if video is not None else None
     if options.exact_joins:
-        notes.append(exact_cost(video, segments, cache, facts))
+        notes.append(exact_cost(video, segments, cache, facts, probes))
     source_len = None if facts is None else facts.duration
 
     service = options.speech == "service"
@@ -149,9 +151,7 @@ def plan_job(
                 pieces[-1] = replace(pieces[-1], words=rounded, word_timing=said.timing.source)
     finally:
         narrator.close()
-        close = getattr(speaker, "close", None)
-        if close is not None:
-            close()
+        speaker.close()
         cache.evict()
     if options.speech == "piper" and any(p.word_timing != VOICE for p in pieces):
         notes.append(_PIPER_ESTIMATED)
@@ -187,23 +187,31 @@ _PIPER_ESTIMATED = (
 
 
 def exact_cost(
-    video: str | None, segments: list[Segment], cache: Cache, facts: SourceFacts | None
+    video: str | None,
+    segments: list[Segment],
+    cache: Cache,
+    facts: SourceFacts | None,
+    probes: media.Probes | None = None,
 ) -> str:
-    """One line for the plan: what the exact cuts of this job will cost."""
+    """One line for the plan: what the exact cuts of this job will cost (``probes``: the
+    plan's, which hold the source's Probe and the packets around its ranges)."""
     ranges = [(seg.start, seg.end) for seg in segments if seg.end > seg.start]
     seconds = sum(end - start for start, end in ranges)
     what = f"exact joins: {len(ranges)} ranges encoded on their own ({seconds:.1f} s of picture"
     if video is None:
         return what + ", once the video is downloaded)"
+    probes = probes or media.Probes()
     try:
-        info = video_info(os.path.abspath(video))
+        info = probes.get(os.path.abspath(video)).video_info()
         missing = [
             (start, end)
             for start, end in ranges
-            if cache.get_encode(clip_key(source_range(video, start, end).identity, start, end))
+            if cache.get_encode(
+                clip_key(source_range(video, start, end, probes, ranges).identity, start, end)
+            )
             is None
         ]
-    except MediaError as exc:
+    except media.MediaError as exc:
         raise PlanError(f"cannot read the source video {video!r}: {exc}") from exc
     if not missing:
         return what + ", all in the cache already)"
@@ -214,19 +222,3 @@ def exact_cost(
     kept = len(ranges) - len(missing)
     cached = f"; {kept} in the cache already" if kept else ""
     return what + f", about {max(1, round(about))} s{cached}; then kept in the cache)"
-
-
-def preroll_warnings(video: str, segments_file: str) -> list[str]:
-    """The warnings of a stream-copy job: one line per Segment whose piece opens with more
-    than PREROLL_WARNING seconds of picture from before its start (the keyframe at or
-    before it is that far back). Reads the source around the ranges only."""
-    segments = read(segments_file)
-    facts = probe_source(video, [(seg.start, seg.end) for seg in segments])
-    lines = []
-    for seg in segments:
-        if seg.end <= seg.start:
-            continue
-        line = preroll_warning(seg.index, seg.start - keyframe_before(facts.keyframes, seg.start))
-        if line is not None:
-            lines.append(line)
-    return lines

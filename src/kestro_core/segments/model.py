@@ -1,9 +1,10 @@
 """The segments file: a JSON list of Segments, each a time range of the source with the
 narration spoken over it.
 
-``load`` reads it as the run's JSON reader does, noting why it cannot; ``check_segments``
-lists every problem of its Segments; ``read`` gives the Segments of a file that has none
-(for the plan, the exact joins and the studio); ``dump`` and ``write`` put a list back
+``load`` reads it as the run's JSON reader does, noting why it cannot; a ``Document`` is
+the file read so once, for a whole job; ``check_segments`` lists every problem of its
+Segments; ``read`` gives the Segments of a file that has none (for the plan, the exact
+joins and the studio); ``dump`` and ``write`` put a list back
 in the layout it came in, every unknown key and each value's time form kept.
 """
 
@@ -18,7 +19,7 @@ from typing import Any, NamedTuple
 
 from kestro_core.segments.keys import FRAME_KEY, ORIGINAL, SOUND_KEY, frame_problem, sound_problem
 from kestro_core.segments.timecode import format_seconds, parse_time
-from kestro_core.store.files import temp_beside
+from kestro_core.store.files import write_beside
 
 __all__ = [
     "REQUIRED_KEYS",
@@ -29,6 +30,7 @@ __all__ = [
     "SegmentsError",
     "UNREADABLE",
     "load",
+    "Document",
     "check_segments",
     "read",
     "dump",
@@ -157,6 +159,26 @@ def load(report: Report, segments_file: str) -> Any:
     return UNREADABLE
 
 
+class Document:
+    """A segments file read once (``load``): ``json`` is what it holds (UNREADABLE when it
+    cannot be read), ``problems`` why it could not be read as it is. A job reads its file
+    into one Document and checks, plans and finishes from it."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        found = Report()
+        self.json: Any = load(found, path)
+        self.problems = tuple(found)
+
+    def entries(self) -> list[Any] | None:
+        """The file's list as it stands (checked or not); None when it holds no list."""
+        return self.json if isinstance(self.json, list) else None
+
+
+def _document(segments_file: str | Document) -> Document:
+    return segments_file if isinstance(segments_file, Document) else Document(segments_file)
+
+
 def _folded(key: str) -> str:
     return "".join(c for c in key.casefold() if c not in " \t_-")
 
@@ -262,8 +284,12 @@ def _check_segment(report: Report, n: int, seg: Any, duration_us: int | None) ->
     return length
 
 
-def check_segments(report: Report, segments_file: str, duration_us: int | None) -> None:
-    doc = load(report, segments_file)
+def check_segments(report: Report, segments_file: str | Document, duration_us: int | None) -> None:
+    """Every problem of the segments file (a path, or the Document read of it), in Segment
+    order, into ``report``."""
+    document = _document(segments_file)
+    report.extend(document.problems)
+    doc = document.json
     if doc is UNREADABLE:
         return
     if not isinstance(doc, list):
@@ -309,15 +335,16 @@ class Segment:
     raw: dict[str, Any]
 
 
-def read(segments_file: str) -> list[Segment]:
-    """The Segments of ``segments_file``; SegmentsError listing every problem otherwise."""
+def read(segments_file: str | Document) -> list[Segment]:
+    """The Segments of ``segments_file`` (a path, or the Document read of it);
+    SegmentsError listing every problem otherwise."""
+    document = _document(segments_file)
     report = Report()
-    check_segments(report, segments_file, None)
+    check_segments(report, document, None)
     if report:
-        raise SegmentsError(report.listing(segments_file))
-    doc = load(report, segments_file)
+        raise SegmentsError(report.listing(document.path))
     segments = []
-    for n, seg in enumerate(doc, start=1):
+    for n, seg in enumerate(document.json, start=1):
         start, end = parse_time(seg["start"]), parse_time(seg["end"])
         assert start is not None and end is not None
         segments.append(Segment(n, start / 1e6, end / 1e6, seg["voiceover"], seg))
@@ -350,15 +377,13 @@ def dump(doc: list[Any], like: str | None = None) -> str:
 def write(path: str, text: str) -> None:
     """Put ``text`` at ``path`` as UTF-8: written beside it, flushed to the disk and renamed
     over it, so a failure leaves the old file whole; an existing file keeps its mode."""
-    tmp = temp_beside(path)
-    try:
+
+    def make(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8") as f:
             f.write(text)
             f.flush()
             os.fsync(f.fileno())
         with contextlib.suppress(OSError):
             os.chmod(tmp, os.stat(path).st_mode & 0o7777)
-        os.replace(tmp, path)
-    finally:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
+
+    write_beside(path, make)

@@ -53,18 +53,15 @@ class _Audio:
     duration: float  # the container's, seconds
 
 
-def _audio_stream(path: str) -> _Audio:
+def _audio_stream(path: str, probes: media.Probes) -> _Audio:
     """What the container says of the first audio stream, and its first packet."""
-    first_packet = ("-select_streams", "a:0", "-read_intervals", "%+#1")
-    entries = "stream=sample_rate,nb_frames:packet=pts_time:format=duration"
-    doc = media.probe(path, *first_packet, "-show_entries", entries)
-    stream = (doc.get("streams") or [{}])[0]
-    packet = (doc.get("packets") or [{}])[0]
+    probe = probes.get(path)
+    packets = None if probe.audio is None else probe.audio.packets
     return _Audio(
-        float(stream.get("sample_rate") or 44_100),
-        int(stream.get("nb_frames") or 0),
-        float(packet.get("pts_time") or 0.0),
-        float((doc.get("format") or {}).get("duration") or 0.0),
+        float(probe.sample_rate or 44_100),
+        packets or 0,
+        probe.audio_start() or 0.0,
+        probe.duration or 0.0,
     )
 
 
@@ -72,7 +69,8 @@ class Recorder:
     """Watches one job's narrations and ffmpeg runs; keeps what the captions need from the
     working files before the job's clean-up deletes them."""
 
-    def __init__(self) -> None:
+    def __init__(self, probes: media.Probes | None = None) -> None:
+        self._probes = probes or media.Probes()  # the job's: each file probed once
         self._dir = tempfile.mkdtemp(prefix="kestro-sound-")
         self._texts: list[str] = []
         self._timings: list[Timing | None] = []
@@ -106,7 +104,7 @@ class Recorder:
 
     def _measure(self) -> None:
         try:
-            self._pieces = [_audio_stream(path) for path in self._merged]
+            self._pieces = [_audio_stream(path, self._probes) for path in self._merged]
             self._bounds = [sound_bounds(path) for path in self._kept]
         except BaseException as exc:  # reported by heard(), on the job's thread
             self._error = exc
@@ -119,7 +117,7 @@ class Recorder:
         if self._error is not None:
             raise self._error
         assert self._pieces is not None
-        audio = _audio_stream(horizontal)  # one packet read: its length bounds the decode
+        audio = _audio_stream(horizontal, self._probes)  # its length bounds the decode
         loud = loud_blocks(pcm(horizontal, audio.duration))
         end = len(loud) * BLOCK / RATE
         frame = FRAME / audio.rate

@@ -27,7 +27,6 @@ from __future__ import annotations
 
 import math
 import os
-import re
 import shutil
 import tempfile
 from collections.abc import Sequence
@@ -35,7 +34,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 from kestro_core import media
-from kestro_core.media.audio import BLOCK_SECONDS, loudness
+from kestro_core.media.audio import BLOCK_SECONDS, Level, loudness, measure
 from kestro_core.segments import keys
 
 __all__ = [
@@ -43,6 +42,7 @@ __all__ = [
     "TARGET_PEAK",
     "MIX_DUCK_DB",
     "MUSIC_DUCK_DB",
+    "DEFAULT_MUSIC_LEVEL",
     "ATTACK",
     "RELEASE",
     "FADE_OUT",
@@ -50,7 +50,6 @@ __all__ = [
     "Originals",
     "silence",
     "silence_seconds",
-    "Level",
     "Soundtrack",
     "has_sound",
     "clip_start",
@@ -58,7 +57,6 @@ __all__ = [
     "capture",
     "spans",
     "gain_expression",
-    "measure",
     "soundtrack",
     "music_problem",
 ]
@@ -67,12 +65,12 @@ TARGET_LUFS = -14.0
 TARGET_PEAK = -1.5  # dBTP asked of the normaliser: the product stays at or under -1
 MIX_DUCK_DB = 15.0  # the source's sound under a narration, in a "mix" piece
 MUSIC_DUCK_DB = 12.0  # the music under a narration or the source's sound
+DEFAULT_MUSIC_LEVEL = -20.0  # dB: how far under the voice the music plays, unless told
 ATTACK = 0.12  # seconds: short enough that the cut is not heard as a dip
 RELEASE = 0.35  # seconds: long enough not to pump, short enough to be back in 0.5 s
 FADE_OUT = 1.5
 RATE = 48_000
 CODEC = ["-c:a", "aac", "-b:a", "192k", "-ar", str(RATE)]  # the finished short's sound
-_SILENT = -70.0  # LUFS: below this the normaliser has nothing to measure
 
 
 # ---------------------------------------------------------------------------------------
@@ -80,40 +78,25 @@ _SILENT = -70.0  # LUFS: below this the normaliser has nothing to measure
 # ---------------------------------------------------------------------------------------
 
 
-def has_sound(video: str) -> bool:
-    """Whether ``video`` has a sound track (reads its header only)."""
-    doc = media.probe(
-        os.path.abspath(video), "-select_streams", "a", "-show_entries", "stream=index"
-    )
-    return bool(doc.get("streams"))
+def has_sound(video: str, probes: media.Probes | None = None) -> bool:
+    """Whether ``video`` has a sound track (reads its header only; ``probes``: the job's)."""
+    return (probes or media.Probes()).get(os.path.abspath(video)).has_audio
 
 
-def clip_start(video: str, start: float) -> float:
+def clip_start(video: str, start: float, probes: media.Probes | None = None) -> float:
     """Where a stream-copy clip of a range from ``start`` begins in ``video``: the keyframe
     at or before ``start`` (only the packets around it are read)."""
-    doc = media.probe(
-        os.path.abspath(video),
-        "-select_streams",
-        "v:0",
-        *media.read_intervals([(start, start)], 0.1),
-        "-show_entries",
-        "packet=pts_time,flags:format=start_time",
-    )
-    origin = float((doc.get("format") or {}).get("start_time") or 0.0)
-    marks = [
-        float(p["pts_time"]) - origin
-        for p in doc.get("packets") or []
-        if "K" in str(p.get("flags", "")) and p.get("pts_time") not in (None, "N/A")
-    ]
-    before = [m for m in marks if m <= start + 1e-6]
-    return max(before) if before else start
+    found = (probes or media.Probes()).get(os.path.abspath(video)).keyframe_before(start)
+    return start if found is None else found
 
 
-def capture(video: str, first: float, end: float, dest: str) -> bool:
+def capture(
+    video: str, first: float, end: float, dest: str, probes: media.Probes | None = None
+) -> bool:
     """The source's sound from ``first`` to ``end`` into ``dest`` (WAV, 48 kHz stereo):
     only that range is read and decoded. False, and nothing written, when the source has
     no sound track."""
-    if not has_sound(video):
+    if not has_sound(video, probes):
         return False
     argv = ["ffmpeg", "-nostdin", "-y", "-v", "error", "-ss", f"{first:.6f}"]
     argv += ["-i", media.local_path(os.path.abspath(video)), "-t", f"{max(0.0, end - first):.6f}"]
@@ -140,7 +123,8 @@ class Originals:
     """The source's sound of a job's "original" and "mix" ranges, decoded on a worker
     thread as each range is cut (the source is there until the job's clean-up)."""
 
-    def __init__(self) -> None:
+    def __init__(self, probes: media.Probes | None = None) -> None:
+        self._probes = probes or media.Probes()  # the job's: the source is probed once
         self._dir = tempfile.mkdtemp(prefix="kestro-original-")
         self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestro-original")
         self._kept: dict[int, tuple[str, str, Future[bool]]] = {}
@@ -149,7 +133,8 @@ class Originals:
         """Segment ``index`` (from 1) has the sound ``kind``; its picture runs from
         ``first`` to ``end`` in ``video``."""
         dest = os.path.join(self._dir, f"{index}.wav")
-        self._kept[index] = (kind, dest, self._pool.submit(capture, video, first, end, dest))
+        done = self._pool.submit(capture, video, first, end, dest, self._probes)
+        self._kept[index] = (kind, dest, done)
 
     def wait(self) -> None:
         """Until every range kept so far is decoded (errors are raised by ``pieces``)."""
@@ -244,50 +229,8 @@ def _volume(expression: str) -> str:
 
 
 # ---------------------------------------------------------------------------------------
-# loudness
+# loudness: read by media.audio's meter, brought to TARGET_LUFS here
 # ---------------------------------------------------------------------------------------
-
-
-@dataclass(frozen=True)
-class Level:
-    """What the meter read of a sound: integrated loudness (LUFS), true peak (dBTP)."""
-
-    integrated: float
-    true_peak: float
-
-    @property
-    def silent(self) -> bool:
-        return not self.integrated > _SILENT
-
-
-def _reading(text: str, label: str) -> float:
-    found = re.findall(rf"^\s*{label}:\s*(-?inf|-?[0-9.]+)", text, re.M)
-    if not found:
-        return -math.inf
-    value = float(found[-1])
-    return value if math.isfinite(value) else -math.inf
-
-
-def measure(inputs: Sequence[str], graph: str, seconds: float, dest: str | None = None) -> Level:
-    """The loudness of ``[out]`` of ``graph`` over ``inputs`` (ffmpeg's input options), by
-    the EBU R 128 meter: a pass over the sound only, which also writes it to ``dest`` (a
-    WAV of 32-bit floats: nothing clips before the gain) when given."""
-    with tempfile.TemporaryDirectory(prefix="kestro-loudness-") as work:
-        script = os.path.join(work, "graph.txt")
-        with open(script, "w", encoding="utf-8") as f:
-            f.write(f"{graph};[out]ebur128=peak=true[m]")
-        argv = ["ffmpeg", "-nostdin", "-hide_banner", "-nostats", "-v", "info", "-y", *inputs]
-        argv += ["-filter_complex_script", script, "-map", "[m]"]
-        if dest is None:
-            argv += ["-f", "null", "-"]
-        else:
-            argv += ["-c:a", "pcm_f32le", "-f", "wav", dest]
-        done = media.run(argv, media_seconds=seconds)
-    text = done.stderr.decode("utf-8", "replace")
-    summary = text[text.rfind("Summary:") :] if "Summary:" in text else ""
-    if not summary:
-        raise media.MediaError(argv, "ffmpeg gave no loudness measurement")
-    return Level(_reading(summary, "I"), _reading(summary, "Peak"))
 
 
 def _normalised(mixed: str, level: Level, dest: str, seconds: float) -> Level:
@@ -390,7 +333,7 @@ def soundtrack(
     kept: Sequence[Kept],
     work: str,
     music: str | None = None,
-    level: float = -20.0,
+    level: float = DEFAULT_MUSIC_LEVEL,
 ) -> Soundtrack:
     """The finished short's sound over a vertical video of ``length`` seconds played
     ``speed`` times as fast as the joined one, made in ``work`` (passes over the sound

@@ -14,14 +14,13 @@ captions all read the timing of the one synthesis the product uses.
 from __future__ import annotations
 
 import json
-import os
 import re
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass
 
 from kestro_core.media.audio import BLOCK_SECONDS, loudness
 from kestro_core.store.cache import Cache
-from kestro_core.store.files import temp_beside
+from kestro_core.store.files import write_beside
 
 __all__ = [
     "VOICE",
@@ -411,12 +410,10 @@ def words_file_entries(
 
 def write_words_file(path: str, entries: list[dict[str, object]]) -> None:
     """The words file at ``path``, replaced whole or not at all."""
-    tmp = temp_beside(path)
-    try:
+
+    def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8") as out:
             json.dump(entries, out, ensure_ascii=False)
             out.write("\n")
-        os.replace(tmp, path)
-    finally:
-        if os.path.exists(tmp):
-            os.remove(tmp)
+
+    write_beside(path, write)

@@ -24,9 +24,9 @@ The last-use time of an entry is the mtime of its ``meta`` file, set
 explicitly on every hit; access times are never relied on.
 
 Any failure to write the cache turns the cache off for the Cache object that
-met it, with one warning, and the job carries on without it.
-
-Standard library only.
+met it, with one warning, and the job carries on without it.  The warning goes to
+the ``warn`` the Cache was made with (a job's: one of its events), else to the
+"kestro_core" logger.
 """
 
 from __future__ import annotations
@@ -34,12 +34,12 @@ from __future__ import annotations
 import errno
 import hashlib
 import json
+import logging
 import os
 import re
 import secrets
 import shutil
 import stat
-import sys
 import tempfile
 import threading
 import time
@@ -47,7 +47,7 @@ from collections.abc import Callable
 from contextlib import suppress
 from typing import Any, Final, NamedTuple
 
-from kestro_core.store.files import place
+from kestro_core.store.files import place, write_beside
 
 __all__ = ["Cache", "DEFAULT_LIMIT", "default_cache_dir"]
 
@@ -94,8 +94,10 @@ def default_cache_dir() -> str:
     return os.path.join(os.path.expanduser("~"), ".cache", "kestro_core")
 
 
-def _stderr(message: str) -> None:
-    print(message, file=sys.stderr, flush=True)
+def _logged(message: str) -> None:
+    """A warning nobody else takes: logged (with logging not set up, Python writes its
+    text to stderr)."""
+    logging.getLogger("kestro_core").warning(message)
 
 
 class _SourceError(Exception):
@@ -265,7 +267,7 @@ class Cache:
         root: str | None = None,
         limit: int = DEFAULT_LIMIT,
         enabled: bool = True,
-        warn: Callable[[str], None] = _stderr,
+        warn: Callable[[str], object] = _logged,
     ) -> None:
         if isinstance(limit, bool) or not isinstance(limit, int) or limit < 0:
             raise ValueError(f"cache limit must be a whole number of bytes >= 0, not {limit!r}")
@@ -345,17 +347,12 @@ class Cache:
         except (OSError, ValueError):
             return
         payload = json.dumps({**doc, "sha256": meta.get("sha256")}).encode()
-        tmp = os.path.join(entry, f"{_TMP_PREFIX}{secrets.token_hex(8)}")
         try:
-            _write_new(tmp, payload)
-            os.replace(tmp, os.path.join(entry, _WORDS))
+            write_beside(os.path.join(entry, _WORDS), lambda tmp: _write_new(tmp, payload))
         except FileNotFoundError:
             pass  # the entry went since it was looked at
         except OSError as exc:
             self._fail(exc)
-        finally:
-            with suppress(OSError):
-                os.unlink(tmp)
 
     def get_download(self, key: str) -> str | None:
         """The path of the cached download ``key``, or None on a miss (see

@@ -3,13 +3,13 @@ modification time in a small JSON memo so that an unchanged file is read once.""
 
 from __future__ import annotations
 
-import contextlib
 import hashlib
 import json
 import os
-import secrets
 from pathlib import Path
 from typing import Any
+
+from kestro_core.store.files import write_beside
 
 __all__ = ["file_sha256"]
 
@@ -57,12 +57,13 @@ def _read_memo(memo_file: str) -> dict[str, Any]:
 
 def _write_memo(memo_file: str, memo: dict[str, Any]) -> None:
     """Replaces the memo file whole; the memo only saves time, so a failure is let go."""
-    tmp = f"{memo_file}.{secrets.token_hex(6)}.tmp"
-    try:
-        os.makedirs(os.path.dirname(os.path.abspath(memo_file)), exist_ok=True)
+
+    def write(tmp: str) -> None:
         with open(tmp, "w", encoding="utf-8") as f:
             json.dump(memo, f, indent=1, sort_keys=True)
-        os.replace(tmp, memo_file)
+
+    try:
+        os.makedirs(os.path.dirname(os.path.abspath(memo_file)), exist_ok=True)
+        write_beside(memo_file, write)
     except OSError:
-        with contextlib.suppress(OSError):
-            os.remove(tmp)
+        pass

@@ -1,10 +1,13 @@
-"""The names of what a job leaves in its output directory, and of its working files."""
+"""The names of what a job leaves in its output directory, and of its working files; the
+frame of its vertical videos."""
 
 from __future__ import annotations
 
 import re
 
 __all__ = [
+    "FRAME_WIDTH",
+    "FRAME_HEIGHT",
     "HORIZONTAL",
     "VERTICAL",
     "HORIZONTAL_CAPTIONS",
@@ -20,6 +23,10 @@ __all__ = [
     "is_working_file",
     "numbered_working_file",
 ]
+
+# the vertical videos' frame in pixels (9:16): the export's, the burned copy's and the
+# finished short's
+FRAME_WIDTH, FRAME_HEIGHT = 1080, 1920
 
 HORIZONTAL = "horizontal_final.mp4"  # the joined 16:9 video
 VERTICAL = "FINAL_KESTRO.mp4"  # the vertical 1080x1920 video at the chosen speed

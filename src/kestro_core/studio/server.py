@@ -36,9 +36,10 @@ from starlette.routing import Route
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 from kestro_core.job.binding import extension, originals
-from kestro_core.options import DEFAULT_MUSIC_LEVEL, music_level_problem
+from kestro_core.options import DEFAULT_CAPTION_STYLE, DEFAULT_MUSIC_LEVEL, music_level_problem
 from kestro_core.segments import keys
-from kestro_core.speech.voices import SPEECH_ENGINES, default_piper_voice, voice_problems
+from kestro_core.speech.piper import default_piper_voice
+from kestro_core.speech.voices import SPEECH_ENGINES, voice_problems
 from kestro_core.store import products
 from kestro_core.store.cache import Cache
 from kestro_core.studio.session import (
@@ -275,7 +276,7 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         given = options if isinstance(options, dict) else {}
         names = ("captions", "burn", "exact", "finish", "music")
         flags = {k: bool(given[k]) for k in names if k in given}
-        style = given.get("caption_style", "words")
+        style = given.get("caption_style", DEFAULT_CAPTION_STYLE)
         level = given.get("music_level")
         note = await to_thread.run_sync(
             lambda: session.start_render(

@@ -29,7 +29,7 @@ from kestro_core.cuts.sources import source_problems
 from kestro_core.job.binding import extension, originals
 from kestro_core.job.check import check_job
 from kestro_core.job.events import WARNING, Event, describe_step
-from kestro_core.media import MediaError, VideoInfo, probe, video_info
+from kestro_core.media import MediaError, Probes, VideoInfo, keyframe_times, read_windows
 from kestro_core.options import (
     DEFAULT_MUSIC_LEVEL,
     MUSIC_LEVELS,
@@ -43,8 +43,8 @@ from kestro_core.segments import keys
 from kestro_core.segments import model as segments
 from kestro_core.segments.timecode import format_like, parse_time
 from kestro_core.sound.mix import music_problem
-from kestro_core.speech.speakers import Speaker, open_speaker
-from kestro_core.speech.voices import default_piper_voice, piper_voices
+from kestro_core.speech.piper import default_piper_voice, piper_voices
+from kestro_core.speech.voices import open_speaker
 from kestro_core.store import products
 from kestro_core.store.cache import Cache
 from kestro_core.store.files import place
@@ -103,11 +103,12 @@ class Refused(Exception):
 
 def probe_video(path: str, output_dir: str) -> VideoInfo:
     """Check that ``path`` is a video the page can play; raise StudioError otherwise."""
-    problems = source_problems(path, output_dir)
+    probes = Probes()
+    problems = source_problems(path, output_dir, probes)
     if problems:
         raise StudioError(problems[0])
     try:
-        info = video_info(os.path.abspath(path))
+        info = probes.get(os.path.abspath(path)).video_info()
     except MediaError as exc:
         raise StudioError(f"ffprobe could not read the source video {path!r}: {exc}") from exc
     if info is None:
@@ -138,20 +139,8 @@ def keyframes_between(path: str, origin: float, start: float, end: float) -> lis
     """The keyframes of ``path``'s first video stream from the last one at or before
     ``start`` up to ``end`` (seconds from ``origin``, the container's start time, as ``-ss``
     counts them). ffprobe seeks there through the file's index and reads that stretch only."""
-    doc = probe(
-        path,
-        "-select_streams",
-        "v:0",
-        "-read_intervals",
-        f"{origin + start:.6f}%{origin + end:.6f}",
-        "-show_entries",
-        "packet=pts_time,flags",
-    )
-    return sorted(
-        float(p["pts_time"]) - origin
-        for p in doc.get("packets") or []
-        if "K" in str(p.get("flags", "")) and p.get("pts_time") not in (None, "N/A")
-    )
+    (window,) = read_windows(path, [(origin + start, origin + end)])
+    return keyframe_times(window, origin)
 
 
 # ---------------------------------------------------------------------------------------
@@ -197,42 +186,64 @@ class Narrations:
         self.choices = choices
         self.cache = cache
         self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="studio-voice")
-        self._speakers: dict[int, Speaker] = {}
         self._narrators: dict[int, Narrator] = {}
         self.spoken: dict[int, tuple[int, str]] = {}  # Segment number -> (voice, text)
-        self._lock = threading.Lock()
+        self._lock = threading.RLock()  # cancelling a future calls back on this thread
+        self._waiting: set[Future[Any]] = set()
+        self._closed = False
 
     def submit(self, fn: Callable[[], Any]) -> Future[Any]:
-        return self._pool.submit(fn)
+        with self._lock:
+            future = self._pool.submit(fn)
+            self._waiting.add(future)
+        future.add_done_callback(self._done)
+        return future
 
-    def _speaker(self, index: int) -> Speaker:
+    def _done(self, future: Future[Any]) -> None:
+        with self._lock:
+            self._waiting.discard(future)
+
+    def _narrator(self, index: int) -> Narrator:
         # only ever called on the worker thread
-        if index not in self._speakers:
+        if index not in self._narrators:
             c = self.choices[index]
-            self._speakers[index] = open_speaker(
-                c.engine, c.voice, c.voice_dir, self.cache, speak_with_service
-            )
-        return self._speakers[index]
+            speaker = open_speaker(c.engine, c.voice, c.voice_dir, self.cache, speak_with_service)
+            self._narrators[index] = Narrator(speaker, self.cache)
+        return self._narrators[index]
 
     def length(self, index: int, text: str, speak: bool) -> float | None:
         """The narration's length in seconds, speaking it once into the cache; None when
         it is not cached and ``speak`` is false. Runs on the worker thread."""
-        speaker = self._speaker(index)
-        if not speak and self.cached(index, text) is None:
+        narrator = self._narrator(index)
+        if not speak and narrator.speech.cached(text) is None:
             return None
-        if index not in self._narrators:
-            self._narrators[index] = Narrator(speaker, self.cache)
-        return float(self._narrators[index].length(text))
+        return float(narrator.length(text))
 
     def cached(self, index: int, text: str) -> str | None:
         """The cache entry of ``text`` in voice ``index``, once that voice has been opened."""
-        speaker = self._speakers.get(index)
-        if speaker is None:
+        narrator = self._narrators.get(index)
+        if narrator is None:
             return None
-        return self.cache.get_narration(Cache.narration_key(speaker.identity, text))
+        return narrator.speech.cached(text)
 
-    def close(self) -> None:
-        self._pool.shutdown(wait=False, cancel_futures=True)
+    def close(self, wait: bool = False) -> None:
+        """Stop the worker: the narrations not yet begun are cancelled; once the one being
+        spoken is done, the voices are closed on the worker (``wait``: before returning)."""
+        with self._lock:
+            if not self._closed:
+                self._closed = True
+                for future in list(self._waiting):
+                    future.cancel()
+                self._pool.submit(self._release)
+                self._pool.shutdown(wait=False)
+        if wait:
+            self._pool.shutdown(wait=True)
+
+    def _release(self) -> None:
+        for narrator in self._narrators.values():
+            narrator.close()
+            narrator.speech.speaker.close()
+        self._narrators.clear()
 
 
 # ---------------------------------------------------------------------------------------
@@ -421,10 +432,10 @@ class Session:
         self.fingerprint: tuple[int, int, str] | None = None
         self.problems = ""
         self.blocked = False
+        self.probes = Probes()  # the source's, kept while it stays as it is
         try:  # the header's start time: what the page's times and -ss count from
-            container = probe(settings.video, "-show_entries", "format=start_time")["format"]
-            self.origin = float(container["start_time"])
-        except (MediaError, KeyError, TypeError, ValueError):
+            self.origin = self.probes.get(settings.video).start_time
+        except MediaError:
             self.origin = 0.0
         self.load(first=True)
 
@@ -441,7 +452,9 @@ class Session:
                 return
             if first:
                 shutil.copyfile(path, self.opened)
-            report = check_job(path, None, self.settings.output_dir, source=self.settings.video)
+            report = check_job(
+                path, None, self.settings.output_dir, source=self.settings.video, probes=self.probes
+            )
             if report:
                 self.problems = report.listing(path)
             doc = segments.load(segments.Report(), path)
@@ -539,7 +552,12 @@ class Session:
             choice = self.settings.choices[voice]
             kwargs = {"speech": choice.engine, "voice": choice.voice, "voice_dir": choice.voice_dir}
         report = check_job(
-            tmp, speed, self.settings.output_dir, source=self.settings.video, **kwargs
+            tmp,
+            speed,
+            self.settings.output_dir,
+            source=self.settings.video,
+            probes=self.probes,
+            **kwargs,
         )
         if report:
             raise Refused(
