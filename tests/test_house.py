@@ -30,7 +30,7 @@ LAYERS = {
     "speech": 3,
     "cuts": 3,
     "segments": 2,
-    "media": 1,
+    "media": 2,
     "store": 1,
     "kestro_core": 0,  # the extension
 }

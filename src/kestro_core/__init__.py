@@ -20,6 +20,7 @@ from __future__ import annotations
 from kestro_core.cuts.sources import SourceError
 from kestro_core.job.check import CheckFailed
 from kestro_core.job.events import STEPS, Event
+from kestro_core.job.lock import DirectoryInUse
 from kestro_core.job.run import Short, make_short, run_job
 from kestro_core.media import MediaError
 from kestro_core.options import JobOptions
@@ -28,6 +29,7 @@ from kestro_core.speech.base import VoiceError
 
 __all__ = [
     "CheckFailed",
+    "DirectoryInUse",
     "Event",
     "JobOptions",
     "MediaError",

@@ -34,6 +34,7 @@ from kestro_core.cli.display import Display
 from kestro_core.cuts.sources import SourceError
 from kestro_core.job.check import CheckFailed, Report, check_job
 from kestro_core.job.events import Event, describe_step
+from kestro_core.job.lock import DirectoryInUse
 from kestro_core.job.run import run_job
 from kestro_core.options import (
     DEFAULT_CAPTION_STYLE,
@@ -512,7 +513,7 @@ def _cmd_run(args: argparse.Namespace, link: str | None, segments: str) -> int:
         print(exc, file=sys.stderr)
         print("The run was not started.", file=sys.stderr)
         return 1
-    except (SourceError, VoiceError) as exc:
+    except (SourceError, VoiceError, DirectoryInUse) as exc:
         print(f"kestro_core run: {exc}", file=sys.stderr)
         return 1
     except (Exception, KeyboardInterrupt) as exc:

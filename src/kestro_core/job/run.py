@@ -10,7 +10,6 @@ the caller's ``progress`` callback.
 from __future__ import annotations
 
 import os
-import tempfile
 from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
@@ -22,6 +21,7 @@ from kestro_core.cuts.sources import LocalSource, ServiceSource
 from kestro_core.job.binding import bound, extension, originals
 from kestro_core.job.check import CheckFailed, check_options
 from kestro_core.job.events import Progress, Reporter
+from kestro_core.job.lock import DirectoryInUse, holding
 from kestro_core.job.steps import Job, Planned
 from kestro_core.options import DEFAULT_CAPTION_STYLE, DEFAULT_MUSIC_LEVEL, JobOptions, PathArg
 from kestro_core.picture import captions, subtitles
@@ -33,10 +33,11 @@ from kestro_core.sound import mix
 from kestro_core.sound.heard import Recorder
 from kestro_core.speech.base import Speaker
 from kestro_core.speech.voices import open_speaker
-from kestro_core.store import products
+from kestro_core.store import products, scratch
 from kestro_core.store.cache import DEFAULT_LIMIT, Cache
+from kestro_core.store.files import remove_parts
 
-__all__ = ["CheckFailed", "Short", "make_short", "run_job"]
+__all__ = ["CheckFailed", "DirectoryInUse", "Short", "make_short", "run_job"]
 
 
 @dataclass(frozen=True)
@@ -135,9 +136,26 @@ def _planned(document: segments.Document) -> list[Planned | None] | None:
 
 
 def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
-    """Make the short ``options`` describe (what ``make_short`` does)."""
+    """Make the short ``options`` describe (what ``make_short`` does). The job holds its
+    output directory from start to end: a second job there is refused (DirectoryInUse)
+    before anything is read or written."""
     reporter = Reporter(progress)
     reporter.step("check", "Checking the job" if options.check else "Checking the source")
+    if not os.path.isdir(options.output_dir):
+        return _run(options, reporter)  # the check says what is wrong with it
+    with holding(options.output_dir):
+        # what a killed job left: half-made files here, working directories of ours
+        for path in remove_parts(options.output_dir, _ours):
+            reporter.note(f"  (removed {os.path.basename(path)}, left by a job that was stopped)")
+        scratch.sweep()
+        return _run(options, reporter)
+
+
+def _ours(name: str) -> bool:
+    return name in products.PRODUCTS or products.is_working_file(name)
+
+
+def _run(options: JobOptions, reporter: Reporter) -> Short:
     # the segments file read once for the whole job (the extension reads it on its own),
     # and each file the job reads probed once
     document = segments.Document(options.segments_file)
@@ -152,7 +170,7 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
     alias = None
     given = media.local_path(out)
     if "'" in os.path.abspath(out):
-        alias = os.path.join(tempfile.mkdtemp(prefix="kestro-out-"), "out")
+        alias = os.path.join(scratch.mkdtemp("kestro-out-"), "out")
         os.symlink(os.path.realpath(out), alias)
         given = alias
     cache = Cache(
@@ -313,7 +331,7 @@ def _captions(
         starts = recorder.piece_starts()
         framed = finishing.pieces(starts, segments.read(document), horizontal)
         pieces, notes = ([], []) if kept is None else kept.pieces(starts, ends[horizontal].result())
-        with tempfile.TemporaryDirectory(prefix="kestro-sound-") as work:
+        with scratch.directory("kestro-mix-") as work:
             sound = mix.soundtrack(
                 vertical,
                 ends[vertical].result(),

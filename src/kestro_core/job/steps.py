@@ -167,6 +167,8 @@ class Job:
 
     def run(self, original: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         argv = args[0] if args and isinstance(args[0], list) else None
+        if original is subprocess.run and "preexec_fn" not in kwargs:
+            kwargs = {**kwargs, **media.child_options()}  # ends with the job, however it ends
         step = None if argv is None else _step_of(argv)
         if argv is not None and step is not None:
             media.require(argv[0])  # a missing program is named with how to install it

@@ -5,7 +5,7 @@ probe.py    what ffprobe says of a file: one Probe per file, packets read around
 audio.py    the first audio stream as PCM: where it sounds (the one gate of silence),
             how loud it is (the one R 128 meter)
 
-Imports nothing of the package's: every other folder may import it. No module outside
+May import store (its working directories); every folder above may import it. No module outside
 this folder reads ffprobe's output.
 """
 
@@ -27,6 +27,7 @@ from kestro_core.media.runner import (
     INSTALL,
     MediaError,
     MissingProgram,
+    child_options,
     follow,
     local_path,
     progress_options,
@@ -37,6 +38,7 @@ from kestro_core.media.runner import (
 )
 
 __all__ = [
+    "child_options",
     "INSTALL",
     "MediaError",
     "MissingProgram",

@@ -17,11 +17,11 @@ import array
 import math
 import os
 import re
-import tempfile
 from collections.abc import Sequence
 from dataclasses import dataclass
 
 from kestro_core.media.runner import MediaError, run
+from kestro_core.store import scratch
 
 __all__ = [
     "BLOCK",
@@ -113,7 +113,7 @@ def measure(inputs: Sequence[str], graph: str, seconds: float, dest: str | None 
     """The loudness of ``[out]`` of ``graph`` over ``inputs`` (ffmpeg's input options), by
     the EBU R 128 meter: a pass over the sound only, which also writes it to ``dest`` (a
     WAV of 32-bit floats: nothing clips before the gain) when given."""
-    with tempfile.TemporaryDirectory(prefix="kestro-loudness-") as work:
+    with scratch.directory("kestro-loudness-") as work:
         # a scratch file of this pass alone, in a directory of its own
         script = os.path.join(work, "graph.txt")
         with open(script, "w", encoding="utf-8") as f:

@@ -5,21 +5,27 @@ missing one is a ``MissingProgram`` that says how to install it), each run gets 
 limit from how much media it handles, and a failure of any kind is a ``MediaError`` that
 carries the command's last line of stderr. An encode can report how far it is from
 ffmpeg's own progress output. (The extension's runs inside a job go through the job's
-seam; the voices start their own programs.)
+seam; the voices start their own programs.) Every program the package starts, there too,
+is started with ``child_options()``: on Linux it ends when the thread that started it
+ends, also when the job is killed outright.
 """
 
 from __future__ import annotations
 
+import ctypes
 import os
 import re
 import shutil
+import signal
 import subprocess
+import sys
 import threading
 from collections.abc import Callable, Sequence
 from typing import Any
 
 __all__ = [
     "INSTALL",
+    "child_options",
     "MediaError",
     "MissingProgram",
     "require",
@@ -34,6 +40,27 @@ __all__ = [
 INSTALL = "install it with: apt-get install ffmpeg"  # ffprobe comes with ffmpeg
 PROBE_TIME = 120.0  # seconds every run may take, whatever it handles
 PER_MEDIA_SECOND = 10.0  # and per second of media it reads or writes (1080p encodes included)
+
+
+_PR_SET_PDEATHSIG = 1
+_prctl = ctypes.CDLL(None, use_errno=True).prctl if sys.platform.startswith("linux") else None
+
+
+def child_options() -> dict[str, Any]:
+    """What every program a job starts is started with (``subprocess``'s keywords): on Linux
+    a signal that kills it when the thread that started it ends (which waits for it: so
+    when its process ends, however it ends, a kill -9 included). Elsewhere nothing: there
+    a child ends with the job on a normal exit or Ctrl-C only."""
+    if _prctl is None:
+        return {}
+    prctl, parent = _prctl, os.getpid()
+
+    def die_with_parent() -> None:
+        prctl(_PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
+        if os.getppid() != parent:  # the parent died before the signal was asked for
+            os.kill(os.getpid(), signal.SIGKILL)
+
+    return {"preexec_fn": die_with_parent}
 
 
 class MediaError(RuntimeError):
@@ -112,7 +139,14 @@ def run(
     name = argv[0]
     try:
         if progress is None:
-            done = subprocess.run(command, input=input, capture_output=True, cwd=cwd, timeout=limit)
+            done = subprocess.run(
+                command,
+                input=input,
+                capture_output=True,
+                cwd=cwd,
+                timeout=limit,
+                **child_options(),
+            )
         else:
             done = follow(command, media_seconds, progress, limit=limit, cwd=cwd)
     except subprocess.TimeoutExpired as exc:
@@ -150,6 +184,7 @@ def follow(
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE if capture else None,
         cwd=cwd,
+        **child_options(),
     ) as proc:
         assert proc.stdout is not None
         pipe = proc.stderr

@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import math
 import os
-import tempfile
 from collections.abc import Callable, Sequence
 
 from kestro_core import media
@@ -24,7 +23,7 @@ from kestro_core.segments.model import Segment
 from kestro_core.sound.heard import Heard
 from kestro_core.sound.mix import CODEC, Soundtrack
 from kestro_core.speech.timing import Timing, placed_words, words_file_entries, write_words_file
-from kestro_core.store import products
+from kestro_core.store import products, scratch
 from kestro_core.store.files import write_beside
 
 __all__ = [
@@ -221,7 +220,7 @@ def encode(
         cpu = base + ["-c:v", "libx264", "-preset", "ultrafast", "-crf", "23", "-f", "mp4", tmp]
         # the files' names are relative: a path in a filter's options would need escaping;
         # they are this encode's alone, written in a directory of its own
-        with tempfile.TemporaryDirectory(prefix="kestro-captions-") as work:
+        with scratch.directory("kestro-captions-") as work:
             with open(os.path.join(work, _ASS_NAME), "w", encoding="utf-8") as ass:
                 ass.write(ass_text)
             with open(os.path.join(work, "graph.txt"), "w", encoding="utf-8") as script:

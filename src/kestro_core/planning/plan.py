@@ -6,7 +6,6 @@ picture from before their start."""
 from __future__ import annotations
 
 import os
-import tempfile
 from dataclasses import replace
 
 from kestro_core import media
@@ -30,6 +29,7 @@ from kestro_core.sound.mix import silence_seconds
 from kestro_core.speech.local import MP3_RATE
 from kestro_core.speech.timing import VOICE, Word
 from kestro_core.speech.voices import open_speaker
+from kestro_core.store import scratch
 from kestro_core.store.cache import DEFAULT_LIMIT, Cache
 
 __all__ = ["plan", "plan_job", "exact_cost"]
@@ -94,8 +94,8 @@ def plan_job(
     # the segments file read once, each file probed once, for the whole plan
     document = Document(options.segments_file)
     probes = media.Probes()
-    with tempfile.TemporaryDirectory(prefix="kestro-plan-check-") as scratch:
-        check_options(options, output_dir=scratch, document=document, probes=probes)
+    with scratch.directory("kestro-plan-check-") as checked_in:
+        check_options(options, output_dir=checked_in, document=document, probes=probes)
     options.require_voice()
 
     cache = Cache(options.cache_dir, limit=options.cache_limit, enabled=options.use_cache)

@@ -17,7 +17,6 @@ from __future__ import annotations
 
 import os
 import shutil
-import tempfile
 import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -25,6 +24,7 @@ from typing import TYPE_CHECKING
 
 from kestro_core import media
 from kestro_core.media.audio import BLOCK, FRAME, RATE, loud_blocks, pcm, sound_bounds
+from kestro_core.store import scratch
 
 if TYPE_CHECKING:  # words builds on this module
     from kestro_core.speech.timing import Timing
@@ -71,7 +71,7 @@ class Recorder:
 
     def __init__(self, probes: media.Probes | None = None) -> None:
         self._probes = probes or media.Probes()  # the job's: each file probed once
-        self._dir = tempfile.mkdtemp(prefix="kestro-sound-")
+        self._dir = scratch.mkdtemp("kestro-sound-")
         self._texts: list[str] = []
         self._timings: list[Timing | None] = []
         self._kept: list[str] = []  # links to the narrations, in Segment order

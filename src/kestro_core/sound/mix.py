@@ -28,7 +28,6 @@ from __future__ import annotations
 import math
 import os
 import shutil
-import tempfile
 from collections.abc import Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
@@ -36,6 +35,7 @@ from dataclasses import dataclass, field
 from kestro_core import media
 from kestro_core.media.audio import BLOCK_SECONDS, Level, loudness, measure
 from kestro_core.segments import keys
+from kestro_core.store import scratch
 
 __all__ = [
     "TARGET_LUFS",
@@ -125,7 +125,7 @@ class Originals:
 
     def __init__(self, probes: media.Probes | None = None) -> None:
         self._probes = probes or media.Probes()  # the job's: the source is probed once
-        self._dir = tempfile.mkdtemp(prefix="kestro-original-")
+        self._dir = scratch.mkdtemp("kestro-original-")
         self._pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="kestro-original")
         self._kept: dict[int, tuple[str, str, Future[bool]]] = {}
 

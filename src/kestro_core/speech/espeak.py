@@ -8,6 +8,7 @@ import shutil
 import struct
 import subprocess
 
+from kestro_core.media.runner import child_options
 from kestro_core.speech.base import VoiceError
 from kestro_core.speech.local import LocalVoice, encode_mp3, quoted, speakable
 
@@ -46,7 +47,12 @@ class EspeakVoice(LocalVoice):
         timeout = 30.0 + len(spoken) / 100
         try:
             done = subprocess.run(
-                argv, input=spoken, capture_output=True, timeout=timeout, env=_env_without_preload()
+                argv,
+                input=spoken,
+                capture_output=True,
+                timeout=timeout,
+                env=_env_without_preload(),
+                **child_options(),
             )
         except subprocess.TimeoutExpired as exc:
             raise VoiceError(
@@ -102,6 +108,7 @@ def _voice_problem(program: str, voice: str) -> str | None:
             capture_output=True,
             timeout=_ESPEAK_PROBE_TIMEOUT,
             env=_env_without_preload(),
+            **child_options(),
         )
     except subprocess.TimeoutExpired:
         return (

@@ -8,12 +8,13 @@ it at once, and ``syntheses`` counts what was spoken rather than taken from the 
 from __future__ import annotations
 
 import os
-import tempfile
+import shutil
 import time
 from dataclasses import dataclass
 
 from kestro_core.speech.base import Speaker
 from kestro_core.speech.timing import Timing
+from kestro_core.store import scratch
 from kestro_core.store.cache import Cache
 from kestro_core.store.files import write_beside
 
@@ -48,7 +49,7 @@ class CachedSpeech:
         self.syntheses = 0  # narrations spoken, not taken from the cache
         self._rest_due = False
         self._ahead: dict[str, tuple[str, Timing | None]] = {}  # text -> (file, timing)
-        self._scratch: tempfile.TemporaryDirectory[str] | None = None
+        self._scratch: str | None = None
         self._scratched = 0
 
     def key(self, text: str) -> str:
@@ -100,7 +101,7 @@ class CachedSpeech:
         """Remove the scratch files."""
         self._ahead.clear()
         if self._scratch is not None:
-            self._scratch.cleanup()
+            shutil.rmtree(self._scratch, ignore_errors=True)
             self._scratch = None
 
     def _speak(self, text: str, key: str, path: str) -> Said:
@@ -116,6 +117,6 @@ class CachedSpeech:
 
     def _scratch_file(self) -> str:
         if self._scratch is None:
-            self._scratch = tempfile.TemporaryDirectory(prefix="kestro-speech-")
+            self._scratch = scratch.mkdtemp("kestro-speech-")
         self._scratched += 1
-        return os.path.join(self._scratch.name, f"voice_{self._scratched}.mp3")
+        return os.path.join(self._scratch, f"voice_{self._scratched}.mp3")

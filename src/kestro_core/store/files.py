@@ -10,17 +10,36 @@ from __future__ import annotations
 
 import contextlib
 import os
+import re
 import secrets
 import shutil
 from collections.abc import Callable
 
-__all__ = ["place", "place_link", "temp_beside", "write_beside"]
+__all__ = ["place", "place_link", "temp_beside", "write_beside", "remove_parts"]
+
+_PART = re.compile(r"\.(.+)\.[0-9a-f]{12}\.part")
 
 
 def temp_beside(path: str) -> str:
     """A fresh name in the directory of ``path`` that no job uses; nothing is created."""
     head, tail = os.path.split(path)
     return os.path.join(head, f".{tail}.{secrets.token_hex(6)}.part")
+
+
+def remove_parts(directory: str, ours: Callable[[str], bool]) -> list[str]:
+    """Remove the hidden files that ``temp_beside`` names for the files ``ours`` accepts in
+    ``directory``:
+    what a killed writer left half made (only when no writer of them can be alive: the
+    directory's job holds it). The paths removed."""
+    removed: list[str] = []
+    with contextlib.suppress(OSError):
+        for entry in os.scandir(directory):
+            m = _PART.fullmatch(entry.name)
+            if m is not None and ours(m.group(1)) and entry.is_file(follow_symlinks=False):
+                with contextlib.suppress(FileNotFoundError):
+                    os.remove(entry.path)
+                    removed.append(entry.path)
+    return removed
 
 
 def write_beside(path: str, make: Callable[[str], object]) -> None:

@@ -19,7 +19,6 @@ import secrets
 import signal
 import socket
 import sys
-import tempfile
 import threading
 import webbrowser
 from importlib import resources
@@ -40,7 +39,7 @@ from kestro_core.options import DEFAULT_CAPTION_STYLE, DEFAULT_MUSIC_LEVEL, musi
 from kestro_core.segments import keys
 from kestro_core.speech.piper import default_piper_voice
 from kestro_core.speech.voices import SPEECH_ENGINES, voice_problems
-from kestro_core.store import products
+from kestro_core.store import products, scratch
 from kestro_core.store.cache import Cache
 from kestro_core.studio.session import (
     PRODUCTS,
@@ -429,7 +428,7 @@ def _fetch(link: str, cache: Cache) -> str:
     entry = cache.get_download(Cache.download_key(link))
     if entry is not None:
         return entry
-    with tempfile.TemporaryDirectory(prefix="kestro-studio-") as tmp:
+    with scratch.directory("kestro-studio-") as tmp:
         target = os.path.join(tmp, products.SOURCE)
         try:
             originals(extension())["_download_video"](link, target)

@@ -17,7 +17,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 from collections.abc import Callable
@@ -29,7 +28,13 @@ from kestro_core.cuts.sources import source_problems
 from kestro_core.job.binding import extension, originals
 from kestro_core.job.check import check_job
 from kestro_core.job.events import WARNING, Event, describe_step
-from kestro_core.media import MediaError, Probes, VideoInfo, keyframe_times, read_windows
+from kestro_core.media import (
+    MediaError,
+    Probes,
+    VideoInfo,
+    keyframe_times,
+    read_windows,
+)
 from kestro_core.options import (
     DEFAULT_MUSIC_LEVEL,
     MUSIC_LEVELS,
@@ -45,7 +50,7 @@ from kestro_core.segments.timecode import format_like, parse_time
 from kestro_core.sound.mix import music_problem
 from kestro_core.speech.piper import default_piper_voice, piper_voices
 from kestro_core.speech.voices import open_speaker
-from kestro_core.store import products
+from kestro_core.store import products, scratch
 from kestro_core.store.cache import Cache
 from kestro_core.store.files import place
 
@@ -422,7 +427,7 @@ class Session:
         self.info = info
         self.cache = cache
         self.narrations = Narrations(settings.choices, cache)
-        self.workdir = tempfile.mkdtemp(prefix="kestro-studio-")  # private: mode 0700
+        self.workdir = scratch.mkdtemp("kestro-studio-")  # private: mode 0700
         self._lock = threading.Lock()
         self.render: Render | None = None
         self.closing = threading.Event()
