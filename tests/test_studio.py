@@ -455,11 +455,12 @@ def test_render_follows_events_and_burns_without_srt_files(studio):
     stale = out / products.VERTICAL_CAPTIONS  # left by an earlier run: not this render's
     stale.write_text("stale")
     os.utime(stale, (946684800, 946684800))
-    options = {"captions": False, "burn": True}
+    options = {"captions": False, "burn": True, "timeline": True}
     body = {"segments": rows, "speed": 1.5, "voice": 0, "options": options}
     assert studio.post("/api/render", body).status_code == 200
     events, done = follow_render(studio)
     assert done["ok"], done["message"]
+    assert (out / products.timeline_file("otio")).is_file()  # the render's timeline box
     made = {products.VERTICAL, products.HORIZONTAL, products.CAPTIONED}
     assert set(done["products"]) == made
     assert made <= set(os.listdir(out))

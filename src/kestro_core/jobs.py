@@ -134,6 +134,7 @@ def make_short_job(spec: Mapping[str, Any]) -> dict[str, str]:
         "vertical_words": short.vertical_words,
         "captioned": short.captioned,
         "finished": short.finished,
+        "timeline": short.timeline,
     }
     return {
         "output_dir": short.output_dir,

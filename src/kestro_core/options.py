@@ -16,6 +16,8 @@ from kestro_core.picture.captions import STYLES as CAPTION_STYLES
 from kestro_core.sound.mix import DEFAULT_MUSIC_LEVEL, MUSIC_DUCK_DB
 from kestro_core.speech.voices import SPEECH_ENGINES
 from kestro_core.store.cache import DEFAULT_LIMIT
+from kestro_core.timeline.model import DEFAULT_FORMAT as DEFAULT_TIMELINE_FORMAT
+from kestro_core.timeline.model import FORMATS as TIMELINE_FORMATS
 
 __all__ = [
     "JobOptions",
@@ -24,6 +26,8 @@ __all__ = [
     "FIELD_TYPES",
     "RUN_FLAGS",
     "DEFAULT_CAPTION_STYLE",
+    "DEFAULT_TIMELINE_FORMAT",
+    "TIMELINE_FORMATS",
     "DEFAULT_MUSIC_LEVEL",
     "MUSIC_DUCK_DB",
     "MUSIC_LEVELS",
@@ -77,6 +81,8 @@ class JobOptions:
     music_level    the music's loudness against the voice's, in dB (below 0: quieter); it
                    gives way by MUSIC_DUCK_DB more wherever a narration or the source's
                    sound is heard
+    timeline       also horizontal_final.otio (or .fcpxml, .edl: ``timeline_format``): the
+                   cut as a timeline an editor opens, its narrations in <output>/narrations/
     """
 
     segments_file: str
@@ -98,6 +104,8 @@ class JobOptions:
     exact_joins: bool = True
     music: str | None = None
     music_level: float = DEFAULT_MUSIC_LEVEL
+    timeline: bool = False
+    timeline_format: str = DEFAULT_TIMELINE_FORMAT
 
     def __post_init__(self) -> None:
         for name in PATH_FIELDS:
@@ -128,6 +136,11 @@ class JobOptions:
             raise ValueError(
                 "the music is heard only in the finished short: ask for it as well "
                 "(finish=True, --finish)"
+            )
+        if self.timeline_format not in TIMELINE_FORMATS:
+            raise ValueError(
+                f"unknown timeline format {self.timeline_format!r}: choose one of "
+                f"{', '.join(TIMELINE_FORMATS)}"
             )
         if self.caption_style not in CAPTION_STYLES:
             raise ValueError(
@@ -188,6 +201,8 @@ RUN_FLAGS = {
     "exact_joins": "--stream-copy",
     "music": "--music",
     "music_level": "--music-level",
+    "timeline": "--timeline",
+    "timeline_format": "--timeline-format",
 }
 
 
@@ -204,11 +219,13 @@ def run_argv(options: JobOptions) -> list[str]:
     for field in ("use_cache", "check", "captions", "exact_joins"):
         if not getattr(options, field):
             argv.append(RUN_FLAGS[field])
-    for field in ("burn_captions", "finish"):
+    for field in ("burn_captions", "finish", "timeline"):
         if getattr(options, field):
             argv.append(RUN_FLAGS[field])
     if options.music_level != DEFAULT_MUSIC_LEVEL:
         argv += [RUN_FLAGS["music_level"], repr(options.music_level)]
     if options.caption_style != DEFAULT_CAPTION_STYLE:
         argv += [RUN_FLAGS["caption_style"], options.caption_style]
+    if options.timeline_format != DEFAULT_TIMELINE_FORMAT:
+        argv += [RUN_FLAGS["timeline_format"], options.timeline_format]
     return argv

@@ -39,7 +39,9 @@ from kestro_core.job.run import run_job
 from kestro_core.options import (
     DEFAULT_CAPTION_STYLE,
     DEFAULT_MUSIC_LEVEL,
+    DEFAULT_TIMELINE_FORMAT,
     MUSIC_DUCK_DB,
+    TIMELINE_FORMATS,
     JobOptions,
 )
 from kestro_core.picture.captions import STYLES as CAPTION_STYLES
@@ -203,6 +205,18 @@ def _parser() -> argparse.ArgumentParser:
         help=f"the music's loudness against the voice, in dB (default: {DEFAULT_MUSIC_LEVEL:g}); "
         f"it gives way by {MUSIC_DUCK_DB:g} dB more wherever a narration or the source's "
         "own sound is heard",
+    )
+    p.add_argument(
+        "--timeline",
+        action="store_true",
+        help='also write "horizontal_final.otio", the cut as a timeline an editor opens '
+        '(its narrations in "narrations/"; needs the extra kestro_core[timeline])',
+    )
+    p.add_argument(
+        "--timeline-format",
+        choices=TIMELINE_FORMATS,
+        default=DEFAULT_TIMELINE_FORMAT,
+        help="the timeline's file: otio (the default), fcpxml or edl (the picture only)",
     )
     _add_cuts(p)
     p.add_argument(
@@ -488,6 +502,8 @@ def _run_options(args: argparse.Namespace, link: str | None, segments: str) -> J
         exact_joins=args.exact_joins,
         music=args.music,
         music_level=args.music_level,
+        timeline=args.timeline,
+        timeline_format=args.timeline_format,
     )
 
 

@@ -8,6 +8,7 @@ steps.py     what each bound function does for a job (download, narrate, cut, me
 check.py     the whole-job check, made before anything is downloaded
 events.py    Event, the step names, the Reporter that delivers them
 lock.py      a job holds its output directory
+handoff.py   the joined video measured into a timeline for an editor
 
 May import options, picture, sound, speech, cuts, segments, media and store; never planning
 or a front end.

@@ -23,6 +23,7 @@ from kestro_core.segments.keys import NARRATION, sound_of
 from kestro_core.segments.model import Document, Problem, Report, check_segments
 from kestro_core.sound.mix import has_sound, music_problem
 from kestro_core.speech.voices import voice_problems
+from kestro_core.timeline.export import missing as timeline_missing
 
 __all__ = [
     "CheckFailed",
@@ -264,6 +265,9 @@ def check_options(
     products); ``document`` is the job's segments file as it read it, ``probes`` its
     Probes."""
     out = options.output_dir if output_dir is None else output_dir
+    unavailable = timeline_missing(options.timeline_format) if options.timeline else None
+    if unavailable is not None:  # before anything else: the run would fail at its very end
+        raise CheckFailed(unavailable)
     if options.check:
         report = check_job(
             options.segments_file if document is None else document,

@@ -33,6 +33,7 @@ STEPS = (
     "captions",
     "burn",
     "finish",
+    "timeline",
 )
 
 # an event that is no step: something the user should know before the job goes on (its
@@ -58,6 +59,7 @@ _DOING = {
     "captions": "the captions",
     "burn": "burning the captions",
     "finish": "the finished short's encode",
+    "timeline": "writing the timeline",
 }
 
 

@@ -18,24 +18,33 @@ from kestro_core import media
 from kestro_core.cuts.exact import ExactCuts
 from kestro_core.cuts.preroll import preroll_warnings
 from kestro_core.cuts.sources import LocalSource, ServiceSource
+from kestro_core.job import handoff
 from kestro_core.job.binding import bound, extension, originals
 from kestro_core.job.check import CheckFailed, check_options
 from kestro_core.job.events import Progress, Reporter
 from kestro_core.job.lock import DirectoryInUse, holding
 from kestro_core.job.steps import Job, Planned
-from kestro_core.options import DEFAULT_CAPTION_STYLE, DEFAULT_MUSIC_LEVEL, JobOptions, PathArg
+from kestro_core.options import (
+    DEFAULT_CAPTION_STYLE,
+    DEFAULT_MUSIC_LEVEL,
+    DEFAULT_TIMELINE_FORMAT,
+    TIMELINE_FORMATS,
+    JobOptions,
+    PathArg,
+)
 from kestro_core.picture import captions, subtitles
 from kestro_core.picture import finish as finishing
 from kestro_core.segments import model as segments
 from kestro_core.segments.keys import NARRATION, sound_of
 from kestro_core.segments.timecode import parse_time
 from kestro_core.sound import mix
-from kestro_core.sound.heard import Recorder
+from kestro_core.sound.heard import Heard, Recorder
 from kestro_core.speech.base import Speaker
 from kestro_core.speech.voices import open_speaker
 from kestro_core.store import products, scratch
 from kestro_core.store.cache import DEFAULT_LIMIT, Cache
-from kestro_core.store.files import remove_parts
+from kestro_core.store.files import place, remove_parts
+from kestro_core.timeline import export
 
 __all__ = ["CheckFailed", "DirectoryInUse", "Short", "make_short", "run_job"]
 
@@ -55,6 +64,7 @@ class Short:
     finished: str | None = None  # FINAL_KESTRO.finished.mp4, when asked for
     horizontal_words: str | None = None  # horizontal_final.words.json, with the captions
     vertical_words: str | None = None  # FINAL_KESTRO.words.json
+    timeline: str | None = None  # horizontal_final.otio (.fcpxml, .edl), when asked for
 
 
 def make_short(
@@ -78,6 +88,8 @@ def make_short(
     caption_style: str = DEFAULT_CAPTION_STYLE,
     music: PathArg | None = None,
     music_level: float = DEFAULT_MUSIC_LEVEL,
+    timeline: bool = False,
+    timeline_format: str = DEFAULT_TIMELINE_FORMAT,
     progress: Progress | None = None,
 ) -> Short:
     """Make one narrated short and its vertical version.
@@ -110,6 +122,8 @@ def make_short(
         caption_style=caption_style,
         music=None if music is None else os.fspath(music),
         music_level=music_level,
+        timeline=timeline,
+        timeline_format=timeline_format,
     )
     return run_job(options, progress=progress)
 
@@ -152,7 +166,8 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
 
 
 def _ours(name: str) -> bool:
-    return name in products.PRODUCTS or products.is_working_file(name)
+    timelines = {products.timeline_file(fmt) for fmt in TIMELINE_FORMATS}
+    return name in products.PRODUCTS or name in timelines or products.is_working_file(name)
 
 
 def _run(options: JobOptions, reporter: Reporter) -> Short:
@@ -190,7 +205,7 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
         origin = LocalSource(options.source, reporter.note)
     else:
         origin = ServiceSource(plain["_download_video"], cache, reporter.note)
-    wanted = options.captions or options.burn_captions or options.finish
+    wanted = options.captions or options.burn_captions or options.finish or options.timeline
     recorder = Recorder(probes) if wanted else None
     planned = _planned(document)
     plays_source = any(p is not None and p.sound != NARRATION for p in planned or [])
@@ -214,7 +229,7 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
         # exact joins: every cut an encode of just its range; else a warning, once the
         # source is in place, about the pieces that open before their start
         exact=ExactCuts(cache, probes, ranges) if options.exact_joins else None,
-        on_source=None if options.exact_joins else _preroll_warner(document, reporter, probes),
+        on_source=_on_source(options, document, reporter, probes),
     )
     try:
         with bound(native, job):
@@ -232,7 +247,15 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
             doing = "Writing the captions..." if options.captions else "Timing the captions..."
             reporter.step("captions", doing)
             made = _captions(
-                recorder, horizontal, vertical, options, reporter, kept, document, probes
+                recorder,
+                horizontal,
+                vertical,
+                options,
+                reporter,
+                kept,
+                document,
+                probes,
+                speaker.identity,
             )
         reporter.close()
     finally:
@@ -258,6 +281,7 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
         finished=made.get("finished"),
         horizontal_words=made.get("horizontal_words"),
         vertical_words=made.get("vertical_words"),
+        timeline=made.get("timeline"),
     )
 
 
@@ -270,6 +294,7 @@ def _captions(
     kept: mix.Originals | None = None,
     document: segments.Document | None = None,
     probes: media.Probes | None = None,
+    identity: str = "",
 ) -> dict[str, str]:
     """The two caption files beside the videos and the captioned copy, as ``options``
     asks: each narration's text while it is heard, from its first sound; the vertical
@@ -357,7 +382,76 @@ def _captions(
                 note=reporter.note,
                 length=ends[vertical].result(),
             )
+    if options.timeline:
+        reporter.step("timeline", "Writing the timeline...")
+        made["timeline"] = _timeline(
+            recorder,
+            heard,
+            horizontal,
+            ends[horizontal].result(),
+            options,
+            document,
+            probes,
+            per_video["horizontal"],
+            identity,
+        )
     return made
+
+
+def _timeline(
+    recorder: Recorder,
+    heard: list[Heard],
+    horizontal: str,
+    length: float,
+    options: JobOptions,
+    document: segments.Document,
+    probes: media.Probes,
+    cues: list[captions.Cue],
+    identity: str,
+) -> str:
+    """horizontal_final.otio (or .fcpxml, .edl) beside the products: the joined video as a
+    timeline of the source, the narrations (kept in narrations/), the source's own sound and
+    the music."""
+    out = os.path.dirname(horizontal)
+    if options.source is not None:
+        source = os.path.abspath(options.source)
+    else:
+        source = os.path.join(out, products.TIMELINE_SOURCE)
+    narrations = handoff.keep_narrations(recorder.narration_files(), heard, identity, out)
+    cut = handoff.cut_of(
+        source=source,
+        segments=segments.read(document),
+        exact=options.exact_joins,
+        starts=recorder.piece_starts(),
+        length=length,
+        heard=heard,
+        narrations=narrations,
+        cues=cues,
+        probes=probes,
+        music=None if options.music is None else os.path.abspath(options.music),
+        music_level=options.music_level,
+    )
+    return export.write(cut, os.path.join(out, products.TIMELINE), options.timeline_format)
+
+
+def _on_source(
+    options: JobOptions, document: segments.Document, reporter: Reporter, probes: media.Probes
+) -> Callable[[str], None] | None:
+    """What the job does once the source is in place: a stream-copy job warns of the pieces
+    that will open before their start; a timeline of a downloaded source keeps the download
+    beside it (the run removes movie.mp4)."""
+    warn = None if options.exact_joins else _preroll_warner(document, reporter, probes)
+    keep = options.timeline and options.link is not None
+    if warn is None and not keep:
+        return None
+
+    def placed(video: str) -> None:
+        if warn is not None:
+            warn(video)
+        if keep:
+            place(video, os.path.join(options.output_dir, products.TIMELINE_SOURCE))
+
+    return placed
 
 
 def _preroll_warner(

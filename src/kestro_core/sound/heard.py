@@ -93,6 +93,10 @@ class Recorder:
         self._timings.append(timing)
         self._kept.append(keep)
 
+    def narration_files(self) -> list[str]:
+        """Each narration as it was spoken, in Segment order (until ``close``)."""
+        return list(self._kept)
+
     def ran(self, argv: Sequence[object]) -> None:
         """An ffmpeg run of the job returned successfully."""
         if "-shortest" in argv:

@@ -17,6 +17,10 @@ __all__ = [
     "HORIZONTAL_WORDS",
     "VERTICAL_WORDS",
     "PRODUCTS",
+    "TIMELINE",
+    "TIMELINE_SOURCE",
+    "NARRATIONS",
+    "timeline_file",
     "SOURCE",
     "FILELIST",
     "WORKING_FILES",
@@ -46,6 +50,19 @@ PRODUCTS = (
     HORIZONTAL_WORDS,
     VERTICAL_WORDS,
 )
+
+# the cut as a timeline for an editor: horizontal_final.otio (.fcpxml, .edl), the files it
+# plays from narrations/ (each named by its cache key), and for a downloaded source the
+# download itself (movie.mp4 is removed by the run)
+TIMELINE = "horizontal_final"
+TIMELINE_SOURCE = "horizontal_final.source.mp4"
+NARRATIONS = "narrations"
+
+
+def timeline_file(fmt: str) -> str:
+    """The timeline's file name in the format ``fmt`` (otio, fcpxml, edl)."""
+    return f"{TIMELINE}.{fmt}"
+
 
 SOURCE = "movie.mp4"  # the job's source video, while it runs
 FILELIST = "filelist.txt"  # the concat list

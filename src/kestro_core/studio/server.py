@@ -273,7 +273,7 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         voice = session.voice_index(body.get("voice", 0))
         options = body.get("options")
         given = options if isinstance(options, dict) else {}
-        names = ("captions", "burn", "exact", "finish", "music")
+        names = ("captions", "burn", "exact", "finish", "music", "timeline")
         flags = {k: bool(given[k]) for k in names if k in given}
         style = given.get("caption_style", DEFAULT_CAPTION_STYLE)
         level = given.get("music_level")

@@ -750,6 +750,7 @@ class Session:
                 caption_style=caption_style,
                 music=music,
                 music_level=float(level),
+                timeline=options.get("timeline", False),
             )
             narrated = sum(seg.end - seg.start for seg in segments.read(segfile))
             self.render = Render(job, max(900.0, 30.0 * narrated), self.workdir)

@@ -763,6 +763,7 @@ async function render() {
       burn: $("burn").checked,
       exact: $("exact").checked,
       finish: $("finish").checked,
+      timeline: $("export-timeline").checked,
       caption_style: $("caption-style").value,
       ...(state.music ? { music, music_level: level } : {}),
     },
