@@ -100,7 +100,15 @@ class Recorder:
     def ran(self, argv: Sequence[object]) -> None:
         """An ffmpeg run of the job returned successfully."""
         if "-shortest" in argv:
-            self._merged.append(str(argv[-1]))
+            # linked, so that the job's clean-up after the export cannot take a piece from
+            # under its measuring (which runs beside the export)
+            piece = str(argv[-1])
+            keep = os.path.join(self._dir, f"piece_{len(self._merged)}.mp4")
+            try:
+                os.link(piece, keep)
+            except OSError:
+                keep = piece  # no hard links here: measured where it is
+            self._merged.append(keep)
         elif "concat" in argv and self._worker is None:
             # the pieces stay until the clean-up after the vertical export: measured meanwhile
             self._worker = threading.Thread(target=self._measure, name="kestro-sound", daemon=True)
