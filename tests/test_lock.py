@@ -13,6 +13,7 @@ import pytest
 
 import kestro_core
 from kestro_core.job.lock import LOCK_NAME
+from tests.support.media import make_source_video
 
 pytestmark = pytest.mark.skipif(
     not all(shutil.which(p) for p in ("ffmpeg", "ffprobe", "espeak-ng")),
@@ -28,13 +29,7 @@ SEGMENTS = [
 @pytest.fixture
 def job(tmp_path):
     source = tmp_path / "film.mp4"
-    subprocess.run(
-        ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=s=640x360:r=25:d=9"]
-        + ["-f", "lavfi", "-i", "sine=d=9", "-c:v", "libx264", "-preset", "ultrafast"]
-        + ["-g", "50", "-c:a", "aac", str(source)],
-        check=True,
-        timeout=120,
-    )
+    make_source_video(source, duration=9, size="640x360", keyint_seconds=2)
     segments = tmp_path / "segments.json"
     segments.write_text(json.dumps(SEGMENTS))
     out = tmp_path / "out"

@@ -5,7 +5,6 @@ import json
 import os
 import re
 import shutil
-import subprocess
 from fractions import Fraction
 from pathlib import Path
 from xml.etree import ElementTree
@@ -17,6 +16,7 @@ otio = pytest.importorskip("opentimelineio")
 import kestro_core  # noqa: E402
 from kestro_core.timeline import export  # noqa: E402
 from kestro_core.timeline.model import FORMATS, Clip, Cut, Marker  # noqa: E402
+from tests.support.media import make_source_video  # noqa: E402
 
 RATE = 25.0
 FRAME = 1 / RATE
@@ -181,13 +181,7 @@ def film(tmp_path):
     folder = tmp_path / "l'été des films"
     folder.mkdir()
     path = folder / "a film, 1.mp4"
-    subprocess.run(
-        ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc2=s=320x180:r=25:d=9"]
-        + ["-f", "lavfi", "-i", "sine=d=9", "-c:v", "libx264", "-preset", "ultrafast"]
-        + ["-g", "50", "-c:a", "aac", str(path)],
-        check=True,
-        timeout=120,
-    )
+    make_source_video(path, duration=9, size="320x180", keyint_seconds=2)
     segments = tmp_path / "segments.json"
     segments.write_text(json.dumps(SEGMENTS))
     out = tmp_path / "out"
