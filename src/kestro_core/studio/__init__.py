@@ -11,6 +11,12 @@ from typing import Any
 
 from kestro_core.studio.session import StudioError
 
+try:  # the optional extra kestro_core[studio]: the package imports without it
+    from kestro_core.studio import server
+except ImportError as exc:
+    server = None  # type: ignore[assignment]
+    _MISSING = exc.name or "starlette"
+
 __all__ = ["StudioError", "serve"]
 
 STUDIO_INSTALL = "install it with: pip install 'kestro_core[studio]'"
@@ -22,8 +28,6 @@ def serve(video: str | None, segments: str | None = None, **options: Any) -> int
 
     Raises StudioError for arguments it cannot work with, and when the optional extra is
     missing."""
-    try:
-        from kestro_core.studio import server
-    except ImportError as exc:
-        raise StudioError(f"the studio needs {exc.name or 'starlette'}: {STUDIO_INSTALL}") from exc
+    if server is None:
+        raise StudioError(f"the studio needs {_MISSING}: {STUDIO_INSTALL}")
     return server.serve(video, segments, **options)
