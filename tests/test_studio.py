@@ -555,6 +555,9 @@ def browser():
     # Chromium spins with the sanitizer preload, and the Playwright driver (node) must not
     # carry it either; the studio and its render child keep it
     preload = os.environ.pop("LD_PRELOAD", None)
+    # a check waits as long as an action may: under the sanitizers the studio's planning
+    # of a row outlasts the default five seconds
+    sync_api.expect.set_options(timeout=60_000)
     try:
         pw = sync_api.sync_playwright().start()
         b = pw.chromium.launch(
