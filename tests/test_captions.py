@@ -10,16 +10,30 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from kestro_core.media import MediaError
+from kestro_core.picture import fonts
 from kestro_core.picture.captions import (
+    EDGE,
+    FONT_FAMILY,
+    FONT_SCALE_X,
+    FONT_SIZE,
     HORIZONTAL_WIDTH,
     VERTICAL_WIDTH,
+    WORD_FONT_SIZE,
+    WORD_MARGIN_L,
+    WORD_MARGIN_R,
+    WORD_SCALE,
     Cue,
+    TimedWord,
+    _without_emoji,
+    ass_document,
     finish,
     narration_cues,
     split_narration,
+    word_ass_document,
 )
 from kestro_core.picture.finish import burn
 from kestro_core.picture.subtitles import srt_text, write_srt
+from kestro_core.speech.timing import display_words
 
 WIDTHS = [HORIZONTAL_WIDTH, VERTICAL_WIDTH]
 
@@ -305,3 +319,129 @@ def test_failed_burn_leaves_the_output_as_it_was(tmp_path, capsys):
     # the fallback is told as a note; the package prints nothing itself
     assert notes == ["  (GPU unavailable, using CPU encoder...)"]
     assert capsys.readouterr().out == ""
+
+
+# --- the measured layout ------------------------------------------------------------------
+
+GRAY = 128  # the background the captions are burned over
+
+
+def _burn_ass(document, times, work):
+    """Gray 1080x1920 frames at ``times`` (seconds, rounded to 1/4 s) with ``document``
+    drawn by ffmpeg's ass filter."""
+    from tests.support import media
+
+    if not media.have_ffmpeg():
+        pytest.skip("ffmpeg is not installed")
+    (work / "captions.ass").write_text(document, encoding="utf-8")
+    picks = "+".join(f"eq(n\\,{round(t * 4)})" for t in times)
+    source = f"color=gray:size=1080x1920:rate=4:duration={max(times) + 1}"
+    argv = ["ffmpeg", "-v", "error", "-f", "lavfi", "-i", source]
+    argv += ["-vf", f"ass=captions.ass,select='{picks}'", "-vsync", "0"]
+    argv += ["-f", "rawvideo", "-pix_fmt", "gray", "-"]
+    data = subprocess.run(argv, cwd=work, check=True, capture_output=True, timeout=120).stdout
+    size = 1080 * 1920
+    assert len(data) == size * len(times)
+    return [data[k * size : (k + 1) * size] for k in range(len(times))]
+
+
+def _ink(frame):
+    """The first and last columns drawn on (text and outline), and the bands of rows with
+    text in them: one per line of text."""
+    rows = [frame[y * 1080 : (y + 1) * 1080] for y in range(1920)]
+    inked = [y for y, row in enumerate(rows) if max(abs(p - GRAY) for p in row) > 40]
+    cols = [x for x in range(1080) if any(abs(rows[y][x] - GRAY) > 40 for y in inked)]
+    bands = sum(1 for a, b in itertools.pairwise([-2] + inked) if b != a + 1)
+    return cols[0], cols[-1], bands
+
+
+def _size(event, default):
+    found = re.search(r"\\fs(\d+)", event)
+    return int(found.group(1)) if found else default
+
+
+def _events(document):
+    return [line.split(",,", 2)[2] for line in document.splitlines() if line.startswith("Dialogue")]
+
+
+def test_long_words_draw_whole_on_one_line_inside_the_frame(tmp_path):
+    words = ["Internationalisation.", "Unbelievably.", "Stretches.", "Misunderstandings."]
+    words.append("Floccinaucinihilipilifications")  # 30 letters
+    document = word_ass_document([([TimedWord(w, k, k + 0.5) for k, w in enumerate(words)], 99)])
+    events = _events(document)
+    assert len(events) == len(words)
+    room = 1080 - WORD_MARGIN_L - WORD_MARGIN_R
+    frames = _burn_ass(document, [k + 0.25 for k in range(len(words))], tmp_path)
+    for word, event, frame in zip(words, events, frames):
+        left, right, bands = _ink(frame)
+        assert bands == 1, f"{word} is drawn on {bands} lines"
+        assert left >= EDGE and right < 1080 - EDGE, (word, left, right)
+        if _size(event, WORD_FONT_SIZE) < WORD_FONT_SIZE:
+            # drawn smaller only as far as needed: it still spans most of the room
+            assert right - left + 1 >= 0.9 * room, (word, left, right)
+
+
+@pytest.mark.parametrize(
+    "style, text",
+    [
+        ("lines", "Naïve café, WAVE."),
+        ("words", "AVAWAY"),  # pairs a kerning table would pull together
+        ("words", "中文字幕"),  # a face the bold style's lacks: its fallback's widths
+    ],
+)
+def test_measured_width_is_the_drawn_width(tmp_path, style, text):
+    # between two H's (the ink leaves out their outer sides) a text's drawn width is its
+    # advance, the one the layout measures
+    def drawn(shown):
+        if style == "lines":
+            document = ass_document([Cue(0.0, 2.0, shown)])
+        else:
+            document = word_ass_document([([TimedWord(shown, 0.0, 1.5)], 99)])
+        assert not re.search(r"\\fs\d", document)
+        left, right, bands = _ink(_burn_ass(document, [0.5], tmp_path)[0])
+        assert bands == 1
+        return right - left
+
+    bold = style == "words"
+    size = (WORD_FONT_SIZE * WORD_SCALE if bold else FONT_SIZE * FONT_SCALE_X) / 100
+    measured = fonts.faces(FONT_FAMILY, bold).advance(text) * size
+    assert drawn(f"H{text}H") - drawn("HH") == pytest.approx(measured, rel=0.02)
+
+
+MIXED = "Déjà vu: naïve façade 😀 of Internationalisation! 你好世界\uff0c这是一个很长的中文句子 👍🏽 Fine."
+CUT = "An 😀 " + "x" * 30 + " word, and Antidisestablishmentarianism too."
+
+
+@pytest.mark.parametrize("text", [MIXED, CUT])
+@pytest.mark.parametrize("style", ["lines", "words"])
+def test_burned_text_keeps_words_whole_and_leaves_emoji_out(text, style):
+    cues = narration_cues(text, VERTICAL_WIDTH, 0.0, 6.0, 99.0)
+    if style == "lines":
+        document = ass_document(cues)
+    else:
+        words = display_words(text)
+        document = word_ass_document(
+            [([TimedWord(w, k, k + 0.9) for k, w in enumerate(words)], 99)]
+        )
+    shown = [re.sub(r"\{\\[^}]*\}", "", e) for e in _events(document)]
+    lines = [line for event in shown for line in event.split("\\N")]
+    latin = [w for w in _without_emoji(text).split() if all(ord(ch) < 0x250 for ch in w)]
+    for word in latin:
+        assert any(word in line.split() for line in lines), (word, lines)
+    assert not any(ch in document for ch in "😀👍🏽")
+    assert "😀" in srt_text(cues)  # the SRT keeps them
+
+
+@pytest.mark.parametrize(
+    "text, kept",
+    [
+        ("Thumbs 👍🏽 up", "Thumbs up"),
+        ("our 👨\u200d👩\u200d👧 family", "our family"),
+        ("🇫🇷 France", "France"),
+        ("I ❤️ it\nand ❤ this", "I it\nand ❤ this"),  # as an emoji, or as a character
+        ("step 1️⃣ now", "step 1 now"),
+        ("क्\u200dष", "क्\u200dष"),  # a joiner inside a word of its script stays
+    ],
+)
+def test_emoji_left_out(text, kept):
+    assert _without_emoji(text) == kept
