@@ -46,7 +46,7 @@ import kestro_core
 import kestro_core.job.events as events
 import kestro_core.job.run as api
 import kestro_core.kestro_core as extension
-import kestro_core.media as media_module
+import kestro_core.media.runner as media_module
 import kestro_core.picture.finish as finishing
 import kestro_core.picture.framing as framing
 import kestro_core.sound.mix as mixdown
@@ -428,7 +428,7 @@ def run_finish(
     os.mkdir(out_dir)
     fig = Figures()
     spent = {"encode": 0.0, "track": 0.0, "sound": 0.0}
-    real_encode, real_track, real_sound = finishing.encode, framing.track, mixdown.soundtrack
+    real_encode, real_track, real_sound = finishing.encode, framing.subject_path, mixdown.soundtrack
 
     def sound(*args: Any, **kwargs: Any) -> Any:
         start = time.perf_counter()
@@ -451,7 +451,7 @@ def run_finish(
         finally:
             spent["track"] += time.perf_counter() - start
 
-    finishing.encode, framing.track, mixdown.soundtrack = encode, track, sound
+    finishing.encode, framing.subject_path, mixdown.soundtrack = encode, track, sound
     try:
         with (
             instrumented(fig),
@@ -469,7 +469,11 @@ def run_finish(
                 music=music,
             )
     finally:
-        finishing.encode, framing.track, mixdown.soundtrack = real_encode, real_track, real_sound
+        finishing.encode, framing.subject_path, mixdown.soundtrack = (
+            real_encode,
+            real_track,
+            real_sound,
+        )
     if short.finished is None or media.dimensions(short.finished) != (1080, 1920):
         raise SystemExit(f"the job made no 1080x1920 finished short ({kind})")
     return FinishFigures(
