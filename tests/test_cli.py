@@ -111,7 +111,7 @@ def test_every_problem_is_reported_at_once_in_order(tmp_path):
         "text",
         seg(start="9", end="3"),
     ]
-    report = check(write(tmp_path, segments), speed=0.3, output_dir=str(tmp_path / "gone"))
+    report = check(write(tmp_path, segments), speed=0.3, output_dir=str(tmp_path / "gone" / "out"))
     assert found(report) == [
         (1, "start"),
         (3, "start"),

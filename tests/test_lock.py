@@ -189,3 +189,19 @@ def test_a_program_the_package_runs_dies_with_it():
         for pid in children:
             if _running(pid):
                 os.kill(pid, signal.SIGKILL)
+
+
+def test_a_missing_output_directory_is_made_only_as_the_last_level(job, tmp_path):
+    source, segments, _, _ = job
+    out = tmp_path / "made"
+    short = kestro_core.make_short(
+        segments, 1.25, source=source, speech="espeak-ng", output_dir=str(out)
+    )
+    assert os.path.isfile(short.vertical) and os.path.dirname(short.vertical) == str(out)
+    deeper = tmp_path / "typo" / "out"
+    with pytest.raises(kestro_core.CheckFailed) as refused:
+        kestro_core.make_short(
+            segments, 1.25, source=source, speech="espeak-ng", output_dir=str(deeper)
+        )
+    assert f"cannot be made in {str(tmp_path / 'typo')!r}" in str(refused.value)
+    assert not (tmp_path / "typo").exists()

@@ -23,6 +23,7 @@ from kestro_core.segments.keys import NARRATION, sound_of
 from kestro_core.segments.model import Document, Problem, Report, check_segments
 from kestro_core.sound.mix import has_sound, music_problem
 from kestro_core.speech.voices import voice_problems
+from kestro_core.store.files import can_make_last_directory
 from kestro_core.timeline.export import missing as timeline_missing
 
 __all__ = [
@@ -106,9 +107,14 @@ def _check_output_dir(report: Report, output_dir: str) -> None:
         )
     probe = output_dir or "."  # "" puts the working files in the current directory
     if not os.path.exists(probe):
-        report.add(
-            None, None, f"output directory {shown} does not exist (the run never creates it)"
-        )
+        if not can_make_last_directory(probe):
+            parent = os.path.dirname(absolute)
+            report.add(
+                None,
+                None,
+                f"output directory {shown} does not exist and cannot be made in {parent!r}: "
+                f"create that directory first (a job makes only the last one)",
+            )
     elif not os.path.isdir(probe):
         report.add(None, None, f"output directory {shown} is not a directory")
     elif not os.access(probe, os.W_OK | os.X_OK):

@@ -43,7 +43,7 @@ from kestro_core.speech.base import Speaker
 from kestro_core.speech.voices import open_speaker
 from kestro_core.store import products, scratch
 from kestro_core.store.cache import DEFAULT_LIMIT, Cache
-from kestro_core.store.files import place, remove_parts
+from kestro_core.store.files import make_last_directory, place, remove_parts
 from kestro_core.timeline import export
 
 __all__ = ["CheckFailed", "DirectoryInUse", "Short", "make_short", "run_job"]
@@ -155,6 +155,8 @@ def run_job(options: JobOptions, *, progress: Progress | None = None) -> Short:
     before anything is read or written."""
     reporter = Reporter(progress)
     reporter.step("check", "Checking the job" if options.check else "Checking the source")
+    if make_last_directory(options.output_dir):
+        reporter.note(f"  (made the output directory {options.output_dir})")
     if not os.path.isdir(options.output_dir):
         return _run(options, reporter)  # the check says what is wrong with it
     with holding(options.output_dir):

@@ -15,9 +15,39 @@ import secrets
 import shutil
 from collections.abc import Callable
 
-__all__ = ["place", "place_link", "temp_beside", "write_beside", "remove_parts"]
+__all__ = [
+    "place",
+    "place_link",
+    "temp_beside",
+    "write_beside",
+    "remove_parts",
+    "make_last_directory",
+    "can_make_last_directory",
+]
 
 _PART = re.compile(r"\.(.+)\.[0-9a-f]{12}\.part")
+
+
+def can_make_last_directory(path: str) -> bool:
+    """Whether ``path`` is missing but ``make_last_directory`` can make it: its parent is a
+    directory we may write in."""
+    parent = os.path.dirname(os.path.abspath(path))
+    return (
+        not os.path.lexists(path) and os.path.isdir(parent) and os.access(parent, os.W_OK | os.X_OK)
+    )
+
+
+def make_last_directory(path: str) -> bool:
+    """Make the directory ``path`` when it is missing and its parent exists (only the last
+    level: a mistyped parent is not turned into a tree of new directories). True when it
+    was made here; a directory made meanwhile by somebody else is fine."""
+    if not can_make_last_directory(path):
+        return False
+    try:
+        os.mkdir(path)
+    except FileExistsError:
+        return False
+    return True
 
 
 def temp_beside(path: str) -> str:
