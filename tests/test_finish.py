@@ -295,8 +295,9 @@ def test_a_very_long_word_stays_on_a_finished_frame_of_any_source(tmp_path, size
         for x in range(0, 1080, 2)
         if _near(_pixel(frame, x, y), (255, 221, 0), 45)
     ]
-    assert len(lit) > 500  # wrapped over several lines, all of them drawn
-    assert min(x for x, _ in lit) > 0 and max(x for x, _ in lit) < 1080 * 0.85
+    assert len(lit) > 100  # drawn smaller, whole, on one line
+    assert max(y for _, y in lit) - min(y for _, y in lit) < 1920 / 18
+    assert min(x for x, _ in lit) >= 40 and max(x for x, _ in lit) < 1080 * 0.85
 
 
 @needs_espeak

@@ -258,6 +258,7 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
                 document,
                 probes,
                 speaker.identity,
+                cache,
             )
         reporter.close()
     finally:
@@ -297,11 +298,12 @@ def _captions(
     document: segments.Document | None = None,
     probes: media.Probes | None = None,
     identity: str = "",
+    cache: Cache | None = None,
 ) -> dict[str, str]:
     """The two caption files beside the videos and the captioned copy, as ``options``
     asks: each narration's text while it is heard, from its first sound; the vertical
-    video plays everything ``speed`` times as fast. Gives the paths written. ``document``
-    and ``probes`` are the job's."""
+    video plays everything ``speed`` times as fast. Gives the paths written. ``document``,
+    ``probes`` and ``cache`` are the job's."""
     document = document or segments.Document(options.segments_file)
     probes = probes or media.Probes()
 
@@ -356,7 +358,20 @@ def _captions(
         doing = f"Finishing the short: {products.FINISHED}..."
         reporter.step("finish", doing)
         starts = recorder.piece_starts()
-        framed = finishing.pieces(starts, segments.read(document), horizontal)
+        # "auto" frames: the source's ranges, as the plan reads them (a download: the cache's)
+        source = options.source
+        if source is None and options.link is not None and cache is not None:
+            source = cache.get_download(Cache.download_key(options.link))
+        framed = finishing.pieces(
+            starts,
+            segments.read(document),
+            horizontal,
+            source=source,
+            exact=options.exact_joins,
+            cache=cache,
+            probes=probes,
+            note=reporter.note,
+        )
         pieces, notes = ([], []) if kept is None else kept.pieces(starts, ends[horizontal].result())
         with scratch.directory("kestro-mix-") as work:
             sound = mix.soundtrack(

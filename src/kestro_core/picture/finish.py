@@ -24,6 +24,7 @@ from kestro_core.sound.heard import Heard
 from kestro_core.sound.mix import CODEC, Soundtrack
 from kestro_core.speech.timing import Timing, placed_words, words_file_entries, write_words_file
 from kestro_core.store import products, scratch
+from kestro_core.store.cache import Cache
 from kestro_core.store.files import write_beside
 
 __all__ = [
@@ -84,14 +85,29 @@ def pieces(
     horizontal: str,
     *,
     on_track: Callable[[int, int], object] | None = None,
+    source: str | None = None,
+    exact: bool = True,
+    cache: Cache | None = None,
+    probes: media.Probes | None = None,
+    note: Callable[[str], object] | None = None,
 ) -> list[framing.Piece]:
     """The pieces of the joined video (picture starts ``starts``) in the frames the job's
     Segments give them; an "auto" piece's path is found from the picture (``on_track(k,
-    n)`` before the k-th of n)."""
+    n)`` before the k-th of n): from the Segment's range of ``source`` when it is at hand
+    (the path the plan gives, ``cache``d), moved to the piece's times (``exact``: the piece
+    opens on "start", else on the keyframe before it), else from the joined video; ``note``
+    is told when the face detector is missing."""
     frames = [keys.frame_of(seg.raw) for seg in segments]
     bounds = list(starts) + [math.inf]
     autos = sum(1 for f in frames[: len(starts)] if f == keys.AUTO)
     done = 0
+    told: set[str] = set()
+
+    def once(text: str) -> None:
+        if note is not None and text not in told:
+            told.add(text)
+            note(text)
+
     out = []
     for i, start in enumerate(starts):
         frame = frames[i] if i < len(frames) else keys.CENTRE
@@ -102,7 +118,19 @@ def pieces(
             if on_track is not None:
                 on_track(done, autos)
             finite_end = end if math.isfinite(end) else start + 24 * 3600
-            path = framing.track(horizontal, start, finite_end)
+            if source is not None and os.path.isfile(source):
+                seg = segments[i]
+                probes = probes or media.Probes()
+                first = seg.start
+                if not exact:
+                    found = probes.get(os.path.abspath(source)).keyframe_before(seg.start)
+                    first = seg.start if found is None else found
+                ranged = framing.subject_path(
+                    source, seg.start, seg.end, cache=cache, note=once, probes=probes
+                )
+                path = tuple((start + t - first, c) for t, c in ranged)
+            else:
+                path = framing.subject_path(horizontal, start, finite_end, note=once)
         out.append(framing.Piece(start, end, frame, path))
     return out
 
