@@ -30,6 +30,7 @@ LAYERS = {
     "speech": 3,
     "cuts": 3,
     "timeline": 3,
+    "finding": 3,
     "segments": 2,
     "media": 2,
     "store": 1,

@@ -338,3 +338,24 @@ def test_speakers_are_closed_by_with_and_by_the_studio_stopping(tmp_path, monkey
     assert [s.closed for s in opened] == [False, False]
     narrations.close(wait=True)
     assert [s.closed for s in opened] == [True, True]
+
+
+@needs_piper
+def test_plan_notes_estimated_timings_only_for_a_narration_that_has_them(tmp_path):
+    pytest.importorskip("onnx", reason="piper tells word timings only with onnx")
+    import kestro_core
+    from tests.support.media import make_source_video
+
+    source = tmp_path / "source.mp4"
+    make_source_video(source, duration=4)
+    doc = [
+        {"start": "0", "end": "2", "voiceover": "Hello there.", "sound": "original"},
+        {"start": "2", "end": "4", "voiceover": "The second one speaks."},
+    ]
+    seg = tmp_path / "segments.json"
+    seg.write_text(json.dumps(doc))
+    planned = kestro_core.plan(
+        str(seg), 1.0, source=str(source), speech="piper", cache_dir=str(tmp_path / "c")
+    )
+    assert planned.segments[1].word_timing == "voice"
+    assert not [n for n in planned.notes if "word timings are estimated" in n]

@@ -12,12 +12,16 @@ One job, from Python::
 extension ``kestro_core.kestro_core`` and runs it; the extension's own
 ``run_kestro(link, "segments.json", 1.5, "en-US-voice", "out")`` stays callable as it is.
 
+``find_lines("film.mkv", "stranger town")`` gives the film's subtitle lines that hold the
+words, with their times (``kestro_core.finding``).
+
 Importing this package does not load the extension: the first job does.
 """
 
 from __future__ import annotations
 
 from kestro_core.cuts.sources import SourceError
+from kestro_core.finding.dialogue import Line, SubtitleError, find_lines
 from kestro_core.job.check import CheckFailed
 from kestro_core.job.events import STEPS, Event
 from kestro_core.job.lock import DirectoryInUse
@@ -32,13 +36,16 @@ __all__ = [
     "DirectoryInUse",
     "Event",
     "JobOptions",
+    "Line",
     "MediaError",
     "Plan",
     "STEPS",
     "SegmentPlan",
     "Short",
     "SourceError",
+    "SubtitleError",
     "VoiceError",
+    "find_lines",
     "make_short",
     "plan",
     "run_job",

@@ -83,6 +83,9 @@ class JobOptions:
                    sound is heard
     timeline       also horizontal_final.otio (or .fcpxml, .edl: ``timeline_format``): the
                    cut as a timeline an editor opens, its narrations in <output>/narrations/
+    snap           move each range's start and end that lies within half a second of a shot
+                   change onto it, to the frame (the extension reads a snapped copy of the
+                   segments file; the user's is only read)
     """
 
     segments_file: str
@@ -106,6 +109,7 @@ class JobOptions:
     music_level: float = DEFAULT_MUSIC_LEVEL
     timeline: bool = False
     timeline_format: str = DEFAULT_TIMELINE_FORMAT
+    snap: bool = False
 
     def __post_init__(self) -> None:
         for name in PATH_FIELDS:
@@ -203,6 +207,7 @@ RUN_FLAGS = {
     "music_level": "--music-level",
     "timeline": "--timeline",
     "timeline_format": "--timeline-format",
+    "snap": "--snap",
 }
 
 
@@ -219,7 +224,7 @@ def run_argv(options: JobOptions) -> list[str]:
     for field in ("use_cache", "check", "captions", "exact_joins"):
         if not getattr(options, field):
             argv.append(RUN_FLAGS[field])
-    for field in ("burn_captions", "finish", "timeline"):
+    for field in ("burn_captions", "finish", "timeline", "snap"):
         if getattr(options, field):
             argv.append(RUN_FLAGS[field])
     if options.music_level != DEFAULT_MUSIC_LEVEL:

@@ -1,4 +1,4 @@
-"""Command line: ``python -m kestro_core check|run|plan|cache|studio``.
+"""Command line: ``python -m kestro_core check|run|plan|cache|studio|find|shots``.
 
 Parsing and showing only: ``run`` builds a ``JobOptions`` and hands it to the job, whose
 events it shows as a progress bar (``kestro_core.cli.display``).
@@ -15,9 +15,12 @@ plan    speaks the narrations (into the cache) and predicts the length of
 cache   prints where the cache is and how big; ``cache clear`` empties it.
 studio  serves a page on 127.0.0.1 to mark the ranges on the video, hear each
         narration over its range, see the fit and render (kestro_core.studio).
+find    prints the subtitle lines of a video that hold given words, with their times.
+shots   prints where the shots of a video change, within a window of it.
 
 Exit status: 0 success, 1 a problem or a failed run, 2 a usage error,
-130 interrupted.
+130 interrupted; ``find`` and ``shots`` as grep: 1 no line matches, 2 nothing
+could be searched (no subtitles, an unreadable video, a window past its end).
 """
 
 from __future__ import annotations
@@ -32,10 +35,13 @@ from typing import Any, TextIO
 
 from kestro_core.cli.display import Display
 from kestro_core.cuts.sources import SourceError
+from kestro_core.finding.dialogue import SubtitleError, matching, read_subtitles
+from kestro_core.finding.shots import clock, shot_changes
 from kestro_core.job.check import CheckFailed, Report, check_job
 from kestro_core.job.events import Event, describe_step
 from kestro_core.job.lock import DirectoryInUse
 from kestro_core.job.run import run_job
+from kestro_core.media import MediaError, Probes
 from kestro_core.options import (
     DEFAULT_CAPTION_STYLE,
     DEFAULT_MUSIC_LEVEL,
@@ -46,7 +52,7 @@ from kestro_core.options import (
 )
 from kestro_core.picture.captions import STYLES as CAPTION_STYLES
 from kestro_core.planning import PlanError, fit, plan_job
-from kestro_core.segments.timecode import format_seconds
+from kestro_core.segments.timecode import format_seconds, parse_time
 from kestro_core.speech.base import VoiceError
 from kestro_core.speech.voices import SPEECH_ENGINES
 from kestro_core.store import products
@@ -99,7 +105,7 @@ def _parser() -> argparse.ArgumentParser:
         prog=PROG, description="Check a segments file, or run a whole narrated-video job."
     )
     sub = parser.add_subparsers(
-        dest="command", required=True, metavar="{check,run,plan,cache,studio}"
+        dest="command", required=True, metavar="{check,run,plan,cache,studio,find,shots}"
     )
 
     p = sub.add_parser(
@@ -153,7 +159,10 @@ def _parser() -> argparse.ArgumentParser:
     )
     _add_speech(p)
     p.add_argument(
-        "--output-dir", default=".", metavar="DIR", help="output directory, must exist (default: .)"
+        "--output-dir",
+        default=".",
+        metavar="DIR",
+        help="output directory, made when missing (default: .)",
     )
     p.add_argument(
         "--cache-dir",
@@ -219,6 +228,7 @@ def _parser() -> argparse.ArgumentParser:
         help="the timeline's file: otio (the default), fcpxml or edl (the picture only)",
     )
     _add_cuts(p)
+    _add_snap(p)
     p.add_argument(
         "--cache-limit",
         type=int,
@@ -274,6 +284,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--json", action="store_true", help="print the plan as JSON only")
     _add_cuts(p)
+    _add_snap(p)
 
     p = sub.add_parser(
         "cache",
@@ -286,6 +297,7 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--narrations", action="store_true", help="clear only the narrations")
     p.add_argument("--encodes", action="store_true", help="clear only the encodes (of exact joins)")
     _add_studio_parser(sub)
+    _add_finding_parsers(sub)
     for command in sub.choices.values():  # a usage error is said in its command's usage
         command.set_defaults(command_parser=command)
     return parser
@@ -368,6 +380,7 @@ def _cmd_plan(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
         cache_dir=args.cache_dir,
         use_cache=not args.no_cache,
         exact_joins=args.exact_joins,
+        snap=args.snap,
     )
     mode = "bar" if sys.stderr.isatty() else "quiet"
     try:
@@ -504,6 +517,7 @@ def _run_options(args: argparse.Namespace, link: str | None, segments: str) -> J
         music_level=args.music_level,
         timeline=args.timeline,
         timeline_format=args.timeline_format,
+        snap=args.snap,
     )
 
 
@@ -665,6 +679,141 @@ def _cmd_studio(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
         return 130
 
 
+# --------------------------------------------------------------------------
+# find, shots
+# --------------------------------------------------------------------------
+
+
+def _add_snap(p: argparse.ArgumentParser) -> None:
+    p.add_argument(
+        "--snap",
+        action="store_true",
+        help="move each range's start and end that lies within 0.5 s of a shot change onto "
+        "it, to the frame, so a piece opens on its shot's first frame and ends on its last "
+        "(SEGMENTS itself is never changed)",
+    )
+
+
+def _seconds(text: str) -> float:
+    us = parse_time(text)
+    if us is None:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} is not a time: write seconds (65.5) or [HH:]MM:SS[.fraction] (00:01:05.5)"
+        )
+    if us < 0:
+        raise argparse.ArgumentTypeError(f"{text!r} lies before the start of the video")
+    return us / 1e6
+
+
+def _add_finding_parsers(sub: Any) -> None:
+    p = sub.add_parser(
+        "find",
+        help="the subtitle lines of a video that hold given words",
+        description="Print every subtitle line of VIDEO that holds all of WORDS (in any order; "
+        "case and accents ignored; a word also finds the longer words it begins), with its "
+        "start and end. The subtitles are --subtitles FILE, else a file beside VIDEO named "
+        "after it (.srt, .<language>.srt, .vtt, .ass), else the video's own text subtitle "
+        "stream (extracted once, into the cache). Exits 1 when no line holds them.",
+    )
+    p.add_argument("source", metavar="VIDEO", help="the video")
+    p.add_argument("words", metavar="WORDS", help='the words to look for, e.g. "stranger town"')
+    p.add_argument(
+        "--subtitles", metavar="FILE", help="the subtitle file to read (.srt, .vtt, .ass)"
+    )
+    p.add_argument("--json", action="store_true", help="print the lines as JSON")
+    p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")
+    p.add_argument("--no-cache", action="store_true", help="neither use nor fill the cache")
+
+    p = sub.add_parser(
+        "shots",
+        help="where the shots of a video change",
+        description="Print where the shots of VIDEO change from --from to --to: the time of "
+        "the first frame of each new shot. Only that window is decoded (from the keyframe "
+        "before it), small; what is found is kept in the cache.",
+    )
+    p.add_argument("source", metavar="VIDEO", help="the video")
+    p.add_argument(
+        "--from",
+        dest="start",
+        type=_seconds,
+        default=0.0,
+        metavar="T",
+        help="where to start: seconds or [HH:]MM:SS[.fraction] (default: the beginning)",
+    )
+    p.add_argument(
+        "--to", dest="end", type=_seconds, metavar="T", help="where to stop (default: the end)"
+    )
+    p.add_argument("--json", action="store_true", help="print the times as a JSON list of seconds")
+    p.add_argument("--cache-dir", metavar="DIR", help="the cache directory")
+    p.add_argument("--no-cache", action="store_true", help="neither use nor fill the cache")
+
+
+def _finding_cache(args: argparse.Namespace) -> Cache:
+    return Cache(
+        args.cache_dir,
+        enabled=not args.no_cache,
+        warn=lambda line: print(line, file=sys.stderr),
+    )
+
+
+def _cmd_find(args: argparse.Namespace) -> int:
+    try:
+        matching([], args.words)
+    except ValueError as exc:
+        args.command_parser.error(str(exc))
+    try:
+        found = read_subtitles(args.source, subtitles=args.subtitles, cache=_finding_cache(args))
+    except SubtitleError as exc:
+        print(f"kestro_core find: {exc}", file=sys.stderr)
+        return 2
+    for problem in found.problems:  # what was left out of a damaged file
+        print(f"kestro_core find: {problem}", file=sys.stderr)
+    lines = matching(found.lines, args.words)
+    if args.json:
+        doc = [{"start": line.start, "end": line.end, "text": line.text} for line in lines]
+        print(json.dumps(doc, ensure_ascii=False, indent=2))
+    else:
+        for line in lines:
+            print(f"{clock(line.start)} → {clock(line.end)}  {line.text}")
+    if not lines:
+        count = len(found.lines)
+        print(
+            f"kestro_core find: none of the {count} line{'' if count == 1 else 's'} of "
+            f"{found.origin} holds {args.words!r}",
+            file=sys.stderr,
+        )
+        return 1
+    return 0
+
+
+def _cmd_shots(args: argparse.Namespace) -> int:
+    if args.end is not None and args.end <= args.start:
+        args.command_parser.error(f"shots: --to {args.end:g} must lie after --from {args.start:g}")
+    if not os.path.isfile(args.source):
+        print(f"kestro_core shots: {args.source} is not a file: give the video", file=sys.stderr)
+        return 2
+    cache = _finding_cache(args)
+    try:
+        length = Probes().get(args.source).duration
+        if length is not None and args.start >= length:
+            print(
+                f"kestro_core shots: --from {clock(args.start)} lies at or after the end of "
+                f"{args.source} ({clock(length)}): give a time inside the video",
+                file=sys.stderr,
+            )
+            return 2
+        changes = shot_changes(args.source, args.start, args.end, cache=cache)
+    except MediaError as exc:
+        print(f"kestro_core shots: {exc}", file=sys.stderr)
+        return 2
+    if args.json:
+        print(json.dumps(changes))
+    else:
+        for t in changes:
+            print(clock(t))
+    return 0
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = _parser()
     args, unknown = parser.parse_known_args(argv)
@@ -678,5 +827,9 @@ def main(argv: list[str] | None = None) -> int:
         return _cmd_plan(parser, args)
     if args.command == "studio":
         return _cmd_studio(parser, args)
+    if args.command == "find":
+        return _cmd_find(args)
+    if args.command == "shots":
+        return _cmd_shots(args)
     link, segments = _run_arguments(parser, args)
     return _cmd_run(args, link, segments)

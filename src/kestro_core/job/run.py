@@ -18,6 +18,7 @@ from kestro_core import media
 from kestro_core.cuts.exact import ExactCuts
 from kestro_core.cuts.preroll import preroll_warnings
 from kestro_core.cuts.sources import LocalSource, ServiceSource
+from kestro_core.finding.snap import SnappedCopy
 from kestro_core.job import handoff
 from kestro_core.job.binding import bound, extension, originals
 from kestro_core.job.check import CheckFailed, check_options
@@ -90,6 +91,7 @@ def make_short(
     music_level: float = DEFAULT_MUSIC_LEVEL,
     timeline: bool = False,
     timeline_format: str = DEFAULT_TIMELINE_FORMAT,
+    snap: bool = False,
     progress: Progress | None = None,
 ) -> Short:
     """Make one narrated short and its vertical version.
@@ -124,6 +126,7 @@ def make_short(
         music_level=music_level,
         timeline=timeline,
         timeline_format=timeline_format,
+        snap=snap,
     )
     return run_job(options, progress=progress)
 
@@ -207,6 +210,12 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
         origin = LocalSource(options.source, reporter.note)
     else:
         origin = ServiceSource(plain["_download_video"], cache, reporter.note)
+    # a snapped job: the extension reads a copy of the segments file, whose edges the job
+    # moves onto the shot changes near them once the source is in place; the job's own
+    # reads (the pieces' frames, the captions, the timeline) read the copy too
+    snapped = SnappedCopy.of(document) if options.snap else None
+    if snapped is not None:
+        document = snapped.document
     wanted = options.captions or options.burn_captions or options.finish or options.timeline
     recorder = Recorder(probes) if wanted else None
     planned = _planned(document)
@@ -232,12 +241,13 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
         # source is in place, about the pieces that open before their start
         exact=ExactCuts(cache, probes, ranges) if options.exact_joins else None,
         on_source=_on_source(options, document, reporter, probes),
+        snapped=snapped,
     )
     try:
         with bound(native, job):
             vertical = native.run_kestro(
                 options.link if options.link is not None else os.path.abspath(options.source or ""),
-                options.segments_file,
+                options.segments_file if snapped is None else snapped.path,
                 options.speed,
                 _voice_name(speaker, options.voice),
                 given,
@@ -263,6 +273,8 @@ def _run(options: JobOptions, reporter: Reporter) -> Short:
         reporter.close()
     finally:
         job.close()
+        if snapped is not None:
+            snapped.close()
         if kept is not None:
             kept.close()
         speaker.close()

@@ -18,6 +18,7 @@ from typing import Any
 
 from kestro_core import media
 from kestro_core.cuts.exact import Cut, ExactCuts
+from kestro_core.finding.snap import SnappedCopy
 from kestro_core.job.events import Reporter
 from kestro_core.segments.keys import NARRATION, ORIGINAL
 from kestro_core.sound import mix
@@ -62,6 +63,7 @@ class Job:
         planned: Sequence[Planned | None] = (),
         kept: mix.Originals | None = None,
         probes: media.Probes | None = None,
+        snapped: SnappedCopy | None = None,
     ) -> None:
         self.source = source
         self.speaker = speaker
@@ -76,6 +78,7 @@ class Job:
         self.kept = kept  # the source's sound of "original" and "mix" ranges, when wanted
         self.probes = probes or media.Probes()  # each file the job reads, probed once
         self.video: str | None = None  # the source video, once in place
+        self.snapped = snapped  # the segments file the extension reads, snapped once in place
         self._skip_pause = False
         self._segment = 0  # the Segment the extension is at (counted from 1)
         self._rate: int | None = None  # the narrations' sample rate, once needed
@@ -85,6 +88,8 @@ class Job:
         self.reporter.step("download", "Fetching the video")
         self.source(url, output_file)
         self.video = output_file
+        if self.snapped is not None:
+            self._snap(output_file)
         if self.on_source is not None:
             self.on_source(output_file)
         # what the extension does next: read the segments file
@@ -106,6 +111,24 @@ class Job:
         said = self._speech.into(text, output_file)
         self._skip_pause = not said.rest_due
         self._heard(text, output_file, said.key, said.timing)
+
+    def _snap(self, video: str) -> None:
+        """The ranges moved onto the shot changes near their edges, before the extension
+        reads them: what the job knows of each Segment moves with it."""
+        assert self.snapped is not None
+        self.reporter.note("🎬 Looking for shot changes at the edges of the ranges...")
+        moved = self.snapped.snap(
+            video,
+            cache=self.cache,
+            probes=self.probes,
+            note=lambda line: self.reporter.note(f"  {line}"),
+        )
+        for seg in moved:
+            was = self.planned[seg.index - 1] if seg.index <= len(self.planned) else None
+            if was is not None:
+                self.planned[seg.index - 1] = Planned(was.sound, seg.start, seg.end, was.text)
+        if self.exact is not None:
+            self.exact.ranges = [(s.start, s.end) for s in moved if s.end > s.start]
 
     @property
     def syntheses(self) -> int:

@@ -93,6 +93,12 @@ class SegmentPlan:
     words: tuple[Word, ...] = ()  # when each word is spoken, in the narration's own time
     word_timing: str = ESTIMATED  # "voice": told by the voice; "estimated": from its sound
     sound: str = NARRATION  # what the finished short plays under the piece
+    # the shot change within half a second of "start" and of "end" (seconds of the source);
+    # None where there is none, or the source is not at hand
+    snap_start: float | None = None
+    snap_end: float | None = None
+    # an "auto" frame: the window's centre, (seconds of the source, fraction of its width)
+    path: tuple[tuple[float, float], ...] = ()
 
     @property
     def cut_short(self) -> bool:
@@ -368,6 +374,13 @@ class Plan:
                 f"{originals} Segment{'' if originals == 1 else 's'} with the source's own "
                 "sound over the whole range"
             )
+        for s in self.segments:
+            if s.path:
+                centres = [c for _, c in s.path]
+                lines.append(
+                    f'Segment {s.index}: "auto" frame, the window\'s centre between '
+                    f"{min(centres):.2f} and {max(centres):.2f} of the width"
+                )
         if self.problems:
             lines.append("")
             lines.append(f"{len(self.problems)} problem{'' if len(self.problems) == 1 else 's'}:")

@@ -10,10 +10,12 @@ from dataclasses import replace
 
 from kestro_core import media
 from kestro_core.cuts.exact import clip_key, estimate, source_range
+from kestro_core.finding.snap import Edges, snap_segments
 from kestro_core.job.binding import extension, originals
 from kestro_core.job.check import check_options
 from kestro_core.job.events import Progress, Reporter
 from kestro_core.options import JobOptions, PathArg
+from kestro_core.picture.framing import subject_path
 from kestro_core.planning.model import (
     Plan,
     SegmentPlan,
@@ -23,7 +25,7 @@ from kestro_core.planning.model import (
 )
 from kestro_core.planning.narrator import Narrator
 from kestro_core.planning.probes import PlanError, SourceFacts, probe_source
-from kestro_core.segments.keys import ORIGINAL, sound_of
+from kestro_core.segments.keys import AUTO, ORIGINAL, frame_of, sound_of
 from kestro_core.segments.model import Document, Segment, read
 from kestro_core.sound.mix import silence_seconds
 from kestro_core.speech.local import MP3_RATE
@@ -56,6 +58,7 @@ def plan(
     cache_limit: int = DEFAULT_LIMIT,
     max_duration: float | None = None,
     exact_joins: bool = True,
+    snap: bool = False,
     progress: Progress | None = None,
 ) -> Plan:
     """Plan a job without rendering it: the arguments are those of ``make_short``, and
@@ -72,6 +75,7 @@ def plan(
         use_cache=use_cache,
         cache_limit=cache_limit,
         exact_joins=exact_joins,
+        snap=snap,
     )
     return plan_job(options, max_duration=max_duration, progress=progress)
 
@@ -107,6 +111,7 @@ def plan_job(
         if video is None and not options.exact_joins:
             notes.append(_NOT_DOWNLOADED)
     segments = read(document)
+    segments, edges = _snapped(video, segments, options.snap, cache, probes, notes)
     ranges = [(seg.start, seg.end) for seg in segments]
     facts = probe_source(video, ranges, probes) if video is not None else None
     if options.exact_joins:
@@ -153,12 +158,85 @@ def plan_job(
         narrator.close()
         speaker.close()
         cache.evict()
-    if options.speech == "piper" and any(p.word_timing != VOICE for p in pieces):
+    # only a narration whose words were really shared out over its sound: a Segment that
+    # plays its own sound, or a narration without words, has no timings to estimate
+    if options.speech == "piper" and any(p.words and p.word_timing != VOICE for p in pieces):
         notes.append(_PIPER_ESTIMATED)
+    pieces = _framed(video, segments, pieces, cache, probes, notes)
+    if edges is not None:
+        pieces = [
+            replace(p, snap_start=e.start, snap_end=e.end)
+            for p, e in zip(pieces, edges, strict=True)
+        ]
     reporter.close()
     frame = None if facts is None else facts.frame
     exact = options.exact_joins
     return assemble(pieces, options.speed, notes, source_len, max_duration, exact, frame)
+
+
+_AUTO_LATER = (
+    '"auto" frames: the window\'s path is found from the picture once the video is '
+    "downloaded (or plan with --source)"
+)
+
+
+def _framed(
+    video: str | None,
+    segments: list[Segment],
+    pieces: list[SegmentPlan],
+    cache: Cache,
+    probes: media.Probes,
+    notes: list[str],
+) -> list[SegmentPlan]:
+    """The planned Segments, each "auto" one with the path of its window (``notes``: told
+    when there is no source to find it in, or no face detector)."""
+    autos = [i for i, seg in enumerate(segments) if frame_of(seg.raw) == AUTO]
+    if autos and video is None:
+        notes.append(_AUTO_LATER)
+    if not autos or video is None:
+        return pieces
+
+    def note(text: str) -> None:
+        if text not in notes:
+            notes.append(text)
+
+    out = list(pieces)
+    for i in autos:
+        seg = segments[i]
+        try:
+            path = subject_path(video, seg.start, seg.end, cache=cache, note=note, probes=probes)
+        except media.MediaError as exc:
+            raise PlanError(f"cannot read the source video {video!r}: {exc}") from exc
+        out[i] = replace(out[i], path=path)
+    return out
+
+
+_NOT_SNAPPED = (
+    "--snap: the video is not downloaded yet, so no shot change was looked for; run the job "
+    "once (or plan with --source) to see where the ranges move"
+)
+
+
+def _snapped(
+    video: str | None,
+    segments: list[Segment],
+    snap: bool,
+    cache: Cache,
+    probes: media.Probes,
+    notes: list[str],
+) -> tuple[list[Segment], list[Edges] | None]:
+    """The Segments (moved onto the shot changes near their edges with ``snap``) and those
+    changes, when the source is at hand; each edge off its change (or moved) in ``notes``."""
+    if video is None:
+        if snap:
+            notes.append(_NOT_SNAPPED)
+        return segments, None
+    try:
+        snapping = snap_segments(video, segments, move=snap, cache=cache, probes=probes)
+    except media.MediaError as exc:
+        raise PlanError(f"cannot read the shot changes of {video!r}: {exc}") from exc
+    notes += snapping.notes
+    return snapping.segments, snapping.edges
 
 
 def _original(seg: Segment, facts: SourceFacts | None, exact: bool) -> SegmentPlan:
