@@ -159,7 +159,7 @@ def test_output_directory_faults(tmp_path):
     broken.mkdir()
     segments = write(tmp_path, GOOD)
     for out_dir, fragment in [
-        (str(tmp_path / "missing"), "does not exist"),
+        (str(tmp_path / "missing" / "out"), "cannot be made in"),
         (plain_file, "not a directory"),
         (str(broken), "line break"),
     ]:

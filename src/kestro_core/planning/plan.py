@@ -111,11 +111,15 @@ def plan_job(
         if video is None and not options.exact_joins:
             notes.append(_NOT_DOWNLOADED)
     segments = read(document)
-    segments, edges = _snapped(video, segments, options.snap, cache, probes, notes)
+    # the shot changes' notes come after the cost of the cuts, which the edges they move
+    # change
+    shot_notes: list[str] = []
+    segments, edges = _snapped(video, segments, options.snap, cache, probes, shot_notes)
     ranges = [(seg.start, seg.end) for seg in segments]
     facts = probe_source(video, ranges, probes) if video is not None else None
     if options.exact_joins:
         notes.append(exact_cost(video, segments, cache, facts, probes))
+    notes += shot_notes
     source_len = None if facts is None else facts.duration
 
     service = options.speech == "service"
