@@ -1006,3 +1006,202 @@ def test_browser_is_opened_on_a_private_file(tmp_path, monkeypatch):
     assert opened == [f"file://{path}"]
     assert os.stat(path).st_mode & 0o777 == 0o600
     assert "http://127.0.0.1:8717/?token=TOKEN123" in Path(path).read_text()
+
+
+# --------------------------------------------------------------------------
+# finding the moment: dialogue, shot changes, the filmstrip, the auto frame
+# --------------------------------------------------------------------------
+
+CUTS = [2.0, 4.4]  # the coloured shots' hard cuts, on frame boundaries
+SHOT_COLOURS = {"red": (255, 0, 0), "yellow": (255, 255, 0), "blue": (0, 0, 255)}  # apart in luma
+LINES = [  # the source's own subtitles (mov_text)
+    (0.5, 1.8, "Where is the harbour?"),
+    (2.5, 4.0, "The boats come in at first light."),
+    (5.0, 6.5, "Meet me by the old bridge."),
+]
+
+
+def srt_time(t):
+    return f"00:00:{int(t):02d},{round(t % 1 * 1000):03d}"
+
+
+@pytest.fixture(scope="module")
+def shots_source(tmp_path_factory):
+    """7 s of red, yellow and blue shots with hard cuts at CUTS; in the blue one a white
+    square moves from left to right. Subtitles as a mov_text stream, a tone as its sound."""
+    folder = tmp_path_factory.mktemp("shots")
+    srt = folder / "lines.srt"
+    srt.write_text(
+        "".join(
+            f"{n}\n{srt_time(a)} --> {srt_time(b)}\n{text}\n\n"
+            for n, (a, b, text) in enumerate(LINES, 1)
+        )
+    )
+    bounds = [0.0, *CUTS, 7.0]
+    graph = [
+        f"color={colour}:size=320x180:rate=25:duration={b - a}[c{k}]"
+        for k, (colour, a, b) in enumerate(zip(SHOT_COLOURS, bounds[:-1], bounds[1:], strict=True))
+    ]
+    graph += [
+        "color=white:size=24x24:rate=25:duration=2.6[sq]",
+        "[c2][sq]overlay=x='20+100*t':y=78[moving]",
+        "[c0][c1][moving]concat=n=3:v=1:a=0[v]",
+    ]
+    path = folder / "shots.mp4"
+    ffmpeg(
+        *("-filter_complex", ";".join(graph), "-f", "lavfi", "-i", "sine=duration=7"),
+        *("-i", srt, "-map", "[v]", "-map", "0:a", "-map", "1:s", "-c:v", "libx264"),
+        *("-preset", "ultrafast", "-pix_fmt", "yuv420p", "-g", "25", "-c:a", "aac"),
+        *("-c:s", "mov_text", path),
+    )
+    return path
+
+
+def open_page(browser, server):
+    page = browser.new_page(viewport={"width": 1280, "height": 800})
+    page.set_default_timeout(60_000)
+    page.goto(f"{server.url}?token={server.token}")
+    return page
+
+
+def wait_for_time(page, text):
+    page.wait_for_function(
+        "t => document.querySelector('[data-testid=time]').textContent === t", arg=text
+    )
+
+
+def test_finding_routes_refuse_bad_windows(studio, tmp_path, source):
+    assert studio.get("/api/dialogue?q=" + "x" * 201).status_code == 400
+    assert studio.get("/api/dialogue?q=%20").json()["lines"] == []
+    for query in ("from=5&to=4", "from=0&to=300.5", "from=x&to=2", "to=2"):
+        assert studio.get(f"/api/shots?{query}").status_code == 400, query
+    for query in ("from=0&to=2&count=0", "from=0&to=2&count=61", "from=0&to=2&count=x"):
+        assert studio.get(f"/api/filmstrip?{query}").status_code == 400, query
+    assert studio.get("/api/filmstrip?from=0&to=20&count=4").status_code == 400  # past the end
+    strip = studio.get("/api/filmstrip?from=1&to=7&count=4")
+    assert strip.headers["content-type"] == "image/jpeg" and strip.content[:2] == b"\xff\xd8"
+    assert studio.get("/api/path?from=3&to=3").status_code == 400
+    done = run_studio(tmp_path, source, "--speech", "piper", "--subtitles", tmp_path / "gone.srt")
+    assert done.returncode == 1 and "the subtitles file" in done.stderr, done.stderr
+
+
+def test_dialogue_search_in_the_browser(tmp_path, shots_source, source, browser):
+    from playwright.sync_api import expect
+
+    seg = tmp_path / "segments.json"
+    seg.write_text(json.dumps([{"start": "0.2", "end": "1.0", "voiceover": "One."}]))
+    dialogs = []
+    server = Studio(tmp_path, shots_source, seg)
+    try:
+        page = open_page(browser, server)
+        page.on("dialog", lambda d: (dialogs.append(d.message), d.dismiss()))
+        page.get_by_test_id("dialogue-search").fill("boats")
+        page.get_by_test_id("dialogue-search").press("Enter")
+        line = page.get_by_test_id("dialogue-line")
+        expect(line).to_have_count(1)
+        expect(line).to_contain_text(LINES[1][2])
+        assert line.get_by_test_id("dialogue-time").inner_text() == "00:00:02.500"
+
+        line.locator(".text").click()  # the line seeks to its start
+        wait_for_time(page, "00:00:02.500")
+        line.get_by_test_id("dialogue-use").click()  # the selected Segment takes its span
+        row = page.get_by_test_id("segment").nth(0)
+        expect(row.get_by_test_id("start")).to_have_value("00:00:02.500")
+        expect(row.get_by_test_id("end")).to_have_value("00:00:04.000")
+    finally:
+        assert server.stop() == 130
+
+    # a video without subtitles (and no --subtitles): the panel says what to do
+    server = Studio(tmp_path, source, seg)
+    try:
+        page = open_page(browser, server)
+        page.on("dialog", lambda d: (dialogs.append(d.message), d.dismiss()))
+        page.get_by_test_id("dialogue-search").fill("boats")
+        page.get_by_test_id("dialogue-search").press("Enter")
+        note = page.get_by_test_id("dialogue-note")
+        expect(note).to_have_class(re.compile(r"\bbad\b"))
+        assert note.inner_text().strip() and page.get_by_test_id("dialogue-line").count() == 0
+        assert dialogs == []
+    finally:
+        assert server.stop() == 130
+
+
+def colour_of(rgb):
+    return min(SHOT_COLOURS, key=lambda c: sum((a - b) ** 2 for a, b in zip(rgb, SHOT_COLOURS[c])))
+
+
+def test_shots_filmstrip_and_the_auto_frame_in_the_browser(tmp_path, shots_source, browser):
+    from playwright.sync_api import expect
+
+    seg = tmp_path / "segments.json"
+    rows = [
+        {"start": "0.2", "end": "1.0", "voiceover": "One."},
+        {"start": "4.6", "end": "6.9", "voiceover": "Three.", "frame": "auto"},
+    ]
+    seg.write_text(json.dumps(rows))
+    server = Studio(tmp_path, shots_source, seg)
+    try:
+        page = open_page(browser, server)
+        # the whole 7 s is in view: its shot changes become ticks
+        expect(page.get_by_test_id("shot")).to_have_count(len(CUTS))
+        assert page.evaluate("() => shotTimes") == pytest.approx(CUTS, abs=0.041)
+
+        # ] and [ jump from change to change; I and O snap onto one within 0.3 s
+        video = page.get_by_test_id("video")
+        video.evaluate("v => { v.currentTime = 0.3; }")
+        wait_for_time(page, "00:00:00.300")
+        for key, at in (("]", "00:00:02.000"), ("]", "00:00:04.400"), ("[", "00:00:02.000")):
+            page.keyboard.press(key)
+            wait_for_time(page, at)
+        segment = page.get_by_test_id("segment").nth(0)
+        for t, key, written in ((2.2, "i", "00:00:02.000"), (3.5, "o", "00:00:03.500")):
+            video.evaluate("(v, t) => { v.currentTime = t; }", t)
+            wait_for_time(page, f"00:00:0{t:.3f}")
+            page.keyboard.press(key)
+            expect(segment.get_by_test_id("start" if key == "i" else "end")).to_have_value(written)
+
+        # the filmstrip: one tile per slot of the window, each the shot at the slot's middle
+        tiles = page.get_by_test_id("filmstrip-image").evaluate(
+            "c => [...Array(c.width / 160).keys()].map(k => "
+            "[...c.getContext('2d').getImageData(k * 160 + 80, 10, 1, 1).data].slice(0, 3))"
+        )
+        duration = page.evaluate("() => state.video.duration")
+        assert len(tiles) >= 4
+        for k, rgb in enumerate(tiles):
+            middle = (k + 0.5) * duration / len(tiles)
+            if min(abs(middle - c) for c in CUTS) > 0.1:
+                shot = list(SHOT_COLOURS)[sum(middle > c for c in CUTS)]
+                assert colour_of(rgb) == shot, (k, middle, rgb)
+
+        # the auto frame follows the white square across the blue shot; a drag makes it a crop
+        page.get_by_test_id("segment").nth(1).get_by_test_id("narration").click()
+        page.wait_for_function("() => rows[1].path?.points?.length > 0")
+        box = page.get_by_test_id("frame-box")
+        centres = []
+        for t in (4.8, 6.7):
+            video.evaluate("(v, t) => { v.currentTime = t; }", t)
+            wait_for_time(page, f"00:00:0{t:.3f}")
+            at = box.bounding_box()
+            centres.append(at["x"] + at["width"] / 2)
+        assert centres[1] - centres[0] > 100, centres
+        grip = page.get_by_test_id("frame-grip").bounding_box()
+        page.mouse.move(grip["x"] + grip["width"] / 2, grip["y"] + 20)
+        page.mouse.down()
+        page.mouse.move(grip["x"] + grip["width"] / 2 - 60, grip["y"] + 20, steps=4)
+        page.mouse.up()
+        picture = video.bounding_box()  # the 16:9 picture fills the element
+        dragged = (centres[1] - 60 - picture["x"]) / picture["width"]
+        assert page.evaluate("() => rows[1].frame") == pytest.approx(dragged, abs=0.01)
+
+        # snap to shots goes to the render's command line
+        page.get_by_test_id("snap").check()
+        with page.expect_response("**/api/render") as answer:
+            page.get_by_test_id("render").click()
+        assert answer.value.ok, answer.value.text()
+        argvs = [
+            Path(f"/proc/{c}/cmdline").read_text().split("\0") for c in children(server.proc.pid)
+        ]
+        (render,) = [argv for argv in argvs if "--events" in argv]  # (ffmpeg may run beside it)
+        assert "--snap" in render
+    finally:
+        assert server.stop() == 130

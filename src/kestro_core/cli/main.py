@@ -621,7 +621,7 @@ def _add_studio_parser(sub: Any) -> None:
         "--output-dir",
         default=".",
         metavar="DIR",
-        help="output directory of the render, must exist (default: .)",
+        help="output directory of the render, made when missing (default: .)",
     )
     p.add_argument(
         "--port",
@@ -645,6 +645,12 @@ def _add_studio_parser(sub: Any) -> None:
         default=DEFAULT_MUSIC_LEVEL,
         metavar="DB",
         help=f"the music's loudness against the voice, in dB (default: {DEFAULT_MUSIC_LEVEL:g})",
+    )
+    p.add_argument(
+        "--subtitles",
+        metavar="FILE",
+        help="the timed lines (an .srt) the dialogue search reads (default: the video's own "
+        "subtitles)",
     )
 
 
@@ -671,6 +677,7 @@ def _cmd_studio(parser: argparse.ArgumentParser, args: argparse.Namespace) -> in
             open_browser=not args.no_browser,
             music=args.music,
             music_level=args.music_level,
+            subtitles=args.subtitles,
         )
     except StudioError as exc:
         print(f"kestro_core studio: {exc}", file=sys.stderr)

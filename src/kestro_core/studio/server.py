@@ -41,6 +41,7 @@ from kestro_core.speech.piper import default_piper_voice
 from kestro_core.speech.voices import SPEECH_ENGINES, voice_problems
 from kestro_core.store import products, scratch
 from kestro_core.store.cache import Cache
+from kestro_core.store.files import make_last_directory
 from kestro_core.studio.session import (
     PRODUCTS,
     Refused,
@@ -172,6 +173,12 @@ def _number(value: Any, name: str) -> int:
     return value
 
 
+def _count(value: str | None) -> int:
+    if value is None or not value.isdigit():
+        raise Refused(400, "count must be a whole number")
+    return int(value)
+
+
 def _seconds(value: str | None, name: str) -> float:
     try:
         seconds = float(value or "nan")
@@ -215,6 +222,34 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         start, end = (_seconds(request.query_params.get(k), k) for k in ("from", "to"))
         found = await to_thread.run_sync(session.keyframes, start, end)
         return JSONResponse({"from": start, "to": end, "keyframes": found})
+
+    def window(request: Request) -> tuple[float, float]:
+        # ?from=SECONDS&to=SECONDS
+        start, end = (_seconds(request.query_params.get(k), k) for k in ("from", "to"))
+        return start, end
+
+    async def shots(request: Request) -> Response:
+        start, end = window(request)
+        found = await to_thread.run_sync(session.shots, start, end)
+        return JSONResponse({"from": start, "to": end, "shots": found})
+
+    async def filmstrip(request: Request) -> Response:
+        start, end = window(request)
+        count = _count(request.query_params.get("count"))
+        image = await to_thread.run_sync(session.filmstrip, start, end, count)
+        # the same window of the same source is the same picture: the browser may keep it
+        headers = {"cache-control": "private, max-age=86400"}
+        return Response(image, media_type="image/jpeg", headers=headers)
+
+    async def dialogue(request: Request) -> Response:
+        words = request.query_params.get("q", "")
+        lines = await to_thread.run_sync(session.dialogue, words)
+        return JSONResponse({"q": words, "lines": lines})
+
+    async def path(request: Request) -> Response:
+        start, end = window(request)
+        points = await to_thread.run_sync(session.path, start, end)
+        return JSONResponse({"from": start, "to": end, "path": points})
 
     async def video(request: Request) -> Response:
         return FileResponse(session.settings.video, media_type="video/mp4")
@@ -273,7 +308,7 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         voice = session.voice_index(body.get("voice", 0))
         options = body.get("options")
         given = options if isinstance(options, dict) else {}
-        names = ("captions", "burn", "exact", "finish", "music", "timeline")
+        names = ("captions", "burn", "exact", "finish", "music", "timeline", "snap")
         flags = {k: bool(given[k]) for k in names if k in given}
         style = given.get("caption_style", DEFAULT_CAPTION_STYLE)
         level = given.get("music_level")
@@ -300,6 +335,10 @@ def make_app(session: Session, token: str, port: int) -> ASGIApp:
         Route("/static/{name}", static),
         Route("/api/state", state),
         Route("/api/keyframes", keyframes),
+        Route("/api/shots", shots),
+        Route("/api/filmstrip", filmstrip),
+        Route("/api/dialogue", dialogue),
+        Route("/api/path", path),
         Route("/api/progress", progress),
         Route("/api/fit", fit, methods=["POST"]),
         Route("/api/save", save, methods=["POST"]),
@@ -459,16 +498,19 @@ def serve(
     open_browser: bool = True,
     music: str | None = None,
     music_level: float | None = None,
+    subtitles: str | None = None,
     out: TextIO | None = None,
 ) -> int:
     """Serve the studio until Ctrl-C; give the exit status (0, or 130 when interrupted).
     ``music`` (an audio file) and ``music_level`` (dB against the voice; None: the run's
-    default) are what a render lays under the finished short.
+    default) are what a render lays under the finished short. ``subtitles`` (a file of
+    timed lines) is what the dialogue search reads instead of the source's own subtitles.
 
     Raises StudioError, before anything is served, for arguments it cannot work with."""
     out = out or sys.stdout
     if (video is None) == (link is None):
         raise StudioError("give exactly one of VIDEO and --link LINK")
+    make_last_directory(output_dir or ".")
     if not os.path.isdir(output_dir or "."):
         raise StudioError(f"output directory {output_dir!r} does not exist or is not a directory")
     speech = speech or default_speech()
@@ -485,6 +527,12 @@ def serve(
         raise StudioError(f"--music-level: {problem}")
     if music is not None:
         music = probe_music(music)
+    if subtitles is not None and not os.path.isfile(subtitles):
+        raise StudioError(
+            f"the subtitles file {subtitles!r} does not exist or is not a file: give the "
+            f"path of a file of timed lines (an .srt), or leave --subtitles out to search "
+            f"the video's own subtitles"
+        )
     cache = Cache(warn=lambda line: print(line, file=sys.stderr))
     if link is not None:
         video = _fetch(link, cache)
@@ -508,6 +556,7 @@ def serve(
         choices=voice_choices(speech, voice, voice_dir),
         music=music,
         music_level=float(music_level),
+        subtitles=None if subtitles is None else os.path.abspath(subtitles),
     )
     session = Session(settings, info, cache)
     token = secrets.token_urlsafe(24)
@@ -527,6 +576,8 @@ def serve(
     print(f"  output:   {settings.output_dir}", file=out)
     if music is not None:
         print(f"  music:    {music} at {music_level:g} dB", file=out)
+    if settings.subtitles is not None:
+        print(f"  dialogue: {settings.subtitles}", file=out)
     if open_browser:
         _open_browser(address, token, session.workdir)
     else:

@@ -25,6 +25,9 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from kestro_core.cuts.sources import source_problems
+from kestro_core.finding.dialogue import SubtitleError, find_lines
+from kestro_core.finding.filmstrip import MAX_TILES, FilmstripError, filmstrip
+from kestro_core.finding.shots import shot_changes
 from kestro_core.job.binding import extension, originals
 from kestro_core.job.check import check_job
 from kestro_core.job.events import WARNING, Event, describe_step
@@ -43,6 +46,7 @@ from kestro_core.options import (
     run_argv,
 )
 from kestro_core.picture.captions import STYLES as CAPTION_STYLES
+from kestro_core.picture.framing import subject_path
 from kestro_core.planning import Narrator, fitted_end, segment_plan
 from kestro_core.segments import keys
 from kestro_core.segments import model as segments
@@ -80,6 +84,10 @@ MAX_SEGMENTS = 5000
 STOP_GRACE = 2.0  # seconds between SIGINT and SIGTERM to the render's process group
 FAILURE_LINES = 12  # of the render's stderr, when it ends without its failure paragraph
 KEYFRAME_WINDOW = 300.0  # s: the longest stretch of the source one keyframe request reads
+SHOT_WINDOW = 300.0  # s: the longest stretch one request looks for shot changes in
+PATH_LONGEST = 600.0  # s: the longest range whose auto frame's path the page may ask for
+MAX_WORDS = 200  # characters of a dialogue search
+MAX_LINES = 200  # dialogue lines in one answer
 
 # The output files the page may fetch, by the name it asks for, with their media types.
 _TYPES = {".srt": "application/x-subrip", ".json": "application/json", ".mp4": "video/mp4"}
@@ -403,6 +411,7 @@ class Settings:
     choices: list[VoiceChoice] = field(default_factory=list)
     music: str | None = None  # heard only in the finished short
     music_level: float = DEFAULT_MUSIC_LEVEL
+    subtitles: str | None = None  # the dialogue search's file (None: the source's own)
 
 
 def _written_since(directory: str, name: str, since: float) -> bool:
@@ -496,6 +505,9 @@ class Session:
             "video": dataclasses.asdict(self.info),
             "speed": s.speed,
             "keyframe_window": KEYFRAME_WINDOW,
+            "shot_window": SHOT_WINDOW,
+            "path_longest": PATH_LONGEST,
+            "max_tiles": MAX_TILES,
             "voices": [{"label": c.label, "paid": c.engine == "service"} for c in s.choices],
             "render": None if render is None else {"running": render.running},
             "products": {
@@ -519,6 +531,68 @@ class Session:
             return keyframes_between(self.settings.video, self.origin, start, end)
         except MediaError as exc:
             raise Refused(502, f"ffprobe could not read the keyframes: {exc}") from exc
+
+    # -- finding the moment -----------------------------------------------------------
+
+    def _span(self, start: float, end: float, longest: float, what: str) -> None:
+        if not (0 <= start < end and round(end - start, 3) <= longest):
+            raise Refused(400, f"ask for 0 <= from < to, at most {longest:g} s apart, {what}")
+
+    def shots(self, start: float, end: float) -> list[float]:
+        """The shot changes from ``start`` to ``end``, a window of at most SHOT_WINDOW s."""
+        self._span(start, end, SHOT_WINDOW, "for shot changes")
+        try:
+            found = shot_changes(self.settings.video, start, end, cache=self.cache)
+            return [float(t) for t in found]
+        except MediaError as exc:
+            raise Refused(502, f"ffmpeg could not look for shot changes: {exc}") from exc
+
+    def filmstrip(self, start: float, end: float, count: int) -> bytes:
+        """The JPEG of ``count`` small pictures from ``start`` to ``end``."""
+        duration = self.info.duration or 0.0
+        if end > duration + 1.0:
+            raise Refused(400, f"the video ends at {duration:g} s")
+        try:
+            return filmstrip(self.settings.video, start, end, count, cache=self.cache)
+        except FilmstripError as exc:
+            raise Refused(400, str(exc)) from exc
+        except MediaError as exc:
+            raise Refused(502, f"ffmpeg could not make the filmstrip: {exc}") from exc
+
+    def dialogue(self, words: str) -> list[dict[str, Any]]:
+        """The lines of dialogue that say ``words``, from the source's own subtitles or the
+        command line's subtitles file; a problem with those is a 422 saying what to do."""
+        words = words.strip()
+        if len(words) > MAX_WORDS:
+            raise Refused(400, f"search for at most {MAX_WORDS} characters")
+        if not words:
+            return []
+        s = self.settings
+        try:
+            lines = find_lines(s.video, words, subtitles=s.subtitles, cache=self.cache)
+        except SubtitleError as exc:
+            raise Refused(422, str(exc)) from exc
+        except ValueError as exc:  # words with nothing to search for in them
+            raise Refused(400, str(exc)) from exc
+        except MediaError as exc:
+            raise Refused(502, f"ffmpeg could not read the subtitles: {exc}") from exc
+        return [
+            {"start": line.start, "end": line.end, "text": line.text} for line in lines[:MAX_LINES]
+        ]
+
+    def path(self, start: float, end: float) -> list[list[float]]:
+        """Where an "auto" frame's centre goes over ``start`` to ``end``: [time, centre]
+        points, sorted, the centre a fraction of the picture's width."""
+        self._span(start, end, PATH_LONGEST, "for a frame's path")
+        try:
+            points = subject_path(
+                self.settings.video, start, end, cache=self.cache, probes=self.probes
+            )
+        except MediaError as exc:
+            raise Refused(502, f"ffmpeg could not follow the picture: {exc}") from exc
+        except ValueError as exc:  # no picture to follow
+            raise Refused(422, str(exc)) from exc
+        return [[float(t), float(x)] for t, x in points]
 
     # -- the page's Segments --------------------------------------------------------
 
@@ -751,6 +825,7 @@ class Session:
                 music=music,
                 music_level=float(level),
                 timeline=options.get("timeline", False),
+                snap=options.get("snap", False),
             )
             narrated = sum(seg.end - seg.start for seg in segments.read(segfile))
             self.render = Render(job, max(900.0, 30.0 * narrated), self.workdir)

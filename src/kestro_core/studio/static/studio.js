@@ -20,6 +20,8 @@ let selected = -1;
 let keyframes = { from: 0, to: 0, times: [] }; // read for the window [from, to]
 let hearing = null;
 let progressSource = null;
+let shotTimes = []; // the shot changes found so far, sorted (seconds of the source)
+let strip = { from: 0, to: 0, url: "" }; // the window the filmstrip shown was made for
 
 // ---------------------------------------------------------------------------------------
 // talking to the server
@@ -69,6 +71,60 @@ function pumpFits() {
         pumpFits();
       });
   }
+}
+
+// What the page finds in the background (shot changes, the filmstrip, an auto frame's path)
+// waits for the video's first frame, then goes one request at a time: the video, the fits
+// and the keyframes keep their connections. A job that is stale when its turn comes is
+// dropped; first: the job goes to the front.
+const background = [];
+let backgroundBusy = false;
+let pictureShown = false;
+
+function inBackground(job, stale, first) {
+  return new Promise((resolve) => {
+    const entry = { job, stale, resolve };
+    if (first) background.unshift(entry);
+    else background.push(entry);
+    pumpBackground();
+  });
+}
+
+function pumpBackground() {
+  while (pictureShown && !backgroundBusy && background.length) {
+    const { job, stale, resolve } = background.shift();
+    if (stale()) {
+      resolve(null);
+      continue;
+    }
+    backgroundBusy = true;
+    Promise.resolve()
+      .then(job)
+      .catch(() => null)
+      .then(resolve)
+      .finally(() => {
+        backgroundBusy = false;
+        pumpBackground();
+      });
+  }
+}
+
+function pictureReady() {
+  pictureShown = true;
+  pumpBackground();
+}
+video.addEventListener("loadeddata", pictureReady);
+video.addEventListener("error", pictureReady);
+
+async function getJson(path) {
+  const response = await fetch(path);
+  let data = {};
+  try {
+    data = await response.json();
+  } catch (e) {
+    data = { message: `the server answered ${response.status}` };
+  }
+  return { ok: response.ok, status: response.status, data };
 }
 
 function say(text, kind) {
@@ -239,8 +295,8 @@ function remove(row) {
 // ---------------------------------------------------------------------------------------
 
 // A number is the crop's centre as a fraction of the picture's width; "fit" shows the whole
-// picture; "auto" follows what moves. The menu offers centre, fit and auto; a number the
-// box was dragged to (or the file had) is shown as one more entry.
+// picture; "auto" keeps the subject (a face, else what stands out). The menu offers centre,
+// fit and auto; a number the box was dragged to (or the file had) is shown as one more entry.
 const CENTRE = 0.5;
 const OTHER = "other";
 const FRAME_CHOICES = [[String(CENTRE), "centre"], ["fit", "fit"], ["auto", "auto"]];
@@ -328,9 +384,10 @@ function drawFrame() {
   }
   const f = row.frame === undefined ? CENTRE : row.frame;
   const fit = f === "fit";
+  const auto = f === "auto";
   const crop = fit
     ? { left: 0, top: 0, width: picture.width, height: picture.height }
-    : cropBox(picture, isCrop(f) ? f : CENTRE);
+    : cropBox(picture, isCrop(f) ? f : auto ? autoCentre(row) : CENTRE);
   Object.assign(box.style, {
     left: `${picture.left + crop.left}px`,
     top: `${picture.top + crop.top}px`,
@@ -341,7 +398,7 @@ function drawFrame() {
   $("frame-label").textContent = fit
     ? `Segment ${selected + 1}: fit, the whole picture over a blurred fill`
     : f === "auto"
-      ? `Segment ${selected + 1}: auto, follows what moves`
+      ? `Segment ${selected + 1}: auto, keeps the subject${row.path && !row.path.points ? " (finding its path…)" : ""}`
       : isCrop(f)
         ? `Segment ${selected + 1}: ${f === CENTRE ? "centre" : f.toFixed(3)}`
         : `Segment ${selected + 1}: not a frame`;
@@ -356,13 +413,16 @@ $("frame-grip").addEventListener("pointerdown", (ev) => {
   const picture = pictureBox();
   if (!row || !picture) return;
   ev.preventDefault();
-  const f = isCrop(row.frame) ? row.frame : CENTRE;
-  frameDrag = { row, picture, x: ev.clientX, left: cropBox(picture, f).left };
+  const f = isCrop(row.frame) ? row.frame : row.frame === "auto" ? autoCentre(row) : CENTRE;
+  frameDrag = { row, picture, x: ev.clientX, left: cropBox(picture, f).left, moved: false };
   $("frame-grip").setPointerCapture(ev.pointerId);
 });
 $("frame-grip").addEventListener("pointermove", (ev) => {
   if (!frameDrag) return;
   const { row, picture, x, left } = frameDrag;
+  // a click on an auto frame leaves it auto; a drag makes it the crop dragged to
+  frameDrag.moved = frameDrag.moved || Math.abs(ev.clientX - x) > 2;
+  if (!frameDrag.moved) return;
   const width = cropBox(picture, CENTRE).width;
   const moved = Math.min(Math.max(0, left + ev.clientX - x), picture.width - width);
   setFrame(row, Math.round((1000 * (moved + width / 2)) / picture.width) / 1000);
@@ -372,6 +432,69 @@ for (const name of ["pointerup", "pointercancel"]) {
 }
 video.addEventListener("loadedmetadata", drawFrame);
 window.addEventListener("resize", drawFrame);
+
+// An "auto" frame's path over its range, asked for in the background once per range: where
+// the crop's centre is at each time ([time, centre] points). The box follows it while the
+// range plays, and stands where the path is at the playhead (held at the range's ends).
+function pathOf(row) {
+  const [t0, t1] = [parseTime(row.start), parseTime(row.end)];
+  if (t0 === null || t1 === null || t1 <= t0 || t1 - t0 > state.path_longest) return null;
+  const key = `${t0} ${t1}`;
+  if (!row.path || row.path.key !== key) {
+    const asked = { key, t0, t1, points: null };
+    row.path = asked;
+    inBackground(
+      () => getJson(`/api/path?from=${t0.toFixed(3)}&to=${t1.toFixed(3)}`),
+      () => row.path !== asked,
+      true,
+    ).then((answer) => {
+      if (row.path !== asked) return;
+      asked.points = answer && answer.ok ? answer.data.path : [];
+      if (rows[selected] === row) drawFrame();
+    });
+  }
+  return row.path;
+}
+
+function along(points, t) {
+  if (!points.length) return CENTRE;
+  if (t <= points[0][0]) return points[0][1];
+  for (let i = 1; i < points.length; i++) {
+    const [b, xb] = points[i];
+    if (t <= b) {
+      const [a, xa] = points[i - 1];
+      return b > a ? xa + ((xb - xa) * (t - a)) / (b - a) : xb;
+    }
+  }
+  return points[points.length - 1][1];
+}
+
+function autoCentre(row) {
+  const path = pathOf(row);
+  if (!path || !path.points) return CENTRE;
+  return along(path.points, Math.min(Math.max(video.currentTime, path.t0), path.t1));
+}
+
+function autoSelected() {
+  const row = rows[selected];
+  return !!row && row.frame === "auto";
+}
+
+// once a frame while the video plays (once after a seek)
+let following = false;
+function followPath() {
+  if (following) return;
+  following = true;
+  const tick = () => {
+    drawFrame();
+    if (!video.paused && autoSelected()) requestAnimationFrame(tick);
+    else following = false;
+  };
+  requestAnimationFrame(tick);
+}
+["play", "timeupdate", "seeked"].forEach((name) => video.addEventListener(name, () => {
+  if (autoSelected()) followPath();
+}));
 
 // ---------------------------------------------------------------------------------------
 // fit cells
@@ -547,7 +670,11 @@ function setView(from, span) {
   view = { from: Math.min(Math.max(0, from), duration - s), span: s };
   drawTimeline();
   clearTimeout(tickTimer);
-  tickTimer = setTimeout(readTicks, 150);
+  tickTimer = setTimeout(() => {
+    readTicks();
+    readShots();
+    readStrip();
+  }, 150);
 }
 
 // zoom by factor, keeping the time at keeps where it is on the line
@@ -569,6 +696,95 @@ async function readTicks() {
     keyframes = { from: data.from, to: data.to, times: data.keyframes };
   }
   drawTimeline();
+}
+
+// Shot changes: looked for in the background for the window shown (once it is no wider
+// than state.shot_window); every change found is kept, for the ticks, for [ and ], and for
+// I and O, which snap onto a change within SNAP seconds.
+const SNAP = 0.3;
+let shotsSearched = []; // [from, to] windows already looked in
+let shotAsk = 0;
+
+function readShots() {
+  const [from, to] = [view.from, view.from + view.span];
+  const ask = ++shotAsk;
+  if (view.span > state.shot_window) return;
+  if (shotsSearched.some(([a, b]) => a <= from && to <= b)) return;
+  const query = `from=${from.toFixed(3)}&to=${to.toFixed(3)}`;
+  inBackground(() => getJson(`/api/shots?${query}`), () => ask !== shotAsk).then((answer) => {
+    if (!answer || !answer.ok) return; // (what was found is kept even when the view moved on)
+    shotsSearched.push([answer.data.from, answer.data.to]);
+    const merged = [...shotTimes, ...answer.data.shots].sort((a, b) => a - b);
+    shotTimes = merged.filter((t, i) => i === 0 || t - merged[i - 1] > 1e-3);
+    drawTimeline();
+  });
+}
+
+function snapped(t) {
+  let best = null;
+  for (const s of shotTimes) {
+    if (Math.abs(s - t) <= SNAP && (best === null || Math.abs(s - t) < Math.abs(best - t))) best = s;
+  }
+  return best === null ? t : best;
+}
+
+function jumpShot(direction) {
+  const t = video.currentTime;
+  const margin = 0.5 / (state.video.fps || 25);
+  const next = direction > 0
+    ? shotTimes.find((s) => s > t + margin)
+    : shotTimes.findLast((s) => s < t - margin);
+  if (next === undefined) {
+    say(view.span > state.shot_window
+      ? "zoom in (+, wheel) to find the shot changes"
+      : `no shot change found ${direction > 0 ? "after" : "before"} ${formatTime(t)} in the windows shown so far`);
+    return;
+  }
+  video.pause();
+  video.currentTime = next;
+}
+
+// The filmstrip: one picture of small tiles for the window shown, made in the background and
+// drawn into a canvas (the page holds no image element); until the next one comes, the
+// last one is drawn where its window lies.
+const TILE_PX = 80; // on the page: about a 16:9 tile in the strip's height
+let stripAsk = 0;
+let stripWanted = "";
+
+function readStrip() {
+  const width = $("filmstrip").clientWidth || 1;
+  const count = Math.min(state.max_tiles, Math.max(1, Math.round(width / TILE_PX)));
+  const [from, to] = [view.from, Math.min(view.from + view.span, state.video.duration)];
+  const url = `/api/filmstrip?from=${from.toFixed(3)}&to=${to.toFixed(3)}&count=${count}`;
+  if (url === strip.url || url === stripWanted) return;
+  stripWanted = url;
+  const ask = ++stripAsk;
+  const load = () => new Promise((resolve) => {
+    const picture = new Image();
+    picture.onload = () => resolve(picture);
+    picture.onerror = () => resolve(null);
+    picture.src = url;
+  });
+  inBackground(load, () => ask !== stripAsk).then((picture) => {
+    if (!picture || ask !== stripAsk) return;
+    const canvas = element("canvas");
+    [canvas.width, canvas.height] = [picture.naturalWidth, picture.naturalHeight];
+    canvas.getContext("2d").drawImage(picture, 0, 0);
+    canvas.id = "filmstrip-image";
+    canvas.dataset.testid = "filmstrip-image";
+    $("filmstrip").replaceChildren(canvas);
+    Object.assign(strip, { from, to, url });
+    drawStrip();
+  });
+}
+
+function drawStrip() {
+  const canvas = $("filmstrip-image");
+  if (!state || !canvas) return;
+  const width = $("filmstrip").clientWidth || 1;
+  const x = (t) => ((t - view.from) / view.span) * width;
+  canvas.style.left = `${x(strip.from)}px`;
+  canvas.style.width = `${x(strip.to) - x(strip.from)}px`;
 }
 
 function showTime() {
@@ -613,11 +829,20 @@ function drawTimeline() {
     tick.style.left = `${x(k)}px`;
     parts.push(tick);
   }
+  for (const s of shotTimes) {
+    if (s < from || s > to) continue;
+    const tick = element("div", "shot");
+    tick.dataset.testid = "shot";
+    tick.title = `shot change at ${formatTime(s)}`;
+    tick.style.left = `${x(s)}px`;
+    parts.push(tick);
+  }
   parts.push(element("div", "head"));
   line.replaceChildren(...parts);
   $("view-from").textContent = formatTime(from);
   $("view-to").textContent = formatTime(to);
-  $("view-note").textContent = view.span > state.keyframe_window ? "zoom in (+, wheel) to see the keyframes" : "";
+  $("view-note").textContent = view.span > state.keyframe_window ? "zoom in (+, wheel) to see the keyframes and shot changes" : "";
+  drawStrip();
   showTime();
 }
 
@@ -636,6 +861,11 @@ $("timeline").addEventListener("pointermove", (ev) => {
 $("timeline").addEventListener("pointerup", (ev) => {
   if (drag && !drag.moved) video.currentTime = Math.min(Math.max(0, timeAt(ev.clientX)), state.video.duration);
   drag = null;
+});
+$("filmstrip").addEventListener("click", (ev) => {
+  const box = $("filmstrip").getBoundingClientRect();
+  const t = view.from + ((ev.clientX - box.left) / box.width) * view.span;
+  video.currentTime = Math.min(Math.max(0, t), state.video.duration);
 });
 $("timeline").addEventListener("wheel", (ev) => {
   ev.preventDefault();
@@ -665,7 +895,7 @@ document.addEventListener("keydown", (ev) => {
   if (key === "i" || key === "o") {
     if (!row) addRow();
     const target = rows[selected];
-    const now = formatTime(video.currentTime);
+    const now = formatTime(snapped(video.currentTime));
     if (key === "i") {
       target.start = now;
       target.startInput.value = now;
@@ -680,6 +910,8 @@ document.addEventListener("keydown", (ev) => {
     step(-1);
   } else if (key === ".") {
     step(1);
+  } else if (key === "[" || key === "]") {
+    jumpShot(key === "]" ? 1 : -1);
   } else if (key === "+" || key === "=") {
     zoomKey(1 / ZOOM_STEP);
   } else if (key === "-") {
@@ -688,6 +920,96 @@ document.addEventListener("keydown", (ev) => {
     return;
   }
   ev.preventDefault();
+});
+
+// ---------------------------------------------------------------------------------------
+// dialogue: the lines that say the words searched for; a click on one seeks to it, its
+// button makes the selected Segment's range the line's
+// ---------------------------------------------------------------------------------------
+
+const SEARCH_STILL_MS = 600; // typing searches once the words have been still this long
+const SEARCH_MIN = 3; // characters before typing searches (Enter searches any words)
+let searchTimer = null;
+let searchAsk = 0;
+let searched = null;
+
+function dialogueNote(text, kind) {
+  const note = $("dialogue-note");
+  note.textContent = text || "";
+  note.className = "note" + (kind ? " " + kind : "");
+}
+
+async function searchDialogue(force) {
+  clearTimeout(searchTimer);
+  const words = $("dialogue-search").value.trim();
+  if (!words) {
+    searched = null;
+    $("dialogue-lines").replaceChildren();
+    dialogueNote("");
+    return;
+  }
+  if (words === searched && !force) return;
+  searched = words;
+  const ask = ++searchAsk;
+  dialogueNote("searching…");
+  const answer = await getJson(`/api/dialogue?q=${encodeURIComponent(words)}`)
+    .catch((e) => ({ ok: false, data: { message: String(e) } }));
+  if (ask !== searchAsk) return; // newer words are on their way
+  if (!answer.ok) {
+    searched = null;
+    $("dialogue-lines").replaceChildren();
+    dialogueNote(answer.data.message, "bad");
+    return;
+  }
+  const lines = answer.data.lines;
+  $("dialogue-lines").replaceChildren(...lines.map(dialogueLine));
+  dialogueNote(lines.length ? `${lines.length} line${lines.length === 1 ? "" : "s"}` : `no line says “${words}”`);
+}
+
+function dialogueLine(line) {
+  const el = element("div", "line");
+  el.dataset.testid = "dialogue-line";
+  el.title = "click to see it; Use makes it the selected Segment's range";
+  const when = element("span", "when", formatTime(line.start));
+  when.dataset.testid = "dialogue-time";
+  const text = element("span", "text", line.text);
+  const use = element("button", "", "Use");
+  use.type = "button";
+  use.dataset.testid = "dialogue-use";
+  use.title = "the selected Segment's start and end become this line's (a new Segment when none is selected)";
+  use.addEventListener("click", (ev) => {
+    ev.stopPropagation();
+    useLine(line);
+  });
+  el.append(when, text, use);
+  el.addEventListener("click", () => {
+    video.pause();
+    video.currentTime = line.start;
+  });
+  return el;
+}
+
+function useLine(line) {
+  if (!rows[selected]) addRow();
+  const row = rows[selected];
+  [row.start, row.end] = [formatTime(line.start), formatTime(line.end)];
+  row.startInput.value = row.start;
+  row.endInput.value = row.end;
+  askFit(row);
+  drawFrame();
+  row.el.scrollIntoView({ block: "nearest" });
+}
+
+$("dialogue-search").addEventListener("keydown", (ev) => {
+  if (ev.key === "Enter") {
+    ev.preventDefault();
+    searchDialogue(true);
+  }
+});
+$("dialogue-search").addEventListener("input", () => {
+  clearTimeout(searchTimer);
+  const words = $("dialogue-search").value.trim();
+  if (!words || words.length >= SEARCH_MIN) searchTimer = setTimeout(() => searchDialogue(false), SEARCH_STILL_MS);
 });
 
 // ---------------------------------------------------------------------------------------
@@ -764,6 +1086,7 @@ async function render() {
       exact: $("exact").checked,
       finish: $("finish").checked,
       timeline: $("export-timeline").checked,
+      snap: $("snap").checked,
       caption_style: $("caption-style").value,
       ...(state.music ? { music, music_level: level } : {}),
     },
@@ -898,6 +1221,7 @@ async function start() {
   setRows(state.segments);
   if (state.render) follow();
   setView(0, state.video.duration);
+  if (video.readyState >= 2) pictureReady();
 }
 
 $("add").addEventListener("click", addRow);
