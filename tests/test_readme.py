@@ -164,6 +164,12 @@ def place(tmp_path_factory):
     video = make_source_video(work / "video.mp4", duration=240, size="160x90", fps=10)
     for name in ("film.mp4", "local-copy.mp4", "movie.mp4"):
         os.link(video, work / name)
+    # the film's subtitles, beside it, for the search's example
+    (work / "film.srt").write_text(
+        "1\n00:00:07,000 --> 00:00:09,500\nA stranger came to town last night.\n\n"
+        "2\n00:00:10,000 --> 00:00:12,000\nNobody knew his name.\n",
+        encoding="utf-8",
+    )
     (work / "out").mkdir()
     (work / "launch.py").write_text(LAUNCHER.format(root=str(ROOT)), encoding="utf-8")
     mp3 = Path(make_narration(work / "service.mp3", 1)).read_bytes()
