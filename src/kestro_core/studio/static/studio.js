@@ -27,12 +27,7 @@ let strip = { from: 0, to: 0, url: "" }; // the window the filmstrip shown was m
 // talking to the server
 // ---------------------------------------------------------------------------------------
 
-async function post(path, body) {
-  const response = await fetch(path, {
-    method: "POST",
-    headers: { "Content-Type": "application/json", "X-Studio-Token": token },
-    body: JSON.stringify(body),
-  });
+async function answer(response) {
   let data = {};
   try {
     data = await response.json();
@@ -40,6 +35,15 @@ async function post(path, body) {
     data = { message: `the server answered ${response.status}` };
   }
   return { ok: response.ok, status: response.status, data };
+}
+
+async function post(path, body) {
+  const response = await fetch(path, {
+    method: "POST",
+    headers: { "Content-Type": "application/json", "X-Studio-Token": token },
+    body: JSON.stringify(body),
+  });
+  return answer(response);
 }
 
 // Fit questions wait their turn: the browser keeps only a few connections per server, and
@@ -117,14 +121,7 @@ video.addEventListener("loadeddata", pictureReady);
 video.addEventListener("error", pictureReady);
 
 async function getJson(path) {
-  const response = await fetch(path);
-  let data = {};
-  try {
-    data = await response.json();
-  } catch (e) {
-    data = { message: `the server answered ${response.status}` };
-  }
-  return { ok: response.ok, status: response.status, data };
+  return answer(await fetch(path));
 }
 
 function say(text, kind) {
