@@ -8,15 +8,13 @@ worked out once per process for as long as the file stays as it is.
 
 from __future__ import annotations
 
-import contextlib
 import hashlib
-import json
 import os
 import threading
 from typing import Any
 
+from kestro_core.store import files
 from kestro_core.store.cache import Cache
-from kestro_core.store.files import write_beside
 
 __all__ = ["identity", "memo_file", "read_json", "write_json"]
 
@@ -60,24 +58,10 @@ def memo_file(cache: Cache | None, kind: str, film: str, suffix: str) -> str | N
 def read_json(path: str | None) -> dict[str, Any]:
     """A memo's JSON object; {} when there is none (or it cannot be read: a memo only saves
     time)."""
-    if path is None:
-        return {}
-    try:
-        with open(path, "rb") as f:
-            doc = json.load(f)
-    except (OSError, ValueError, RecursionError):
-        return {}
+    doc = files.read_json(path)
     return doc if isinstance(doc, dict) else {}
 
 
 def write_json(path: str | None, doc: dict[str, Any]) -> None:
     """Put ``doc`` at ``path`` whole (written beside it and renamed); a failure is let go."""
-    if path is None:
-        return
-
-    def write(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(doc, f, separators=(",", ":"))
-
-    with contextlib.suppress(OSError):
-        write_beside(path, write)
+    files.write_json(path, doc, separators=(",", ":"))

@@ -31,7 +31,7 @@ from kestro_core.picture import subject
 from kestro_core.picture.subject import RATE, Region, Sample
 from kestro_core.segments.keys import AUTO, CENTRE, FIT, Frame
 from kestro_core.store.cache import Cache
-from kestro_core.store.files import write_beside
+from kestro_core.store.files import read_json, write_json
 from kestro_core.store.products import FRAME_HEIGHT, FRAME_WIDTH
 
 __all__ = [
@@ -229,11 +229,7 @@ def _memo_name(identity: str, start: float, end: float, faces: bool) -> str:
 
 
 def _read_memo(path: str) -> Path | None:
-    try:
-        with open(path, encoding="utf-8") as f:
-            doc = json.load(f)
-    except (OSError, ValueError):
-        return None
+    doc = read_json(path)
     if not isinstance(doc, list) or not doc:
         return None
     points = []
@@ -248,14 +244,8 @@ def _read_memo(path: str) -> Path | None:
 
 
 def _write_memo(path: str, points: Path) -> None:
-    def make(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump([list(p) for p in points], f)
-
-    try:
-        write_beside(path, make)
-    except OSError:
-        pass  # a cache that cannot be written: the path is found again next time
+    # a cache that cannot be written: the path is found again next time
+    write_json(path, [list(p) for p in points])
 
 
 def _keyframes(probe: media.Probe, start: float, end: float) -> list[float] | None:

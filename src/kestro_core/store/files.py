@@ -9,11 +9,13 @@ renamed over it, so whatever else links to the old bytes keeps them unchanged.
 from __future__ import annotations
 
 import contextlib
+import json
 import os
 import re
 import secrets
 import shutil
 from collections.abc import Callable
+from typing import Any
 
 __all__ = [
     "place",
@@ -23,6 +25,8 @@ __all__ = [
     "remove_parts",
     "make_last_directory",
     "can_make_last_directory",
+    "read_json",
+    "write_json",
 ]
 
 _PART = re.compile(r"\.(.+)\.[0-9a-f]{12}\.part")
@@ -126,3 +130,29 @@ def place_link(src: str, dest: str) -> bool:
     system allows one, else a symbolic link to ``src``'s real path. Returns True for a hard
     link. Removing ``dest`` later removes only the link."""
     return place(src, dest, symlink=True)
+
+
+def read_json(path: str | None) -> Any:
+    """The JSON document of a memo file; None when there is none, or it cannot be read (a
+    memo only saves time)."""
+    if path is None:
+        return None
+    try:
+        with open(path, "rb") as f:
+            return json.load(f)
+    except (OSError, ValueError, RecursionError):
+        return None
+
+
+def write_json(path: str | None, doc: Any, **options: Any) -> None:
+    """Put ``doc`` at the memo file ``path`` whole (written beside it and renamed; ``options``
+    go to ``json.dump``); a failure is let go, as the memo only saves time."""
+    if path is None:
+        return
+
+    def write(tmp: str) -> None:
+        with open(tmp, "w", encoding="utf-8") as f:
+            json.dump(doc, f, **options)
+
+    with contextlib.suppress(OSError):
+        write_beside(path, write)

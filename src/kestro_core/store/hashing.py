@@ -3,13 +3,13 @@ modification time in a small JSON memo so that an unchanged file is read once.""
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
-import json
 import os
 from pathlib import Path
 from typing import Any
 
-from kestro_core.store.files import write_beside
+from kestro_core.store.files import read_json, write_json
 
 __all__ = ["file_sha256"]
 
@@ -47,23 +47,12 @@ def file_sha256(path: Path, memo_file: str | None) -> str:
 
 
 def _read_memo(memo_file: str) -> dict[str, Any]:
-    try:
-        with open(memo_file, "rb") as f:
-            memo = json.load(f)
-    except (OSError, ValueError, RecursionError):
-        return {}
+    memo = read_json(memo_file)
     return memo if isinstance(memo, dict) else {}
 
 
 def _write_memo(memo_file: str, memo: dict[str, Any]) -> None:
     """Replaces the memo file whole; the memo only saves time, so a failure is let go."""
-
-    def write(tmp: str) -> None:
-        with open(tmp, "w", encoding="utf-8") as f:
-            json.dump(memo, f, indent=1, sort_keys=True)
-
-    try:
+    with contextlib.suppress(OSError):
         os.makedirs(os.path.dirname(os.path.abspath(memo_file)), exist_ok=True)
-        write_beside(memo_file, write)
-    except OSError:
-        pass
+    write_json(memo_file, memo, indent=1, sort_keys=True)
